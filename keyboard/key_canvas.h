@@ -1,0 +1,22 @@
+#pragma once
+
+// Pixel operations on the keyboard's canvas with the exact pixel coverage of the classic
+// Windows drawing calls: a rectangle (r, b) excludes its right column and bottom row, a line
+// excludes its end point, and everything is clipped to the image.
+
+#include "graphics_objects.h"
+#include "key_geometry.h"
+
+class QImage;
+
+namespace key_canvas {
+
+// Fills [left, right) x [top, bottom) with the brush and outlines it with the pen on its
+// outermost rows and columns.
+void Rectangle(QImage& image, int left, int top, int right, int bottom, TColor brush, TColor pen);
+void HorizontalLine(QImage& image, int y, int x0, int x1, TColor pen); // x1 excluded
+void VerticalLine(QImage& image, int x, int y0, int y1, TColor pen);   // y1 excluded
+// Replaces every pixel's colour by its bitwise complement.
+void Invert(QImage& image, const PixelRect& rect);
+
+} // namespace key_canvas

@@ -1,0 +1,122 @@
+#pragma once
+
+// TVKeys: a piano keyboard drawn on its own canvas and played with the mouse.
+
+#include "graphics_objects.h"
+#include "key_geometry.h"
+
+#include <QImage>
+#include <QWidget>
+
+#include <bitset>
+#include <functional>
+#include <string>
+
+class QObject;
+
+// Sender, note, velocity. May be unassigned.
+using TKeyboardNoteEvent = std::function<void(QObject* Sender, int note, int velocity)>;
+
+class TVKeys : public QWidget {
+    Q_OBJECT
+public:
+    explicit TVKeys(QWidget* owner = nullptr);
+    ~TVKeys() override;
+
+    TKeyboardOrientation Orientation() const { return FOrientation; }
+    void SetOrientation(TKeyboardOrientation value);
+    int NoteWidth() const { return FNoteWidth; }
+    void SetNoteWidth(int value); // below 1 becomes 1: the walk and the hit test divide by it
+    int BaseOctave() const { return FBaseOctave; }
+    void SetBaseOctave(int value); // negative or absurdly high values are refused
+    TKeyboardStartNote BaseNote() const { return FBaseNote; }
+    void SetBaseNote(TKeyboardStartNote value); // past B becomes B
+    const std::string& BaseString() const { return FBaseString; }
+    void SetBaseString(const std::string& ignored);
+
+    TBrush& BlackBrush() { return FBlackBrush; }
+    TBrush& WhiteBrush() { return FWhiteBrush; }
+    TBrush& GrayBrush() { return FGrayBrush; }
+    TPen& Pen() { return FPen; }
+    void SetBlackBrush(const TBrush& value) { FBlackBrush.Assign(value); }
+    void SetWhiteBrush(const TBrush& value) { FWhiteBrush.Assign(value); }
+    void SetGrayBrush(const TBrush& value) { FGrayBrush.Assign(value); }
+    void SetPen(const TPen& value) { FPen.Assign(value); }
+
+    bool VelocityMode() const { return FVelocityMode; }
+    void SetVelocityMode(bool value) { FVelocityMode = value; }
+
+    const TKeyboardNoteEvent& OnNoteOn() const { return FOnNoteOn; }
+    void SetOnNoteOn(TKeyboardNoteEvent handler) { FOnNoteOn = std::move(handler); }
+    const TKeyboardNoteEvent& OnNoteOff() const { return FOnNoteOff; }
+    void SetOnNoteOff(TKeyboardNoteEvent handler) { FOnNoteOff = std::move(handler); }
+
+    // Move the lowest visible white key one white key down or up (C-1 to B8) and return the new
+    // BaseString.
+    std::string ShiftLower();
+    std::string ShiftHigher();
+
+    KeyMetrics GetKeyMetrics() const;
+    static NoteSplit SplitNote(int offset) { return ::SplitNote(offset); }
+    NoteHit NoteFromPoint(int X, int Y) const;
+
+    // Every note passes through these; Notify is set for notes the user plays and clear for
+    // notes that are only shown.
+    virtual void NoteOn(int Note, int Velocity, bool Notify);
+    virtual void NoteOff(int Note, int Velocity, bool Notify);
+
+    // Written by every drawing pass; 0 until the first.
+    int FirstNote() const { return FFirstNote; }
+    int LastNote() const { return FLastNote; }
+    int MouseNote() const { return FMouseNote; }
+    bool IsPressed(int note) const { return note >= 0 && note < 128 && FPressedNotes.test(note); }
+
+    // What the widget shows.
+    const QImage& Canvas() const { return canvas_; }
+
+    void InvertKey(int note);
+
+protected:
+    virtual void Paint();
+    void DrawKeysHorizontal();
+    void DrawKeysVertical();
+    void GraphicsChanged();
+
+    void KeysMouseDown(QObject* Sender, Qt::MouseButton Button, Qt::MouseButtons Shift, int X,
+                       int Y);
+    void KeysMouseMove(QObject* Sender, Qt::MouseButtons Shift, int X, int Y);
+    void KeysMouseUp(QObject* Sender, Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    KeyboardShape Shape() const;
+    void Invalidate();
+    void RepaintNow();
+    void RecomputeBaseString();
+
+    TKeyboardOrientation FOrientation = TKeyboardOrientation::kbHorizontal;
+    int FNoteWidth = 10;
+    int FBaseOctave = 3;
+    TKeyboardStartNote FBaseNote = TKeyboardStartNote::C;
+    TBrush FGrayBrush{clGray};
+    TBrush FBlackBrush{clBlack};
+    TBrush FWhiteBrush{clWhite};
+    int FFirstNote = 0;
+    int FLastNote = 0;
+    TPen FPen{clBlack};
+    bool FVelocityMode = true;
+    TKeyboardNoteEvent FOnNoteOn;
+    TKeyboardNoteEvent FOnNoteOff;
+    std::string FBaseString;
+    std::bitset<128> FPressedNotes;
+    int FMouseNote = -1;
+
+    QImage canvas_;
+    bool canvasValid_ = false;
+};

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds klavio and its tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer, checks the formatting and runs every test.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-test"
+"$root/scripts/deps.sh"
+"$root/scripts/check-format.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DKLAVIO_SANITIZE=ON -DKLAVIO_WERROR=ON -DKLAVIO_BUILD_TESTS=ON -DKLAVIO_BUILD_BENCH=ON >/dev/null
+cmake --build "$build"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$build" --output-on-failure --timeout 300 -j2

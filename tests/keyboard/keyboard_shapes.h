@@ -1,0 +1,22 @@
+#pragma once
+
+#include "key_geometry.h"
+
+// The keyboards the tests keep coming back to.
+namespace shapes {
+
+// A new control with its defaults.
+inline KeyboardShape Default() {
+    return KeyboardShape{};
+}
+
+// The main window's keyboard: A0 to C8, the 88 keys of a piano.
+inline KeyboardShape MainWindow(int width = 780) {
+    return {TKeyboardOrientation::kbHorizontal, width, 75, 15, 1, TKeyboardStartNote::A};
+}
+
+inline KeyboardShape Standing() {
+    return {TKeyboardOrientation::kbVertical, 75, 407, 15, 1, TKeyboardStartNote::A};
+}
+
+} // namespace shapes

@@ -1,0 +1,254 @@
+#include "key_painter.h"
+#include "keyboard_shapes.h"
+#include "vkeys.h"
+
+#include <QTest>
+#include <QWidget>
+#include <QWindow>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct NoteEvent {
+    std::string kind;
+    int note;
+    int velocity;
+    bool operator==(const NoteEvent&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const NoteEvent& e) {
+    return out << e.kind << "(" << e.note << "," << e.velocity << ")";
+}
+
+// The main window's keyboard inside a larger parent, so the pointer can leave it.
+class KeyboardTest : public testing::Test {
+protected:
+    void SetUp() override {
+        window = std::make_unique<QWidget>();
+        window->resize(900, 200);
+        keys = new TVKeys(window.get());
+        keys->setGeometry(6, 96, 780, 75);
+        keys->SetNoteWidth(15);
+        keys->SetBaseOctave(1);
+        keys->SetBaseNote(TKeyboardStartNote::A);
+        keys->SetOnNoteOn([this](QObject* sender, int note, int velocity) {
+            EXPECT_EQ(sender, keys);
+            events.push_back({"on", note, velocity});
+        });
+        keys->SetOnNoteOff([this](QObject* sender, int note, int velocity) {
+            EXPECT_EQ(sender, keys);
+            events.push_back({"off", note, velocity});
+        });
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        QApplication::processEvents();
+    }
+
+    QImage Released() {
+        QImage canvas(780, 75, QImage::Format_RGB32);
+        key_painter::PaintKeyboard(canvas, shapes::MainWindow(), {}, {});
+        return canvas;
+    }
+
+    std::unique_ptr<QWidget> window;
+    TVKeys* keys = nullptr;
+    std::vector<NoteEvent> events;
+};
+
+TEST(TVKeysDefaults, NewControl) {
+    TVKeys keys;
+    EXPECT_EQ(keys.width(), 200);
+    EXPECT_EQ(keys.height(), 50);
+    EXPECT_EQ(keys.NoteWidth(), 10);
+    EXPECT_EQ(keys.BaseOctave(), 3);
+    EXPECT_EQ(keys.BaseNote(), TKeyboardStartNote::C);
+    EXPECT_EQ(keys.BaseString(), "C2");
+    EXPECT_TRUE(keys.VelocityMode());
+    EXPECT_EQ(keys.MouseNote(), -1);
+    EXPECT_EQ(keys.FirstNote(), 0); // nothing drawn yet
+    EXPECT_EQ(keys.LastNote(), 0);
+    keys.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&keys));
+    QApplication::processEvents();
+    EXPECT_EQ(keys.FirstNote(), 36);
+    EXPECT_EQ(keys.LastNote(), 69);
+}
+
+TEST_F(KeyboardTest, ShiftingMovesOneWhiteKeyWithinItsLimits) {
+    struct Row {
+        int octave;
+        TKeyboardStartNote note;
+        bool lower;
+        std::string result;
+    };
+    using N = TKeyboardStartNote;
+    for (const Row& row : std::vector<Row>{{1, N::A, true, "G0"},
+                                           {2, N::C, true, "B0"},
+                                           {0, N::C, true, "C-1"},
+                                           {2, N::B, false, "C2"},
+                                           {9, N::B, false, "B8"},
+                                           {9, N::A, false, "B8"}}) {
+        keys->SetBaseOctave(row.octave);
+        keys->SetBaseNote(row.note);
+        EXPECT_EQ(row.lower ? keys->ShiftLower() : keys->ShiftHigher(), row.result);
+        EXPECT_EQ(keys->BaseString(), row.result);
+        // Painted at once: the visible range already follows the new base key.
+        EXPECT_EQ(NoteToStr(keys->FirstNote()), row.result);
+    }
+}
+
+TEST_F(KeyboardTest, BaseSettersRepaintAtOnceAndRefuseBadValues) {
+    keys->SetBaseNote(TKeyboardStartNote::C);
+    EXPECT_EQ(keys->FirstNote(), 12);
+    keys->SetBaseOctave(-1);
+    EXPECT_EQ(keys->BaseOctave(), 1);
+    keys->SetBaseOctave(20);
+    EXPECT_EQ(keys->BaseOctave(), 20);
+    EXPECT_EQ(keys->FirstNote(), 240);
+    keys->SetBaseOctave(INT_MAX); // its notes would not fit an int
+    EXPECT_EQ(keys->BaseOctave(), 20);
+    keys->SetBaseNote(static_cast<TKeyboardStartNote>(9));
+    EXPECT_EQ(keys->BaseNote(), TKeyboardStartNote::B);
+    EXPECT_EQ(keys->BaseString(), "B19");
+    keys->SetBaseString("ignored");
+    EXPECT_EQ(keys->BaseString(), "B19");
+}
+
+TEST_F(KeyboardTest, NoteWidthBelowOneIsRaisedToOne) {
+    keys->SetNoteWidth(0);
+    EXPECT_EQ(keys->NoteWidth(), 1);
+    keys->SetNoteWidth(-100);
+    EXPECT_EQ(keys->NoteWidth(), 1);
+    keys->repaint();
+    EXPECT_GT(keys->LastNote(), 700);
+}
+
+TEST_F(KeyboardTest, ShownNotesInvertOncePerChangeAndRaiseNothing) {
+    const QImage released = Released();
+    ASSERT_EQ(keys->Canvas(), released);
+    keys->NoteOn(60, 100, false);
+    const QImage pressed = keys->Canvas();
+    EXPECT_NE(pressed, released);
+    keys->NoteOn(60, 90, false);
+    EXPECT_EQ(keys->Canvas(), pressed);
+    EXPECT_TRUE(keys->IsPressed(60));
+    keys->NoteOff(60, 0, false);
+    EXPECT_EQ(keys->Canvas(), released);
+    EXPECT_FALSE(keys->IsPressed(60));
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(KeyboardTest, PlayedNotesRaiseEventsEvenWithoutAChange) {
+    keys->NoteOn(-5, 64, true);
+    keys->NoteOff(70, 99, true); // not pressed: still raised, with velocity 0
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", -5, 64}, {"off", 70, 0}}));
+    EXPECT_EQ(keys->Canvas(), Released());
+}
+
+TEST_F(KeyboardTest, PressedNoteOutsideTheRangeShowsWhenItComesIntoView) {
+    keys->NoteOn(19, 100, false);
+    EXPECT_EQ(keys->Canvas(), Released());
+    keys->ShiftLower(); // G0 = 19 becomes the lowest key
+    EXPECT_EQ(keys->FirstNote(), 19);
+    QImage expected(780, 75, QImage::Format_RGB32);
+    KeyboardShape shape = shapes::MainWindow();
+    shape.baseNote = TKeyboardStartNote::G;
+    std::bitset<128> pressed;
+    pressed.set(19);
+    key_painter::PaintKeyboard(expected, shape, {}, pressed);
+    EXPECT_EQ(keys->Canvas(), expected);
+}
+
+TEST_F(KeyboardTest, DisablingTheParentGraysTheBlackKeysAndIgnoresTheMouse) {
+    window->setEnabled(false);
+    EXPECT_EQ(keys->Canvas().pixel(16, 20), 0xFF808080);
+    QTest::mousePress(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    EXPECT_TRUE(events.empty());
+    keys->NoteOn(22, 100, false); // incoming notes still show
+    EXPECT_EQ(keys->Canvas().pixel(16, 20), 0xFF7F7F7F);
+    window->setEnabled(true);
+    EXPECT_EQ(keys->Canvas().pixel(16, 20), 0xFFFFFFFF);
+}
+
+TEST_F(KeyboardTest, BrushChangeRepaintsLater) {
+    keys->BlackBrush().SetColor(0x0000FF); // red, as 0x00BBGGRR
+    EXPECT_EQ(keys->Canvas().pixel(16, 20), 0xFF000000);
+    QApplication::processEvents();
+    keys->repaint();
+    EXPECT_EQ(keys->Canvas().pixel(16, 20), 0xFFFF0000);
+}
+
+TEST_F(KeyboardTest, ClickPlaysAndEndsANote) {
+    QTest::mousePress(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    EXPECT_TRUE(keys->IsPressed(21));
+    EXPECT_NE(keys->Canvas(), Released());
+    QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}, {"off", 21, 0}}));
+    EXPECT_FALSE(keys->IsPressed(21));
+    EXPECT_EQ(keys->Canvas(), Released());
+    EXPECT_EQ(keys->MouseNote(), 21); // kept after the release
+}
+
+TEST_F(KeyboardTest, DragPlaysEachKeyThePointerEnters) {
+    QTest::mousePress(keys, Qt::LeftButton, {}, QPoint(5, 10));
+    for (int x = 6; x <= 27; ++x)
+        QTest::mouseMove(keys, QPoint(x, 10));
+    QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(27, 10));
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 16},
+                                              {"off", 21, 0},
+                                              {"on", 22, 28},
+                                              {"off", 22, 0},
+                                              {"on", 23, 16},
+                                              {"off", 23, 0}}));
+    EXPECT_EQ(keys->Canvas(), Released());
+}
+
+TEST_F(KeyboardTest, DragOutOfTheControlHoldsTheNoteUntilReleasedOutside) {
+    // Through the window system, as a real pointer does, so Qt's mouse grab takes part.
+    QWindow* screenWindow = window->windowHandle();
+    const QPoint origin = keys->mapTo(window.get(), QPoint(0, 0));
+    QTest::mousePress(screenWindow, Qt::LeftButton, {}, origin + QPoint(100, 60));
+    QTest::mouseMove(screenWindow, origin + QPoint(100, 74)); // the bottom row counts as outside
+    QTest::mouseMove(screenWindow, origin + QPoint(100, 100));
+    QTest::mouseMove(screenWindow, QPoint(2, 20));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(keys->IsPressed(events[0].note));
+    QTest::mouseRelease(screenWindow, Qt::LeftButton, {}, QPoint(2, 20));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1], (NoteEvent{"off", events[0].note, 0}));
+    EXPECT_EQ(keys->Canvas(), Released());
+}
+
+TEST_F(KeyboardTest, RightButtonRepeatsTheLastNoteOff) {
+    QTest::mouseClick(keys, Qt::RightButton, {}, QPoint(7, 60));
+    EXPECT_TRUE(events.empty());
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    QTest::mouseClick(keys, Qt::RightButton, {}, QPoint(300, 60));
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}, {"off", 21, 0}, {"off", 21, 0}}));
+    EXPECT_EQ(keys->Canvas(), Released());
+}
+
+TEST_F(KeyboardTest, PointAboveNote127PlaysNothing) {
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    events.clear();
+    keys->SetBaseOctave(10);
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(700, 60));
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"off", 21, 0}}));
+}
+
+TEST_F(KeyboardTest, TopRowGivesVelocityZero) {
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(100, 0));
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].velocity, 0);
+    keys->SetVelocityMode(false);
+    events.clear();
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(100, 0));
+    EXPECT_EQ(events[0].velocity, 127);
+}
+
+} // namespace
