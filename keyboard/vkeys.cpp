@@ -159,10 +159,11 @@ void TVKeys::InvertKey(int note) {
 }
 
 void TVKeys::NoteOn(int Note, int Velocity, bool Notify) {
-    if (!IsPressed(Note)) {
+    // Notes outside 0..127 are never in the pressed set, so inverting one could never be
+    // undone: they change nothing on the keyboard.
+    if (Note >= 0 && Note < 128 && !IsPressed(Note)) {
         InvertKey(Note);
-        if (Note >= 0 && Note < 128)
-            FPressedNotes.set(static_cast<std::size_t>(Note));
+        FPressedNotes.set(static_cast<std::size_t>(Note));
     }
     if (Notify && FOnNoteOn)
         FOnNoteOn(this, Note, Velocity);

@@ -9,7 +9,7 @@ build="$root/build-test"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DKLAVIO_SANITIZE=ON -DKLAVIO_WERROR=ON -DKLAVIO_BUILD_TESTS=ON -DKLAVIO_BUILD_BENCH=ON >/dev/null
 cmake --build "$build"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$build" --output-on-failure --timeout 300 -j2

@@ -1,0 +1,449 @@
+#include "Unit1.h"
+
+#include "application.h"
+#include "error_funnel.h"
+#include "graphics_objects.h"
+#include "key_geometry.h"
+#include "vkeys.h"
+
+#include <QCloseEvent>
+#include <QColor>
+#include <QComboBox>
+#include <QCursor>
+#include <QFont>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QRect>
+#include <QShowEvent>
+#include <QStringList>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QStyleOptionComplex>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+
+template <typename Control>
+Control* Place(Control* control, const char* name, int left, int top, int width, int height) {
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(left, top, width, height);
+    return control;
+}
+
+QLabel* NewLabel(const char* text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    // Captions are shown as written: the last key's question-mark placeholder is not markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QLabel* NewCentredLabel(const char* text, QWidget* parent) {
+    QLabel* label = NewLabel(text, parent);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    return label;
+}
+
+// A label without a fixed size takes the size of its text, keeping its place.
+QLabel* SizeToText(QLabel* label) {
+    label->adjustSize();
+    return label;
+}
+
+QComboBox* NewListComboBox(const QStringList& items, QWidget* parent) {
+    auto* box = new QComboBox(parent);
+    box->addItems(items);
+    box->setCurrentIndex(0);
+    return box;
+}
+
+QStringList ChannelItems() {
+    QStringList items;
+    for (int channel = 1; channel <= 16; ++channel)
+        items << QStringLiteral("Channel %1").arg(channel);
+    return items;
+}
+
+// Fonts set on a control name only what differs from the window's font and take the rest
+// from it.
+QFont BoldFont() {
+    QFont font;
+    font.setBold(true);
+    return font;
+}
+
+QFont WindowFont() {
+    QFont font;
+    // Liberation Sans has Arial's widths, close to the dialog font the pixel layout was drawn
+    // with; DejaVu Sans is there on every Debian desktop when it is not.
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    // In pixels, not points: the layout is in pixels and must not grow with the screen's dpi.
+    font.setPixelSize(11);
+    return font;
+}
+
+QPixmap DonationButtonPicture() {
+    QPixmap picture(167, 76);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF button(10.5, 18.5, 146, 38);
+    QLinearGradient gradient(button.topLeft(), button.bottomLeft());
+    gradient.setColorAt(0, QColor(255, 226, 140));
+    gradient.setColorAt(1, QColor(246, 172, 36));
+    painter.setPen(QColor(184, 118, 18));
+    painter.setBrush(gradient);
+    painter.drawRoundedRect(button, 12, 12);
+    QFont font = WindowFont();
+    font.setPixelSize(19);
+    font.setBold(true);
+    font.setItalic(true);
+    painter.setFont(font);
+    painter.setPen(QColor(0, 48, 135));
+    painter.drawText(button, Qt::AlignCenter, QStringLiteral("Donate"));
+    return picture;
+}
+
+// Fusion keeps 19 pixels right of a list box's text for an arrow 8 pixels wide. The layout's
+// 82-pixel channel lists need 4 of them to show "All channels" whole; the arrow keeps its place.
+class TListBoxStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        QRect rect = QProxyStyle::subControlRect(control, option, part, widget);
+        if (control == CC_ComboBox && part == SC_ComboBoxEditField &&
+            baseStyle()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) == 0) {
+            if (option->direction == Qt::RightToLeft)
+                rect.setLeft(rect.left() - 4);
+            else
+                rect.setRight(rect.right() + 4);
+        }
+        return rect;
+    }
+};
+
+} // namespace
+
+TklavioForm::TklavioForm(ErrorBox& errorBox, QWidget* parent)
+    : QWidget(parent), errorBox_(errorBox) {
+    setWindowTitle(QStringLiteral("klavio"));
+    // The window's font first: every control created afterwards inherits it.
+    setFont(WindowFont());
+    move(441, 292);
+    setFixedSize(801, 209);
+
+    PageControl1 = Place(new QTabWidget(this), "PageControl1", 0, 0, 801, 209);
+    KeyboardTabSheet = new QWidget;
+    KeyboardTabSheet->setObjectName(QStringLiteral("KeyboardTabSheet"));
+    PageControl1->addTab(KeyboardTabSheet, QStringLiteral("Keyboard"));
+    AboutTabSheet = new QWidget;
+    AboutTabSheet->setObjectName(QStringLiteral("AboutTabSheet"));
+    PageControl1->addTab(AboutTabSheet, QStringLiteral("About"));
+    PageControl1->setCurrentWidget(KeyboardTabSheet);
+
+    // Controls are created in tab order: Qt moves the focus in the order of creation.
+    CreateKeyboardPage();
+    CreateAboutPage();
+
+    // A style is not owned by the widgets that use it; created after them as the window's child,
+    // it is deleted after them too.
+    auto* listBoxStyle = new TListBoxStyle(QStyleFactory::create(style()->name()));
+    listBoxStyle->setParent(this);
+    for (QComboBox* box :
+         {MidiInDevComboBox, MidiInChanComboBox, MidiOutDevComboBox, MidiOutChanComboBox})
+        box->setStyle(listBoxStyle);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+
+    ConnectHandlers();
+    FormCreate();
+}
+
+TklavioForm::~TklavioForm() {
+    FormDestroy();
+    // The keyboard outlives this part of the window; a note it releases while it is destroyed
+    // must not reach the handlers of a window that is already gone.
+    VMidiKeys1->SetOnNoteOn(nullptr);
+    VMidiKeys1->SetOnNoteOff(nullptr);
+}
+
+void TklavioForm::CreateKeyboardPage() {
+    QWidget* page = KeyboardTabSheet;
+
+    GroupBox1 =
+        Place(new QGroupBox(QStringLiteral(" Midi-In-Config "), page), "GroupBox1", 6, 4, 355, 42);
+    Label1 = SizeToText(Place(NewLabel("Device", GroupBox1), "Label1", 8, 17, 32, 13));
+    MidiInDevComboBox =
+        Place(NewListComboBox({QStringLiteral("< No Device selected >")}, GroupBox1),
+              "MidiInDevComboBox", 55, 14, 202, 21);
+    MidiInChanComboBox = Place(
+        NewListComboBox(QStringList{QStringLiteral("All channels")} + ChannelItems(), GroupBox1),
+        "MidiInChanComboBox", 263, 14, 82, 21);
+
+    GroupBox2 = Place(new QGroupBox(QStringLiteral(" Midi-Out-Config "), page), "GroupBox2", 6, 48,
+                      355, 42);
+    Label2 = SizeToText(Place(NewLabel("Device", GroupBox2), "Label2", 8, 17, 32, 13));
+    MidiOutDevComboBox =
+        Place(NewListComboBox({QStringLiteral("< No Device selected >")}, GroupBox2),
+              "MidiOutDevComboBox", 55, 14, 202, 21);
+    MidiOutChanComboBox =
+        Place(NewListComboBox(ChannelItems(), GroupBox2), "MidiOutChanComboBox", 263, 14, 82, 21);
+
+    GroupBox4 = Place(new QGroupBox(QStringLiteral(" State "), page), "GroupBox4", 368, 4, 233, 42);
+    Label5 = SizeToText(Place(NewLabel("Base-Key:", GroupBox4), "Label5", 8, 17, 49, 13));
+    Label6 = SizeToText(Place(NewLabel("Last Key:", GroupBox4), "Label6", 120, 17, 45, 13));
+    BaseKeyLabel = Place(NewCentredLabel("A0", GroupBox4), "BaseKeyLabel", 56, 17, 49, 13);
+    LastKeyLabel = Place(NewCentredLabel("<?\?\?>", GroupBox4), "LastKeyLabel", 168, 17, 57, 13);
+    LastKeyLabel->setFont(BoldFont());
+
+    GroupBox3 = Place(new QGroupBox(QStringLiteral(" Transpose / Shift "), page), "GroupBox3", 609,
+                      4, 178, 42);
+    LowerButton =
+        Place(new QPushButton(QStringLiteral("lower"), GroupBox3), "LowerButton", 9, 14, 75, 21);
+    UpperButton =
+        Place(new QPushButton(QStringLiteral("higher"), GroupBox3), "UpperButton", 92, 14, 75, 21);
+
+    VMidiKeys1 = Place(new TVKeys(page), "VMidiKeys1", 6, 96, 780, 75);
+    VMidiKeys1->SetNoteWidth(15);
+    VMidiKeys1->SetBaseOctave(1);
+    VMidiKeys1->SetBaseNote(TKeyboardStartNote::A);
+    VMidiKeys1->BlackBrush().SetColor(clBlack);
+    VMidiKeys1->GrayBrush().SetColor(clGray);
+
+    GroupBox5 = Place(new QGroupBox(QStringLiteral(" Free MIDI Command "), page), "GroupBox5", 368,
+                      48, 419, 42);
+    FreeCmdComboBox = Place(new QComboBox(GroupBox5), "FreeCmdComboBox", 8, 14, 318, 21);
+    FreeCmdComboBox->setEditable(true);
+    // The history changes only when a command is sent, never by pressing Enter in the box.
+    FreeCmdComboBox->setInsertPolicy(QComboBox::NoInsert);
+    SendButton =
+        Place(new QPushButton(QStringLiteral("send"), GroupBox5), "SendButton", 333, 14, 75, 21);
+}
+
+void TklavioForm::CreateAboutPage() {
+    QWidget* page = AboutTabSheet;
+
+    GroupBox6 = Place(new QGroupBox(page), "GroupBox6", 6, 4, 457, 169);
+    ProductImage = Place(new QLabel(GroupBox6), "ProductImage", 56, 25, 48, 48);
+    ProductImage->setCursor(Qt::PointingHandCursor);
+
+    NameVersionLabel = Place(NewCentredLabel("klavio  v 1.0.0 (0)", GroupBox6), "NameVersionLabel",
+                             115, 27, 292, 25);
+    QFont nameFont;
+    nameFont.setPixelSize(21);
+    NameVersionLabel->setFont(nameFont);
+    NameVersionLabel->setCursor(Qt::PointingHandCursor);
+
+    CopyrightLabel = Place(NewCentredLabel("Copyright the klavio authors", GroupBox6),
+                           "CopyrightLabel", 115, 56, 292, 16);
+    QFont copyrightFont = BoldFont();
+    copyrightFont.setPixelSize(13);
+    CopyrightLabel->setFont(copyrightFont);
+    QPalette blueText = CopyrightLabel->palette();
+    blueText.setColor(QPalette::WindowText, Qt::blue);
+    CopyrightLabel->setPalette(blueText);
+    CopyrightLabel->setCursor(Qt::PointingHandCursor);
+
+    About1Label =
+        Place(NewCentredLabel("klavio is free for private and commercial use.", GroupBox6),
+              "About1Label", 24, 102, 409, 13);
+    About1Label->setFont(BoldFont());
+    About2Label = Place(
+        NewCentredLabel("It comes without any warranty: you use it at your own risk.", GroupBox6),
+        "About2Label", 40, 124, 377, 26);
+    About2Label->setFont(BoldFont());
+    About2Label->setWordWrap(true);
+
+    GroupBox7 = Place(new QGroupBox(page), "GroupBox7", 472, 4, 315, 169);
+    About3Label =
+        Place(NewCentredLabel("If klavio is useful to you, a small donation helps to keep "
+                              "it going. Thank you!",
+                              GroupBox7),
+              "About3Label", 8, 19, 297, 39);
+    About3Label->setWordWrap(true);
+    PayPalImage = Place(new QLabel(GroupBox7), "PayPalImage", 77, 77, 167, 76);
+    PayPalImage->setPixmap(DonationButtonPicture());
+    PayPalImage->setCursor(Qt::PointingHandCursor);
+    // A label has no click signal; the window watches its mouse releases instead.
+    PayPalImage->installEventFilter(this);
+}
+
+void TklavioForm::ConnectHandlers() {
+    // activated, unlike currentIndexChanged, comes only from the user: selecting an item from
+    // code must not run a handler.
+    connect(MidiInDevComboBox, &QComboBox::activated, this, &TklavioForm::MidiInDevComboBoxChange);
+    connect(MidiInChanComboBox, &QComboBox::activated, this,
+            &TklavioForm::MidiInChanComboBoxChange);
+    connect(MidiOutDevComboBox, &QComboBox::activated, this,
+            &TklavioForm::MidiOutDevComboBoxChange);
+    connect(MidiOutChanComboBox, &QComboBox::activated, this,
+            &TklavioForm::MidiOutChanComboBoxChange);
+    // Typing and picking a history entry are the user's changes; setting the text from code is
+    // not, so the line edit's textEdited is used rather than the box's editTextChanged.
+    connect(FreeCmdComboBox->lineEdit(), &QLineEdit::textEdited, this,
+            &TklavioForm::FreeCmdComboBoxChange);
+    connect(FreeCmdComboBox, &QComboBox::activated, this, &TklavioForm::FreeCmdComboBoxChange);
+    connect(LowerButton, &QPushButton::clicked, this, &TklavioForm::LowerButtonClick);
+    connect(UpperButton, &QPushButton::clicked, this, &TklavioForm::UpperButtonClick);
+    connect(SendButton, &QPushButton::clicked, this, &TklavioForm::SendButtonClick);
+    connect(Timer1, &QTimer::timeout, this, &TklavioForm::Timer1Timer);
+    VMidiKeys1->SetOnNoteOn([this](QObject* Sender, int note, int velocity) {
+        VMidiKeys1NoteOn(Sender, note, velocity);
+    });
+    VMidiKeys1->SetOnNoteOff([this](QObject* Sender, int note, int velocity) {
+        VMidiKeys1NoteOff(Sender, note, velocity);
+    });
+}
+
+void TklavioForm::FormCreate() {
+    RunGuarded([this] { ReadVersionInfo(); }, errorBox_, kApplicationTitle);
+}
+
+void TklavioForm::FormShow() {
+    RunGuarded(
+        [this] {
+            // The page the user left open last time is not remembered.
+            PageControl1->setCurrentWidget(KeyboardTabSheet);
+            FillAboutPage();
+            ShowProductNameAsCaption();
+            FillMidiInDeviceList();
+            FillMidiOutDeviceList();
+            ReadConfig();
+            CheckTransposeButtons();
+            RefreshLanguage();
+            Timer1->start();
+        },
+        errorBox_, kApplicationTitle);
+}
+
+void TklavioForm::FormClose() {
+    RunGuarded([this] { Timer1->stop(); }, errorBox_, kApplicationTitle);
+}
+
+void TklavioForm::FormDestroy() {
+    RunGuarded([this] { WriteConfig(); }, errorBox_, kApplicationTitle);
+}
+
+void TklavioForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Restoring a minimised window shows it again; FormShow belongs to the first show only.
+    if (!shown_) {
+        shown_ = true;
+        FormShow();
+    }
+}
+
+void TklavioForm::closeEvent(QCloseEvent* event) {
+    FormClose();
+    QWidget::closeEvent(event);
+}
+
+bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == PayPalImage && event->type() == QEvent::MouseButtonRelease) {
+        // The press went to the picture too: a pressed button keeps the mouse to its widget.
+        const auto* mouse = static_cast<const QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton &&
+            PayPalImage->rect().contains(mouse->position().toPoint()))
+            PayPalImageClick();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TklavioForm::VMidiKeys1NoteOn(QObject* /*Sender*/, int note, int /*velocity*/) {
+    LastKeyLabel->setText(QString::fromStdString(NoteToStr(note)));
+}
+
+void TklavioForm::VMidiKeys1NoteOff(QObject* /*Sender*/, int /*note*/, int /*velocity*/) {
+    // The last-key label keeps the released note's name.
+}
+
+void TklavioForm::LowerButtonClick() {
+    BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->ShiftLower()));
+    CheckTransposeButtons();
+}
+
+void TklavioForm::UpperButtonClick() {
+    BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->ShiftHigher()));
+    CheckTransposeButtons();
+}
+
+void TklavioForm::CheckTransposeButtons() {
+    // Will disable "lower" at C-1 and "higher" at B8, the ends of the shift range.
+}
+
+void TklavioForm::RefreshLanguage() {
+    // Will set every caption and list text in German or English, keeping the selections.
+}
+
+void TklavioForm::ReadConfig() {
+    // Will restore the base key, devices, channels and command history saved by WriteConfig.
+}
+
+void TklavioForm::WriteConfig() {
+    // Will save the base key, devices, channels and command history for the next start.
+}
+
+void TklavioForm::MidiInDevComboBoxChange() {
+    // Will open the chosen input device, falling back to no device when it cannot be opened.
+}
+
+void TklavioForm::MidiInChanComboBoxChange() {
+    // Will set the channel whose incoming notes the keyboard shows (or all channels).
+}
+
+void TklavioForm::MidiOutDevComboBoxChange() {
+    // Will open the chosen output device, falling back to no device when it cannot be opened.
+}
+
+void TklavioForm::MidiOutChanComboBoxChange() {
+    // Will set the channel the played notes are sent on.
+}
+
+void TklavioForm::SendButtonClick() {
+    // Will send the command's bytes as one message and move the command to the history's top.
+}
+
+void TklavioForm::FreeCmdComboBoxChange() {
+    // Will check the command text, marking it red and disabling "send" when it is not hex.
+}
+
+void TklavioForm::Timer1Timer() {
+    // Will follow a change of the user's interface language.
+}
+
+void TklavioForm::PayPalImageClick() {
+    // Will open the donation link in the browser.
+}
+
+void TklavioForm::ReadVersionInfo() {
+    // Will fill FVersionText to FLegalCopyright from the program's version information.
+}
+
+void TklavioForm::FillAboutPage() {
+    // Will show name, version, copyright and icon from the version fields on the About page.
+}
+
+void TklavioForm::ShowProductNameAsCaption() {
+    // Will make FProductName the window's caption.
+}
+
+void TklavioForm::FillMidiInDeviceList() {
+    // Will append the name of every MIDI input device after the no-device item.
+}
+
+void TklavioForm::FillMidiOutDeviceList() {
+    // Will append the MIDI mapper and every MIDI output device after the no-device item.
+}

@@ -1,0 +1,115 @@
+#pragma once
+
+// TklavioForm: the program's one window, a Keyboard page with the device, channel, shift and
+// free-command panels above the keyboard, and an About page.
+
+#include <QWidget>
+
+#include <string>
+
+class ErrorBox;
+class QCloseEvent;
+class QComboBox;
+class QEvent;
+class QGroupBox;
+class QLabel;
+class QObject;
+class QPushButton;
+class QShowEvent;
+class QTabWidget;
+class QTimer;
+class TVKeys;
+
+class TklavioForm : public QWidget {
+    Q_OBJECT
+public:
+    // Builds every control, then runs FormCreate. Errors escaping the window's handlers are
+    // shown in errorBox, which must outlive the window.
+    explicit TklavioForm(ErrorBox& errorBox, QWidget* parent = nullptr);
+    // Runs FormDestroy while every control still exists.
+    ~TklavioForm() override;
+
+    // The controls, owned by the window. XPManifest1 has no counterpart: Qt draws its controls
+    // in the desktop's style without being asked.
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* KeyboardTabSheet = nullptr;
+    QWidget* AboutTabSheet = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QComboBox* MidiInDevComboBox = nullptr;
+    QComboBox* MidiInChanComboBox = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QLabel* Label2 = nullptr;
+    QComboBox* MidiOutDevComboBox = nullptr;
+    QComboBox* MidiOutChanComboBox = nullptr;
+    QGroupBox* GroupBox4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* BaseKeyLabel = nullptr;
+    QLabel* LastKeyLabel = nullptr;
+    QGroupBox* GroupBox3 = nullptr;
+    QPushButton* LowerButton = nullptr;
+    QPushButton* UpperButton = nullptr;
+    TVKeys* VMidiKeys1 = nullptr;
+    QGroupBox* GroupBox5 = nullptr;
+    QComboBox* FreeCmdComboBox = nullptr;
+    QPushButton* SendButton = nullptr;
+    QGroupBox* GroupBox6 = nullptr;
+    QLabel* ProductImage = nullptr;
+    QLabel* NameVersionLabel = nullptr;
+    QLabel* CopyrightLabel = nullptr;
+    QLabel* About1Label = nullptr;
+    QLabel* About2Label = nullptr;
+    QGroupBox* GroupBox7 = nullptr;
+    QLabel* About3Label = nullptr;
+    QLabel* PayPalImage = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    void CheckTransposeButtons();
+    void RefreshLanguage();
+    void VMidiKeys1NoteOn(QObject* Sender, int note, int velocity);
+    void LowerButtonClick();
+    void UpperButtonClick();
+    void ReadConfig();
+    void WriteConfig();
+    void FormShow();
+    void FormDestroy();
+    void MidiInDevComboBoxChange();
+    void MidiInChanComboBoxChange();
+    void MidiOutDevComboBoxChange();
+    void MidiOutChanComboBoxChange();
+    void VMidiKeys1NoteOff(QObject* Sender, int note, int velocity);
+    void FormCreate();
+    void SendButtonClick();
+    void FreeCmdComboBoxChange();
+    void FormClose();
+    void Timer1Timer();
+    void PayPalImageClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateKeyboardPage();
+    void CreateAboutPage();
+    void ConnectHandlers();
+
+    void ReadVersionInfo();
+    void FillAboutPage();
+    void ShowProductNameAsCaption();
+    void FillMidiInDeviceList();
+    void FillMidiOutDeviceList();
+
+    ErrorBox& errorBox_;
+    bool shown_ = false;
+
+    // Filled from the program's version resource by FormCreate, empty until then.
+    std::string FVersionText;
+    std::string FProductName;
+    std::string FCompanyName;
+    std::string FEmail;
+    std::string FWebsite;
+    std::string FLegalCopyright;
+};

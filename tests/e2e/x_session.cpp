@@ -1,0 +1,118 @@
+#include "x_session.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+XSession::XSession() {
+    // -displayfd 1 makes the server pick a free display and print its number.
+    server_.setProgram("Xvfb");
+    server_.setArguments({"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    server_.start();
+    if (!server_.waitForStarted(5000))
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray number;
+    while (!number.contains('\n') && timer.elapsed() < 10000) {
+        server_.waitForReadyRead(200);
+        number += server_.readAllStandardOutput();
+    }
+    if (!number.contains('\n'))
+        return;
+    displayName_ = ":" + QString::fromLatin1(number.trimmed());
+    display_ = XOpenDisplay(displayName_.toLatin1().constData());
+}
+
+XSession::~XSession() {
+    if (display_)
+        XCloseDisplay(display_);
+    server_.terminate();
+    if (!server_.waitForFinished(5000))
+        server_.kill();
+    server_.waitForFinished(2000);
+}
+
+std::optional<QString> XSession::Run(const QString& program, const QStringList& arguments,
+                                     std::chrono::milliseconds timeout) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", displayName_);
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
+        process.kill();
+        process.waitForFinished(2000);
+        return std::nullopt;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return std::nullopt;
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+QImage XSession::Grab(unsigned long window) {
+    XWindowAttributes attributes;
+    if (!display_ || !XGetWindowAttributes(display_, window, &attributes))
+        return {};
+    XImage* image = XGetImage(display_, window, 0, 0, static_cast<unsigned>(attributes.width),
+                              static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    if (!image)
+        return {};
+    QImage result(attributes.width, attributes.height, QImage::Format_RGB32);
+    for (int y = 0; y < attributes.height; ++y)
+        for (int x = 0; x < attributes.width; ++x)
+            result.setPixel(x, y, 0xFF000000u | (XGetPixel(image, x, y) & 0xFFFFFFu));
+    XDestroyImage(image);
+    return result;
+}
+
+void XSession::RequestClose(unsigned long window) {
+    if (!display_)
+        return;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display_, window, False, NoEventMask, &event);
+    XFlush(display_);
+}
+
+ProgramRun::ProgramRun(XSession& session, const QString& binary) : session_(session) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", session.DisplayName());
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    process_.setProcessEnvironment(environment);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(binary, {});
+    process_.waitForStarted(5000);
+}
+
+ProgramRun::~ProgramRun() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+std::optional<unsigned long> ProgramRun::WaitForWindow(const QString& title) {
+    const auto found =
+        session_.Run("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"});
+    if (!found || found->trimmed().isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const unsigned long window = found->split('\n').first().trimmed().toULong(&ok);
+    return ok ? std::optional(window) : std::nullopt;
+}
+
+bool ProgramRun::WaitForExit(std::chrono::milliseconds timeout) {
+    return process_.waitForFinished(static_cast<int>(timeout.count()));
+}
+
+QString ProgramRun::Output() {
+    return QString::fromLocal8Bit(process_.readAll());
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+// A private X display with the real program on it: start, look, click, close.
+
+#include <QImage>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+struct _XDisplay;
+
+class XSession {
+public:
+    XSession();
+    ~XSession();
+    XSession(const XSession&) = delete;
+    XSession& operator=(const XSession&) = delete;
+
+    bool Started() const { return display_ != nullptr; }
+    QString DisplayName() const { return displayName_; }
+
+    // Runs a helper program (xdotool) on this display and returns its standard output,
+    // or nothing when it fails or takes longer than the timeout.
+    std::optional<QString> Run(const QString& program, const QStringList& arguments,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    // What the display shows inside a top-level window.
+    QImage Grab(unsigned long window);
+    // Asks a window to close, as a window manager's close button does.
+    void RequestClose(unsigned long window);
+
+private:
+    QProcess server_;
+    QString displayName_;
+    _XDisplay* display_ = nullptr;
+};
+
+// The program under test, started on a session's display.
+class ProgramRun {
+public:
+    ProgramRun(XSession& session, const QString& binary);
+    ~ProgramRun();
+
+    // The program's main window, once it is mapped.
+    std::optional<unsigned long> WaitForWindow(const QString& title);
+    // True when the program ended by itself within the timeout.
+    bool WaitForExit(std::chrono::milliseconds timeout);
+    int ExitCode() const { return process_.exitCode(); }
+    bool CrashedOrKilled() const { return process_.exitStatus() != QProcess::NormalExit; }
+    QString Output();
+
+private:
+    XSession& session_;
+    QProcess process_;
+};
