@@ -4,7 +4,7 @@
 #include "error_funnel.h"
 #include "graphics_objects.h"
 #include "key_geometry.h"
-#include "vkeys.h"
+#include "vmidikeys.h"
 
 #include <QCloseEvent>
 #include <QColor>
@@ -135,8 +135,8 @@ public:
 
 } // namespace
 
-TklavioForm::TklavioForm(ErrorBox& errorBox, QWidget* parent)
-    : QWidget(parent), errorBox_(errorBox) {
+TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
+    : QWidget(parent), services_(services), errorBox_(services.errorBox) {
     setWindowTitle(QStringLiteral("klavio"));
     // The window's font first: every control created afterwards inherits it.
     setFont(WindowFont());
@@ -216,7 +216,7 @@ void TklavioForm::CreateKeyboardPage() {
     UpperButton =
         Place(new QPushButton(QStringLiteral("higher"), GroupBox3), "UpperButton", 92, 14, 75, 21);
 
-    VMidiKeys1 = Place(new TVKeys(page), "VMidiKeys1", 6, 96, 780, 75);
+    VMidiKeys1 = Place(new TVMidiKeys(page, services_.midi), "VMidiKeys1", 6, 96, 780, 75);
     VMidiKeys1->SetNoteWidth(15);
     VMidiKeys1->SetBaseOctave(1);
     VMidiKeys1->SetBaseNote(TKeyboardStartNote::A);
@@ -381,7 +381,10 @@ void TklavioForm::UpperButtonClick() {
 }
 
 void TklavioForm::CheckTransposeButtons() {
-    // Will disable "lower" at C-1 and "higher" at B8, the ends of the shift range.
+    LowerButton->setEnabled(
+        !(VMidiKeys1->BaseOctave() == 0 && VMidiKeys1->BaseNote() == TKeyboardStartNote::C));
+    UpperButton->setEnabled(
+        !(VMidiKeys1->BaseOctave() == 9 && VMidiKeys1->BaseNote() == TKeyboardStartNote::B));
 }
 
 void TklavioForm::RefreshLanguage() {
@@ -397,19 +400,38 @@ void TklavioForm::WriteConfig() {
 }
 
 void TklavioForm::MidiInDevComboBoxChange() {
-    // Will open the chosen input device, falling back to no device when it cannot be opened.
+    const int item = MidiInDevComboBox->currentIndex();
+    if (item <= 0) {
+        VMidiKeys1->SetMidiInEnabled(false);
+        return;
+    }
+    VMidiKeys1->SetMIDIInDevice(item - 1);
+    VMidiKeys1->SetMidiInEnabled(true);
+    // A device that will not open sends the choice back to "no device"; selecting from code
+    // does not run this handler again.
+    if (!VMidiKeys1->MidiInEnabled())
+        MidiInDevComboBox->setCurrentIndex(0);
 }
 
 void TklavioForm::MidiInChanComboBoxChange() {
-    // Will set the channel whose incoming notes the keyboard shows (or all channels).
+    VMidiKeys1->SetMIDIInChannel(static_cast<TMIDIInChannel>(MidiInChanComboBox->currentIndex()));
 }
 
 void TklavioForm::MidiOutDevComboBoxChange() {
-    // Will open the chosen output device, falling back to no device when it cannot be opened.
+    const int item = MidiOutDevComboBox->currentIndex();
+    if (item <= 0) {
+        VMidiKeys1->SetMidiOutEnabled(false);
+        return;
+    }
+    VMidiKeys1->SetMIDIOutDevice(item - 2); // item 1 is the program's own port, device -1
+    VMidiKeys1->SetMidiOutEnabled(true);
+    if (!VMidiKeys1->MidiOutEnabled())
+        MidiOutDevComboBox->setCurrentIndex(0);
 }
 
 void TklavioForm::MidiOutChanComboBoxChange() {
-    // Will set the channel the played notes are sent on.
+    VMidiKeys1->SetMIDIOutChannel(
+        static_cast<TMIDIOutChannel>(MidiOutChanComboBox->currentIndex() + 1));
 }
 
 void TklavioForm::SendButtonClick() {
@@ -440,10 +462,26 @@ void TklavioForm::ShowProductNameAsCaption() {
     // Will make FProductName the window's caption.
 }
 
+// Steps through the device numbers until a name comes back empty; the keyboard is left at the
+// first number without a device and no port is open.
 void TklavioForm::FillMidiInDeviceList() {
-    // Will append the name of every MIDI input device after the no-device item.
+    for (int device = 0;; ++device) {
+        VMidiKeys1->SetMIDIInDevice(device);
+        const std::string& name = VMidiKeys1->MIDIInPortName();
+        if (name.empty())
+            break;
+        MidiInDevComboBox->addItem(QString::fromStdString(name));
+    }
 }
 
+// Starts at -1, the program's own port: the keyboard already has that number, so the first
+// item keeps the port name the keyboard started with.
 void TklavioForm::FillMidiOutDeviceList() {
-    // Will append the MIDI mapper and every MIDI output device after the no-device item.
+    for (int device = MIDI_MAPPER;; ++device) {
+        VMidiKeys1->SetMIDIOutDevice(device);
+        const std::string& name = VMidiKeys1->MIDIOutPortName();
+        if (name.empty())
+            break;
+        MidiOutDevComboBox->addItem(QString::fromStdString(name));
+    }
 }

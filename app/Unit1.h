@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform_services.h"
+
 class ErrorBox;
 class QCloseEvent;
 class QComboBox;
@@ -18,14 +20,14 @@ class QPushButton;
 class QShowEvent;
 class QTabWidget;
 class QTimer;
-class TVKeys;
+class TVMidiKeys;
 
 class TklavioForm : public QWidget {
     Q_OBJECT
 public:
     // Builds every control, then runs FormCreate. Errors escaping the window's handlers are
-    // shown in errorBox, which must outlive the window.
-    explicit TklavioForm(ErrorBox& errorBox, QWidget* parent = nullptr);
+    // shown in the services' error box; the services must outlive the window.
+    explicit TklavioForm(const PlatformServices& services, QWidget* parent = nullptr);
     // Runs FormDestroy while every control still exists.
     ~TklavioForm() override;
 
@@ -50,7 +52,7 @@ public:
     QGroupBox* GroupBox3 = nullptr;
     QPushButton* LowerButton = nullptr;
     QPushButton* UpperButton = nullptr;
-    TVKeys* VMidiKeys1 = nullptr;
+    TVMidiKeys* VMidiKeys1 = nullptr;
     QGroupBox* GroupBox5 = nullptr;
     QComboBox* FreeCmdComboBox = nullptr;
     QPushButton* SendButton = nullptr;
@@ -102,6 +104,7 @@ private:
     void FillMidiInDeviceList();
     void FillMidiOutDeviceList();
 
+    PlatformServices services_;
     ErrorBox& errorBox_;
     bool shown_ = false;
 

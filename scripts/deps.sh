@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev libgl-dev libx11-dev
+    libasound2-dev libjack-jackd2-dev jackd2 alsa-utils
+    qemu-system-x86 busybox-static cpio kmod
     fonts-dejavu-core fonts-liberation2
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xdotool xauth

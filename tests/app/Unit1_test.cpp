@@ -1,7 +1,8 @@
 #include "Unit1.h"
 #include "fake_error_box.h"
+#include "fake_midi_service.h"
 #include "graphics_objects.h"
-#include "vkeys.h"
+#include "vmidikeys.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -23,7 +24,9 @@ namespace {
 class KlavioForm : public testing::Test {
 protected:
     FakeErrorBox errorBox;
-    std::unique_ptr<TklavioForm> form = std::make_unique<TklavioForm>(errorBox);
+    FakeMidiService midi;
+    std::unique_ptr<TklavioForm> form =
+        std::make_unique<TklavioForm>(PlatformServices{errorBox, midi});
 };
 
 // The text a control shows as its caption.
@@ -78,7 +81,7 @@ const std::vector<Control> kLayout = {
     {CONTROL(GroupBox3), "KeyboardTabSheet", "QGroupBox", {609, 4, 178, 42}, " Transpose / Shift "},
     {CONTROL(LowerButton), "GroupBox3", "QPushButton", {9, 14, 75, 21}, "lower"},
     {CONTROL(UpperButton), "GroupBox3", "QPushButton", {92, 14, 75, 21}, "higher"},
-    {CONTROL(VMidiKeys1), "KeyboardTabSheet", "TVKeys", {6, 96, 780, 75}, nullptr},
+    {CONTROL(VMidiKeys1), "KeyboardTabSheet", "TVMidiKeys", {6, 96, 780, 75}, nullptr},
     {CONTROL(GroupBox5),
      "KeyboardTabSheet",
      "QGroupBox",
@@ -248,7 +251,7 @@ TEST_F(KlavioForm, KeyboardPageIsShownAtStartEvenWhenAboutWasChosenBefore) {
 }
 
 TEST_F(KlavioForm, KeyboardStartsAtA0WithFifteenPixelKeys) {
-    TVKeys* keys = form->VMidiKeys1;
+    TVMidiKeys* keys = form->VMidiKeys1;
     EXPECT_EQ(keys->NoteWidth(), 15);
     EXPECT_EQ(keys->BaseOctave(), 1);
     EXPECT_EQ(keys->BaseNote(), TKeyboardStartNote::A);

@@ -1,0 +1,232 @@
+#include "vmidikeys.h"
+
+#include "midi_events.h"
+
+#include <algorithm>
+
+TVMidiKeys::TVMidiKeys(QWidget* owner, MidiService& service) : TVKeys(owner), service_(service) {
+    SetOnNoteOn({});
+    SetOnNoteOff({});
+}
+
+TVMidiKeys::~TVMidiKeys() {
+    CloseInput();
+    CloseOutput();
+    // The reset above handed back every queued long message, but its completions were posted
+    // to this control and die with it: free what they would have freed.
+    inFlight_.clear();
+}
+
+void TVMidiKeys::CloseOutput() {
+    if (FMidiOutHandle == 0)
+        return;
+    service_.midiOutReset(FMidiOutHandle);
+    service_.midiOutClose(FMidiOutHandle);
+    FMidiOutHandle = 0;
+}
+
+void TVMidiKeys::CloseInput() {
+    if (FMidiInHandle == 0)
+        return;
+    service_.midiInReset(FMidiInHandle);
+    service_.midiInStop(FMidiInHandle);
+    service_.midiInClose(FMidiInHandle);
+    FMidiInHandle = 0;
+}
+
+void TVMidiKeys::OpenOutput() {
+    HMIDIOUT handle = 0;
+    if (service_.midiOutOpen(handle, FMIDIOutDevice, this) == MMSYSERR_NOERROR) {
+        FMidiOutHandle = handle;
+        FMIDIOutPortOk = true;
+        FMidiOutEnabled = true;
+    }
+}
+
+void TVMidiKeys::OpenInput(bool setPortOk) {
+    HMIDIIN handle = 0;
+    if (service_.midiInOpen(handle, FMIDIInDevice, this) != MMSYSERR_NOERROR)
+        return;
+    // Opened but not started: the handle is kept so the next close releases it.
+    FMidiInHandle = handle;
+    if (service_.midiInStart(handle) != MMSYSERR_NOERROR)
+        return;
+    FMidiInEnabled = true;
+    if (setPortOk)
+        FMIDIInPortOk = true;
+}
+
+void TVMidiKeys::SetMIDIOutDevice(int Value) {
+    if (Value == FMIDIOutDevice)
+        return;
+    CloseOutput();
+    FMIDIOutDevice = Value;
+    if (Value < service_.midiOutGetNumDevs()) {
+        FMIDIOutPortOk = false;
+        std::string name;
+        service_.midiOutGetDevCaps(Value, name);
+        FMIDIOutPortName = name;
+        if (FMidiOutEnabled) {
+            FMidiOutEnabled = false;
+            OpenOutput();
+        }
+    } else {
+        FMIDIOutPortName.clear();
+        // No device behind the index: nothing may be sent to the port just closed.
+        FMIDIOutPortOk = false;
+        FMidiOutEnabled = false;
+    }
+}
+
+void TVMidiKeys::SetMidiOutEnabled(bool Value) {
+    if (Value == FMidiOutEnabled)
+        return;
+    CloseOutput();
+    FMIDIOutPortOk = false;
+    FMidiOutEnabled = false;
+    if (Value && FMIDIOutDevice < service_.midiOutGetNumDevs())
+        OpenOutput();
+}
+
+void TVMidiKeys::SetMIDIInDevice(int Value) {
+    if (Value == FMIDIInDevice)
+        return;
+    CloseInput();
+    FMIDIInDevice = Value;
+    if (Value < service_.midiInGetNumDevs()) {
+        std::string name;
+        service_.midiInGetDevCaps(Value, name);
+        FMIDIInPortName = name;
+        if (FMidiInEnabled) {
+            FMidiInEnabled = false;
+            OpenInput(false);
+        }
+    } else {
+        FMIDIInPortName.clear();
+        // The port just closed is not open any more, so a later request must try again.
+        FMidiInEnabled = false;
+    }
+}
+
+void TVMidiKeys::SetMidiInEnabled(bool Value) {
+    if (Value == FMidiInEnabled)
+        return;
+    CloseInput();
+    FMIDIInPortOk = false;
+    FMidiInEnabled = false;
+    if (Value && FMIDIInDevice < service_.midiInGetNumDevs())
+        OpenInput(true);
+}
+
+void TVMidiKeys::SetMIDIInChannel(TMIDIInChannel value) {
+    FMIDIInChannel = std::min<TMIDIInChannel>(value, 16);
+}
+
+void TVMidiKeys::SetMIDIOutChannel(TMIDIOutChannel value) {
+    FMIDIOutChannel = std::clamp<TMIDIOutChannel>(value, 1, 16);
+}
+
+void TVMidiKeys::NoteOn(int Note, int Velocity, bool Notify) {
+    TVKeys::NoteOn(Note, Velocity, Notify);
+    if (Notify)
+        MidiNoteOn(this, Note, Velocity);
+}
+
+void TVMidiKeys::NoteOff(int Note, int Velocity, bool Notify) {
+    TVKeys::NoteOff(Note, Velocity, Notify);
+    if (Notify)
+        MidiNoteOff(this, Note, 0);
+}
+
+void TVMidiKeys::SendNote(std::uint8_t statusKind, int note, int velocity) {
+    if (!FMIDIOutPortOk)
+        return;
+    const auto status = static_cast<std::uint8_t>(statusKind + FMIDIOutChannel - 1);
+    const std::uint32_t message = status | (static_cast<std::uint32_t>(note) & 0xFF) << 8 |
+                                  (static_cast<std::uint32_t>(velocity) & 0xFF) << 16;
+    service_.midiOutShortMsg(FMidiOutHandle, message);
+}
+
+void TVMidiKeys::MidiNoteOn(QObject* /*Sender*/, int note, int velocity) {
+    SendNote(0x90, note, velocity);
+}
+
+void TVMidiKeys::MidiNoteOff(QObject* /*Sender*/, int note, int velocity) {
+    SendNote(0x80, note, velocity);
+}
+
+MMRESULT TVMidiKeys::SendShortMsg(const std::string& Data) {
+    if (Data.empty())
+        return MMSYSERR_NOERROR;
+    if (!FMIDIOutPortOk)
+        return MMSYSERR_INVALHANDLE;
+    std::uint32_t message = 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(Data.size(), 3); ++i)
+        message |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(Data[i])) << (8 * i);
+    return service_.midiOutShortMsg(FMidiOutHandle, message);
+}
+
+MMRESULT TVMidiKeys::SendLongMsg(const std::string& Data) {
+    if (Data.empty())
+        return MMSYSERR_NOERROR;
+    if (!FMIDIOutPortOk)
+        return MMSYSERR_INVALHANDLE;
+    if (Data.size() > UINT32_MAX)
+        return MMSYSERR_INVALPARAM;
+    auto message = std::make_unique<LongMessage>();
+    message->buffer.assign(Data.begin(), Data.end());
+    message->header.lpData = message->buffer.data();
+    message->header.dwBufferLength = static_cast<std::uint32_t>(Data.size());
+    message->header.dwBytesRecorded = message->header.dwBufferLength;
+    MIDIHDR* header = &message->header;
+
+    MMRESULT result = service_.midiOutPrepareHeader(FMidiOutHandle, header);
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    result = service_.midiOutLongMsg(FMidiOutHandle, header);
+    if (result != MMSYSERR_NOERROR) {
+        service_.midiOutUnprepareHeader(FMidiOutHandle, header);
+        return result;
+    }
+    inFlight_.emplace(header, std::move(message));
+    return MMSYSERR_NOERROR;
+}
+
+bool TVMidiKeys::event(QEvent* e) {
+    if (e->type() == MM_MIM_DATA) {
+        MMMimData(static_cast<const MidiInDataEvent&>(*e));
+        return true;
+    }
+    if (e->type() == MM_MOM_DONE) {
+        MMMomDone(static_cast<const MidiOutDoneEvent&>(*e));
+        return true;
+    }
+    return TVKeys::event(e);
+}
+
+void TVMidiKeys::MMMomDone(const MidiOutDoneEvent& message) {
+    MIDIHDR* header = message.Header();
+    const auto owned = inFlight_.find(header);
+    // Only headers this control sent and has not freed yet.
+    if (header == nullptr || owned == inFlight_.end())
+        return;
+    // After a device change the new port refuses the header; it is freed all the same.
+    service_.midiOutUnprepareHeader(FMidiOutHandle, header);
+    inFlight_.erase(owned);
+}
+
+void TVMidiKeys::MMMimData(const MidiInDataEvent& message) {
+    const std::uint32_t packed = message.Message();
+    const std::uint8_t status = packed & 0xFF;
+    const int note = static_cast<int>((packed >> 8) & 0xFF);
+    const int velocity = static_cast<int>((packed >> 16) & 0x7F);
+    const std::uint8_t kind = status & 0xF0;
+    if (kind != 0x90 && kind != 0x80)
+        return;
+    if (FMIDIInChannel != 0 && (status & 0x0F) != FMIDIInChannel - 1)
+        return;
+    if (kind == 0x90 && velocity != 0)
+        NoteOn(note, velocity, false);
+    else
+        NoteOff(note, kind == 0x90 ? 0 : velocity, false);
+}

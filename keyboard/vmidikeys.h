@@ -1,0 +1,96 @@
+#pragma once
+
+// TVMidiKeys: the keyboard with a MIDI output port and a MIDI input port attached. Played keys
+// go out as note-on and note-off on the output channel; notes arriving on the input only light
+// the keys.
+
+#include "midi_service.h"
+#include "vkeys.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class MidiInDataEvent;
+class MidiOutDoneEvent;
+
+using TMIDIInChannel = std::uint8_t;  // 0 = all channels, else 1..16
+using TMIDIOutChannel = std::uint8_t; // 1..16
+
+class TVMidiKeys : public TVKeys {
+    Q_OBJECT
+public:
+    TVMidiKeys(QWidget* owner, MidiService& service);
+    ~TVMidiKeys() override;
+
+    int MIDIOutDevice() const { return FMIDIOutDevice; }
+    void SetMIDIOutDevice(int Value);
+    int MIDIInDevice() const { return FMIDIInDevice; }
+    void SetMIDIInDevice(int Value);
+    TMIDIInChannel MIDIInChannel() const { return FMIDIInChannel; }
+    void SetMIDIInChannel(TMIDIInChannel value); // above 16 becomes 16
+    TMIDIOutChannel MIDIOutChannel() const { return FMIDIOutChannel; }
+    void SetMIDIOutChannel(TMIDIOutChannel value); // kept within 1..16
+    const std::string& MIDIInPortName() const { return FMIDIInPortName; }
+    void SetMIDIInPortName(const std::string&) {} // only the device setter names the port
+    const std::string& MIDIOutPortName() const { return FMIDIOutPortName; }
+    void SetMIDIOutPortName(const std::string&) {}
+    bool MIDIInPortOk() const { return FMIDIInPortOk; }
+    bool MIDIOutPortOk() const { return FMIDIOutPortOk; }
+    // Writing true asks for the port; reading back tells whether it opened.
+    bool MidiInEnabled() const { return FMidiInEnabled; }
+    void SetMidiInEnabled(bool Value);
+    bool MidiOutEnabled() const { return FMidiOutEnabled; }
+    void SetMidiOutEnabled(bool Value);
+
+    void NoteOn(int Note, int Velocity, bool Notify) override;
+    void NoteOff(int Note, int Velocity, bool Notify) override;
+    void MidiNoteOn(QObject* Sender, int note, int velocity);
+    void MidiNoteOff(QObject* Sender, int note, int velocity);
+
+    // Send the bytes of Data (one byte per character). The result is the service's code;
+    // empty Data sends nothing and gives 0, a closed port sends nothing and gives
+    // MMSYSERR_INVALHANDLE.
+    MMRESULT SendShortMsg(const std::string& Data);
+    MMRESULT SendLongMsg(const std::string& Data);
+
+    // Long messages handed to the service and not yet completed.
+    std::size_t LongMessagesInFlight() const { return inFlight_.size(); }
+
+protected:
+    bool event(QEvent* e) override;
+    void MMMimData(const MidiInDataEvent& message);
+    void MMMomDone(const MidiOutDoneEvent& message);
+
+private:
+    struct LongMessage {
+        MIDIHDR header;
+        std::vector<std::uint8_t> buffer;
+    };
+
+    void CloseOutput();
+    void CloseInput();
+    void OpenOutput();
+    void OpenInput(bool setPortOk);
+    void SendNote(std::uint8_t statusKind, int note, int velocity);
+
+    MidiService& service_;
+    int FMIDIOutDevice = MIDI_MAPPER;
+    int FMIDIInDevice = -1;
+    TMIDIInChannel FMIDIInChannel = 0;
+    TMIDIOutChannel FMIDIOutChannel = 1;
+    std::string FMIDIInPortName = "<no or invalid selection>";
+    std::string FMIDIOutPortName = "Microsoft MIDI Mapper";
+    bool FMIDIOutPortOk = false;
+    bool FMIDIInPortOk = false;
+    HMIDIIN FMidiInHandle = 0;
+    HMIDIOUT FMidiOutHandle = 0;
+    bool FMidiInEnabled = false;
+    bool FMidiOutEnabled = false;
+    // Each long message belongs to the service from its send until its completion; the
+    // control keeps ownership so that every one is freed exactly once, also when the
+    // completion never comes because the control is destroyed first.
+    std::map<MIDIHDR*, std::unique_ptr<LongMessage>> inFlight_;
+};

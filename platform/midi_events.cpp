@@ -1,0 +1,13 @@
+#include "midi_events.h"
+
+#include <QCoreApplication>
+
+void PostMidiInData(const QPointer<QObject>& receiver, std::uint32_t message) {
+    if (receiver)
+        QCoreApplication::postEvent(receiver.data(), new MidiInDataEvent(message));
+}
+
+void PostMidiOutDone(const QPointer<QObject>& receiver, MIDIHDR* header) {
+    if (receiver)
+        QCoreApplication::postEvent(receiver.data(), new MidiOutDoneEvent(header));
+}

@@ -1,0 +1,144 @@
+#include "Unit1.h"
+#include "fake_error_box.h"
+#include "fake_midi_service.h"
+#include "vmidikeys.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+QStringList Items(const QComboBox* box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
+// Picks an item as the user does, which runs the box's change handler.
+void Choose(QComboBox* box, int item) {
+    box->setCurrentIndex(item);
+    emit box->activated(item);
+}
+
+class Panel : public testing::Test {
+protected:
+    void Show(std::vector<std::string> outputs, std::vector<std::string> inputs) {
+        midi.outputDevices = std::move(outputs);
+        midi.inputDevices = std::move(inputs);
+        form = std::make_unique<TklavioForm>(PlatformServices{errorBox, midi});
+        form->show();
+        keys = form->VMidiKeys1;
+    }
+
+    FakeErrorBox errorBox;
+    FakeMidiService midi;
+    std::unique_ptr<TklavioForm> form;
+    TVMidiKeys* keys = nullptr;
+};
+
+TEST_F(Panel, DeviceListsHaveTheirShapesWithoutDevices) {
+    Show({}, {});
+    EXPECT_EQ(Items(form->MidiInDevComboBox), QStringList{"< No Device selected >"});
+    EXPECT_EQ(Items(form->MidiOutDevComboBox),
+              (QStringList{"< No Device selected >", "Microsoft MIDI Mapper"}));
+    EXPECT_FALSE(midi.OutputOpen() || midi.InputOpen());
+}
+
+TEST_F(Panel, DeviceListsNameEveryDeviceAndOpenNothing) {
+    Show({"Synth:in", "Other:in"}, {"Piano:out"});
+    EXPECT_EQ(Items(form->MidiInDevComboBox), (QStringList{"< No Device selected >", "Piano:out"}));
+    EXPECT_EQ(
+        Items(form->MidiOutDevComboBox),
+        (QStringList{"< No Device selected >", "Microsoft MIDI Mapper", "Synth:in", "Other:in"}));
+    EXPECT_EQ(keys->MIDIOutDevice(), 2); // left at the first number without a device
+    EXPECT_EQ(keys->MIDIInDevice(), 1);
+    EXPECT_FALSE(midi.OutputOpen() || midi.InputOpen());
+}
+
+TEST_F(Panel, ChoosingDevicesOpensAndClosesThePorts) {
+    Show({"Synth:in", "Other:in"}, {"Piano:out"});
+    Choose(form->MidiOutDevComboBox, 3);
+    EXPECT_EQ(midi.calls.back(), "midiOutOpen 1");
+    EXPECT_TRUE(keys->MidiOutEnabled());
+    Choose(form->MidiOutDevComboBox, 1);
+    EXPECT_EQ(midi.calls.back(), "midiOutOpen -1");
+    midi.calls.clear();
+    Choose(form->MidiOutDevComboBox, 1); // the same device again: nothing happens
+    EXPECT_EQ(midi.calls, (std::vector<std::string>{}));
+    Choose(form->MidiOutDevComboBox, 0);
+    EXPECT_FALSE(midi.OutputOpen());
+    EXPECT_EQ(keys->MIDIOutDevice(), -1); // kept
+    Choose(form->MidiOutDevComboBox, 1);
+    EXPECT_TRUE(midi.OutputOpen());
+
+    Choose(form->MidiInDevComboBox, 1);
+    EXPECT_TRUE(midi.InputOpen());
+    Choose(form->MidiInDevComboBox, 0);
+    EXPECT_FALSE(midi.InputOpen());
+}
+
+TEST_F(Panel, DeviceThatWillNotOpenFallsBackToNoDevice) {
+    Show({"Synth:in"}, {"Piano:out"});
+    midi.outOpenResult = MMSYSERR_ALLOCATED;
+    midi.inOpenResult = MMSYSERR_ALLOCATED;
+    Choose(form->MidiOutDevComboBox, 2);
+    Choose(form->MidiInDevComboBox, 1);
+    EXPECT_EQ(form->MidiOutDevComboBox->currentIndex(), 0);
+    EXPECT_EQ(form->MidiInDevComboBox->currentIndex(), 0);
+    EXPECT_FALSE(keys->MidiOutEnabled() || keys->MidiInEnabled());
+}
+
+TEST_F(Panel, ChannelListsMapToTheChannelsOnTheWire) {
+    Show({"Synth:in"}, {"Piano:out"});
+    Choose(form->MidiOutDevComboBox, 2);
+    for (int item : {0, 4, 15}) {
+        Choose(form->MidiOutChanComboBox, item);
+        EXPECT_EQ(keys->MIDIOutChannel(), item + 1);
+        keys->NoteOn(60, 100, true);
+        keys->NoteOff(60, 0, true);
+    }
+    EXPECT_EQ(midi.shortMessages,
+              (std::vector<std::uint32_t>{0x643C90, 0x3C80, 0x643C94, 0x3C84, 0x643C9F, 0x3C8F}));
+    for (int item : {0, 1, 16}) {
+        Choose(form->MidiInChanComboBox, item);
+        EXPECT_EQ(keys->MIDIInChannel(), item);
+    }
+}
+
+TEST_F(Panel, ShiftButtonsStopAtTheEndsOfTheRange) {
+    Show({}, {});
+    EXPECT_TRUE(form->LowerButton->isEnabled());
+    for (int click = 0; click < 12; ++click)
+        form->LowerButton->click();
+    EXPECT_EQ(form->BaseKeyLabel->text(), "C-1");
+    EXPECT_FALSE(form->LowerButton->isEnabled());
+    form->UpperButton->click();
+    EXPECT_TRUE(form->LowerButton->isEnabled());
+    form->LowerButton->click();
+    for (int click = 0; click < 12 + 57; ++click)
+        form->UpperButton->click();
+    EXPECT_EQ(form->BaseKeyLabel->text(), "B8");
+    EXPECT_FALSE(form->UpperButton->isEnabled());
+    EXPECT_TRUE(form->LowerButton->isEnabled());
+}
+
+TEST_F(Panel, LastKeyFollowsPlayedKeysButNotIncomingNotes) {
+    Show({}, {"Piano:out"});
+    EXPECT_EQ(form->LastKeyLabel->text(), "<?\?\?>");
+    Choose(form->MidiInDevComboBox, 1);
+    midi.Inject(0x7F3C90);
+    QApplication::processEvents();
+    EXPECT_TRUE(keys->IsPressed(60));
+    EXPECT_EQ(form->LastKeyLabel->text(), "<?\?\?>");
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    EXPECT_EQ(form->LastKeyLabel->text(), "A0");
+}
+
+} // namespace
