@@ -4,8 +4,10 @@
 #include "error_funnel.h"
 #include "graphics_objects.h"
 #include "key_geometry.h"
+#include "uStuff.h"
 #include "vmidikeys.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QColor>
 #include <QComboBox>
@@ -31,6 +33,8 @@
 #include <QTimer>
 
 namespace {
+
+constexpr int kMaxCommandLength = 32767;
 
 template <typename Control>
 Control* Place(Control* control, const char* name, int left, int top, int width, int height) {
@@ -229,6 +233,10 @@ void TklavioForm::CreateKeyboardPage() {
     FreeCmdComboBox->setEditable(true);
     // The history changes only when a command is sent, never by pressing Enter in the box.
     FreeCmdComboBox->setInsertPolicy(QComboBox::NoInsert);
+    // A text line's layout costs grow with the square of its length: 32767 characters (a
+    // SysEx of 10 to 16 KiB) lay out in tens of milliseconds, a 1 MiB paste would freeze the
+    // window for seconds. Longer pastes are cut here.
+    FreeCmdComboBox->lineEdit()->setMaxLength(kMaxCommandLength);
     SendButton =
         Place(new QPushButton(QStringLiteral("send"), GroupBox5), "SendButton", 333, 14, 75, 21);
 }
@@ -435,11 +443,39 @@ void TklavioForm::MidiOutChanComboBoxChange() {
 }
 
 void TklavioForm::SendButtonClick() {
-    // Will send the command's bytes as one message and move the command to the history's top.
+    const std::string text = FreeCmdComboBox->currentText().toLatin1().toStdString();
+    // Always the long-message path, whatever the number of bytes; a failure is not shown.
+    VMidiKeys1->SendLongMsg(HexDigitsToBytes(ExtractHexDigits(text)));
+
+    const QString entry = QString::fromLatin1(TrimBlanks(text));
+    int found = -1;
+    for (int i = 0; i < FreeCmdComboBox->count() && found < 0; ++i)
+        if (FreeCmdComboBox->itemText(i).compare(entry, Qt::CaseInsensitive) == 0)
+            found = i;
+    if (found >= 0) {
+        // The entry keeps the text it was first sent with.
+        const QString stored = FreeCmdComboBox->itemText(found);
+        FreeCmdComboBox->removeItem(found);
+        FreeCmdComboBox->insertItem(0, stored);
+    } else {
+        FreeCmdComboBox->insertItem(0, entry);
+        // Only the one entry past the limit goes: a longer restored history keeps its length.
+        if (FreeCmdComboBox->count() > static_cast<int>(MaxCommandHistory))
+            FreeCmdComboBox->removeItem(static_cast<int>(MaxCommandHistory));
+    }
+    // Selecting from code is no edit: the box keeps its colour and the button its state.
+    FreeCmdComboBox->setCurrentIndex(0);
 }
 
 void TklavioForm::FreeCmdComboBoxChange() {
-    // Will check the command text, marking it red and disabling "send" when it is not hex.
+    const bool acceptable =
+        IsHexText(FreeCmdComboBox->currentText().toLatin1().toStdString(), true);
+    SendButton->setEnabled(acceptable);
+    QPalette palette = FreeCmdComboBox->palette();
+    palette.setColor(QPalette::Base,
+                     acceptable ? QApplication::palette(FreeCmdComboBox).color(QPalette::Base)
+                                : QColor(255, 0, 0));
+    FreeCmdComboBox->setPalette(palette);
 }
 
 void TklavioForm::Timer1Timer() {

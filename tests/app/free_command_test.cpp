@@ -1,0 +1,179 @@
+#include "Unit1.h"
+#include "fake_error_box.h"
+#include "fake_midi_service.h"
+#include "uStuff.h"
+#include "vmidikeys.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(HexText, AcceptsHexDigitsAndBlanksOnly) {
+    struct Row {
+        const char* text;
+        bool withSpaces;
+        bool withoutSpaces;
+    };
+    for (const Row& row : std::vector<Row>{{"", true, true},
+                                           {"903c7F", true, true},
+                                           {"90 3C 7F", true, false},
+                                           {"   ", true, false},
+                                           {"G0", false, false},
+                                           {"90\t3C", false, false},
+                                           {"0x90", false, false},
+                                           {"9-0", false, false},
+                                           {"\xE4", false, false}})
+        EXPECT_EQ(IsHexText(row.text, true), row.withSpaces) << row.text;
+    EXPECT_EQ(IsHexText("90 3C", false), false);
+    EXPECT_EQ(IsHexText("903C", false), true);
+}
+
+TEST(HexText, DigitsBecomeBytesInPairs) {
+    EXPECT_EQ(ExtractHexDigits("9 03C7 F"), "903C7F");
+    EXPECT_EQ(ExtractHexDigits("x9y0\tz"), "90");
+    EXPECT_EQ(HexDigitsToBytes("903c7f"), "\x90\x3C\x7F");
+    EXPECT_EQ(HexDigitsToBytes("903"), "\x90");
+    EXPECT_EQ(HexDigitsToBytes("9"), "");
+    EXPECT_EQ(HexDigitsToBytes("00FF"), std::string("\x00\xFF", 2));
+    EXPECT_EQ(TrimBlanks("  90 3C\t\r\n"), "90 3C");
+    EXPECT_EQ(TrimBlanks("\x01 7F \x1F"), "7F");
+    EXPECT_EQ(TrimBlanks("   "), "");
+}
+
+class FreeCommand : public testing::Test {
+protected:
+    void SetUp() override {
+        midi.outputDevices = {"Synth:in"};
+        form = std::make_unique<TklavioForm>(PlatformServices{errorBox, midi});
+        form->show();
+        box = form->FreeCmdComboBox;
+        // The program's own port.
+        form->MidiOutDevComboBox->setCurrentIndex(1);
+        form->MidiOutDevComboBoxChange();
+    }
+
+    // Types as the user does, so the box's change handler runs.
+    void Type(const QString& text) {
+        box->lineEdit()->clear();
+        box->lineEdit()->insert(text);
+    }
+
+    void Send(const QString& text) {
+        Type(text);
+        form->SendButton->click();
+    }
+
+    QStringList History() const {
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i)
+            items << box->itemText(i);
+        return items;
+    }
+
+    bool Red() const { return box->palette().color(QPalette::Base) == QColor(255, 0, 0); }
+
+    FakeErrorBox errorBox;
+    FakeMidiService midi;
+    std::unique_ptr<TklavioForm> form;
+    QComboBox* box = nullptr;
+};
+
+TEST_F(FreeCommand, SendsTheBytesAsOneLongMessage) {
+    Send("90 3C 7F");
+    Send("fe"); // one byte still takes the long-message path
+    Send("  9 03C7 F  ");
+    EXPECT_EQ(midi.longMessages,
+              (std::vector<Bytes>{{0x90, 0x3C, 0x7F}, {0xFE}, {0x90, 0x3C, 0x7F}}));
+    EXPECT_TRUE(midi.shortMessages.empty());
+    EXPECT_EQ(History(), (QStringList{"9 03C7 F", "fe", "90 3C 7F"}));
+    EXPECT_EQ(box->currentText(), "9 03C7 F");
+}
+
+TEST_F(FreeCommand, UnpairedLastDigitIsLeftOut) {
+    // "903" is the single byte 0x90: handed to the port, which refuses half a note-on.
+    midi.calls.clear();
+    Send("903");
+    EXPECT_EQ(midi.calls, (std::vector<std::string>{"midiOutPrepareHeader", "midiOutLongMsg",
+                                                    "midiOutUnprepareHeader"}));
+    EXPECT_TRUE(midi.longMessages.empty());
+    EXPECT_EQ(form->VMidiKeys1->LongMessagesInFlight(), 0u);
+    EXPECT_EQ(History(), QStringList{"903"});
+}
+
+TEST_F(FreeCommand, ResendingInOtherCaseMovesTheStoredEntryUp) {
+    Send("90 3C 7F");
+    Send("C0 05");
+    Send("90 3c 7f");
+    EXPECT_EQ(midi.longMessages.size(), 3u);
+    EXPECT_EQ(History(), (QStringList{"90 3C 7F", "C0 05"}));
+    EXPECT_EQ(box->currentText(), "90 3C 7F");
+}
+
+TEST_F(FreeCommand, UnacceptableTextTurnsTheBoxRed) {
+    Type("G0");
+    EXPECT_TRUE(Red());
+    EXPECT_FALSE(form->SendButton->isEnabled());
+    box->lineEdit()->backspace();
+    box->lineEdit()->backspace();
+    QTest::keyClicks(box->lineEdit(), "90");
+    EXPECT_FALSE(Red());
+    EXPECT_TRUE(form->SendButton->isEnabled());
+    Type("90\t3C");
+    EXPECT_TRUE(Red());
+    Type("");
+    EXPECT_FALSE(Red());
+    EXPECT_TRUE(form->SendButton->isEnabled());
+}
+
+TEST_F(FreeCommand, EmptyTextSendsNothingButEntersTheHistory) {
+    Send("   ");
+    EXPECT_TRUE(midi.longMessages.empty());
+    EXPECT_EQ(History(), QStringList{""});
+}
+
+TEST_F(FreeCommand, HistoryKeepsTwentyEntries) {
+    for (int i = 1; i <= 21; ++i)
+        Send(QString::asprintf("C0 %02X", i));
+    EXPECT_EQ(box->count(), 20);
+    EXPECT_EQ(box->itemText(0), "C0 15");
+    EXPECT_EQ(box->itemText(19), "C0 02"); // the first one went
+    Send("c0 0a");
+    EXPECT_EQ(box->count(), 20);
+    EXPECT_EQ(box->itemText(0), "C0 0A");
+}
+
+TEST_F(FreeCommand, LongerRestoredHistoryIsNotCutDown) {
+    for (int i = 0; i < 25; ++i)
+        box->addItem(QString::asprintf("C0 %02X", i));
+    Send("90 3C 7F");
+    EXPECT_EQ(box->count(), 25);
+    EXPECT_EQ(box->itemText(0), "90 3C 7F");
+    EXPECT_EQ(box->itemText(20), "C0 14"); // "C0 13" at index 20 went
+}
+
+TEST_F(FreeCommand, SelectingTheSentEntryKeepsTheBoxAsItWas) {
+    Type("G0");
+    form->SendButtonClick(); // a restored, untested command may still be sent
+    EXPECT_TRUE(Red());
+    EXPECT_EQ(box->currentText(), "G0");
+    EXPECT_TRUE(midi.longMessages.empty()); // "0" alone is no byte
+}
+
+TEST_F(FreeCommand, HugePasteIsCutToAFixedLength) {
+    const QString huge(1 << 20, QLatin1Char('7'));
+    box->lineEdit()->insert(huge);
+    EXPECT_EQ(box->currentText().size(), 32767);
+    EXPECT_TRUE(form->SendButton->isEnabled());
+}
+
+} // namespace
