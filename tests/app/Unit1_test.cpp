@@ -1,6 +1,5 @@
 #include "Unit1.h"
-#include "fake_error_box.h"
-#include "fake_midi_service.h"
+#include "fake_platform.h"
 #include "graphics_objects.h"
 #include "vmidikeys.h"
 
@@ -23,10 +22,9 @@ namespace {
 
 class KlavioForm : public testing::Test {
 protected:
-    FakeErrorBox errorBox;
-    FakeMidiService midi;
-    std::unique_ptr<TklavioForm> form =
-        std::make_unique<TklavioForm>(PlatformServices{errorBox, midi});
+    FakePlatform platform;
+    FakeErrorBox& errorBox = platform.errorBox;
+    std::unique_ptr<TklavioForm> form = std::make_unique<TklavioForm>(platform.Services());
 };
 
 // The text a control shows as its caption.

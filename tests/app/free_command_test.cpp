@@ -1,6 +1,5 @@
 #include "Unit1.h"
-#include "fake_error_box.h"
-#include "fake_midi_service.h"
+#include "fake_platform.h"
 #include "uStuff.h"
 #include "vmidikeys.h"
 
@@ -54,7 +53,7 @@ class FreeCommand : public testing::Test {
 protected:
     void SetUp() override {
         midi.outputDevices = {"Synth:in"};
-        form = std::make_unique<TklavioForm>(PlatformServices{errorBox, midi});
+        form = std::make_unique<TklavioForm>(platform.Services());
         form->show();
         box = form->FreeCmdComboBox;
         // The program's own port.
@@ -82,8 +81,9 @@ protected:
 
     bool Red() const { return box->palette().color(QPalette::Base) == QColor(255, 0, 0); }
 
-    FakeErrorBox errorBox;
-    FakeMidiService midi;
+    FakePlatform platform;
+    FakeErrorBox& errorBox = platform.errorBox;
+    FakeMidiService& midi = platform.midi;
     std::unique_ptr<TklavioForm> form;
     QComboBox* box = nullptr;
 };

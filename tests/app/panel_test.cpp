@@ -1,6 +1,5 @@
 #include "Unit1.h"
-#include "fake_error_box.h"
-#include "fake_midi_service.h"
+#include "fake_platform.h"
 #include "vmidikeys.h"
 
 #include <QComboBox>
@@ -32,13 +31,14 @@ protected:
     void Show(std::vector<std::string> outputs, std::vector<std::string> inputs) {
         midi.outputDevices = std::move(outputs);
         midi.inputDevices = std::move(inputs);
-        form = std::make_unique<TklavioForm>(PlatformServices{errorBox, midi});
+        form = std::make_unique<TklavioForm>(platform.Services());
         form->show();
         keys = form->VMidiKeys1;
     }
 
-    FakeErrorBox errorBox;
-    FakeMidiService midi;
+    FakePlatform platform;
+    FakeErrorBox& errorBox = platform.errorBox;
+    FakeMidiService& midi = platform.midi;
     std::unique_ptr<TklavioForm> form;
     TVMidiKeys* keys = nullptr;
 };
