@@ -1,0 +1,574 @@
+// The ALSA backend against the kernel's sequencer. Runs inside the test VM (scripts/alsa-vm.sh),
+// where "Midi Through" and four VirMIDI ports exist and nobody else is connected.
+
+#include "alsa_midi_service.h"
+#include "midi_events.h"
+#include "midi_stream.h"
+
+#include <alsa/asoundlib.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QScopeGuard>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const std::string kClientName = "klavio-test";
+const std::string kMidiThrough = "Midi Through:Midi Through Port-0";
+
+// Another sequencer client on the far end of our ports: a synthesizer, a keyboard, a program
+// that reads late. It turns events into bytes and back with alsa-lib's own MIDI coder, so the
+// service's coding is checked against an independent one, and reads only when told to.
+class Peer {
+public:
+    explicit Peer(const std::string& name) : name_(name) {
+        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
+            return;
+        snd_seq_set_client_name(seq_, name.c_str());
+        port_ = snd_seq_create_simple_port(seq_, "io",
+                                           SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
+                                               SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                           SND_SEQ_PORT_TYPE_MIDI_GENERIC |
+                                               SND_SEQ_PORT_TYPE_APPLICATION);
+        snd_midi_event_new(256, &coder_);
+        snd_midi_event_no_status(coder_, 1);
+    }
+    ~Peer() { Close(); }
+
+    bool Ok() const { return seq_ != nullptr && port_ >= 0 && coder_ != nullptr; }
+    std::string DeviceName() const { return name_ + ":io"; }
+    void Close() {
+        if (coder_ != nullptr)
+            snd_midi_event_free(coder_);
+        if (seq_ != nullptr)
+            snd_seq_close(seq_);
+        coder_ = nullptr;
+        seq_ = nullptr;
+    }
+
+    // Subscribes to the first readable port of the named client.
+    bool ListenTo(const std::string& clientName) {
+        snd_seq_addr_t source;
+        return snd_seq_parse_address(seq_, &source, clientName.c_str()) >= 0 &&
+               snd_seq_connect_from(seq_, port_, source.client, source.port) >= 0;
+    }
+
+    // Reads every event waiting; returns the MIDI events among them.
+    std::size_t Drain() {
+        std::size_t count = 0;
+        snd_seq_event_t* event = nullptr;
+        for (int result;
+             seq_ != nullptr && (result = snd_seq_event_input(seq_, &event)) != -EAGAIN;) {
+            overflowed |= result == -ENOSPC;
+            if (result < 0 && result != -ENOSPC)
+                break;
+            // Notices about clients, ports and subscriptions are no MIDI.
+            if (result < 0 || (event->type >= SND_SEQ_EVENT_CLIENT_START &&
+                               event->type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED))
+                continue;
+            ++count;
+            const long size = snd_midi_event_decode(coder_, scratch_.data(),
+                                                    static_cast<long>(scratch_.size()), event);
+            undecodable |= size < 0;
+            received.insert(received.end(), scratch_.begin(),
+                            scratch_.begin() + std::max(size, 0L));
+        }
+        return count;
+    }
+
+    bool Send(snd_seq_event_t event) {
+        snd_seq_ev_set_source(&event, port_);
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        return snd_seq_event_output_direct(seq_, &event) >= 0;
+    }
+
+    // Sends complete messages to the port's subscribers.
+    bool Play(const Bytes& stream) {
+        for (std::size_t at = 0; at < stream.size();) {
+            snd_seq_event_t event;
+            snd_seq_ev_clear(&event);
+            const long used = snd_midi_event_encode(coder_, stream.data() + at,
+                                                    static_cast<long>(stream.size() - at), &event);
+            if (used <= 0)
+                return false;
+            at += static_cast<std::size_t>(used);
+            if (event.type != SND_SEQ_EVENT_NONE && !Send(event))
+                return false;
+        }
+        return true;
+    }
+
+    Bytes received;
+    bool overflowed = false; // the kernel emptied the queue because the peer read too late
+    bool undecodable = false;
+
+private:
+    std::string name_;
+    snd_seq_t* seq_ = nullptr;
+    int port_ = -1;
+    snd_midi_event_t* coder_ = nullptr;
+    Bytes scratch_ = Bytes(70000); // room for any single event, oversized ones included
+};
+
+// Records what the service posts, in the order it arrives.
+class Receiver : public QObject {
+public:
+    std::vector<std::uint32_t> messages;
+    std::vector<MIDIHDR*> done;
+    std::function<void()> onDone;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == MM_MIM_DATA)
+            messages.push_back(static_cast<MidiInDataEvent*>(e)->Message());
+        else if (e->type() == MM_MOM_DONE)
+            done.push_back(static_cast<MidiOutDoneEvent*>(e)->Header());
+        else
+            return QObject::event(e);
+        if (e->type() == MM_MOM_DONE && onDone)
+            onDone();
+        return true;
+    }
+};
+
+// A long message as the keyboard control sends one: the bytes and a header pointing at them.
+struct LongMessage {
+    explicit LongMessage(Bytes data) : bytes(std::move(data)) {
+        header.lpData = bytes.data();
+        header.dwBufferLength = header.dwBytesRecorded = static_cast<std::uint32_t>(bytes.size());
+    }
+    Bytes bytes;
+    MIDIHDR header;
+};
+
+Bytes SysEx(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>((i * 7 + i / 128) & 0x7F);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class AlsaSequencerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.Ok());
+        std::string whyNot;
+        service = OpenAlsaMidiService(kClientName, whyNot);
+        ASSERT_NE(service, nullptr) << whyNot;
+    }
+
+    // Runs the event loop, letting the peers read, until done() holds. The deadline only keeps
+    // a broken build from hanging the run.
+    bool RunUntil(const std::function<bool()>& done) { return RunUntil(done, {&peer}); }
+    bool RunUntil(const std::function<bool()>& done, const std::vector<Peer*>& readers) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < 20000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+            for (Peer* reader : readers)
+                reader->Drain();
+        }
+        return done();
+    }
+
+    std::vector<std::string> Names(bool outputs) {
+        const int count = outputs ? service->midiOutGetNumDevs() : service->midiInGetNumDevs();
+        std::vector<std::string> names(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ(Caps(outputs, i, names[static_cast<std::size_t>(i)]), MMSYSERR_NOERROR);
+        return names;
+    }
+    MMRESULT Caps(bool outputs, int device, std::string& name) {
+        return outputs ? service->midiOutGetDevCaps(device, name)
+                       : service->midiInGetDevCaps(device, name);
+    }
+    int Index(bool outputs, const std::string& name) {
+        const std::vector<std::string> names = Names(outputs);
+        const auto found = std::find(names.begin(), names.end(), name);
+        return found == names.end() ? -2 : static_cast<int>(found - names.begin());
+    }
+
+    HMIDIOUT OpenOutput(const std::string& name) {
+        HMIDIOUT handle = 0;
+        EXPECT_EQ(service->midiOutOpen(handle, Index(true, name), &receiver), MMSYSERR_NOERROR);
+        return handle;
+    }
+    HMIDIIN OpenInput(const std::string& name) {
+        HMIDIIN handle = 0;
+        EXPECT_EQ(service->midiInOpen(handle, Index(false, name), &receiver), MMSYSERR_NOERROR);
+        return handle;
+    }
+    MMRESULT Send(HMIDIOUT handle, LongMessage& message) {
+        const MMRESULT prepared = service->midiOutPrepareHeader(handle, &message.header);
+        return prepared ? prepared : service->midiOutLongMsg(handle, &message.header);
+    }
+
+    Peer peer{"klavio-test-peer"};
+    std::unique_ptr<MidiService> service;
+    Receiver receiver;
+};
+
+TEST_F(AlsaSequencerTest, DeviceListsNameOtherClientsPortsStably) {
+    HMIDIOUT mapper = 0;
+    // Our own ports exist while the lists are taken, and must not show up in them.
+    ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
+    OpenInput(kMidiThrough);
+
+    for (const bool outputs : {true, false}) {
+        SCOPED_TRACE(outputs ? "outputs" : "inputs");
+        const std::vector<std::string> names = Names(outputs);
+        for (const std::string& expected :
+             {kMidiThrough, peer.DeviceName(), std::string("Virtual Raw MIDI 0-0:VirMIDI 0-0"),
+              std::string("Virtual Raw MIDI 0-3:VirMIDI 0-3")})
+            EXPECT_EQ(std::count(names.begin(), names.end(), expected), 1) << expected;
+        for (const std::string& name : names) {
+            EXPECT_NE(name.rfind(kClientName + ":", 0), 0u) << name;
+            EXPECT_NE(name.rfind("System:", 0), 0u) << name;
+        }
+
+        const int count = static_cast<int>(names.size());
+        for (const int bad : {-2, outputs ? -3 : -1, count, count + 7}) {
+            std::string name = "unchanged";
+            EXPECT_EQ(Caps(outputs, bad, name), MMSYSERR_BADDEVICEID) << bad;
+            EXPECT_EQ(name, "unchanged");
+        }
+        // Names refer to the last count: a newcomer waits for the next one.
+        Peer late("klavio-test-late");
+        std::string name;
+        EXPECT_EQ(Caps(outputs, count, name), MMSYSERR_BADDEVICEID);
+        EXPECT_EQ(Names(outputs).back(), late.DeviceName());
+    }
+    std::string mapperName;
+    EXPECT_EQ(service->midiOutGetDevCaps(MIDI_MAPPER, mapperName), MMSYSERR_NOERROR);
+    EXPECT_EQ(mapperName, kClientName);
+}
+
+TEST_F(AlsaSequencerTest, ShortMessagesReachThePeerAsExactBytes) {
+    const std::uint32_t messages[] = {0x7F3C90, 0x403C8F, 0x3C95,    0x2040A1, 0x7F07B2, 0x13C3,
+                                      0x7F55D4, 0x4000E5, 0xE6,      0x7F7FE7, 0x2315F1, 0x2315F2,
+                                      0x05F3,   0x7F3CF6, 0x7F3CF8,  0xFA,     0xFB,     0xFC,
+                                      0xFE,     0xFF,     0xFFFFBC90};
+    // A status without data bytes sends none, whatever the upper bits hold; data bytes keep
+    // their low 7 bits.
+    const Bytes expected = {0x90, 0x3C, 0x7F, 0x8F, 0x3C, 0x40, 0x95, 0x3C, 0x00, 0xA1, 0x40, 0x20,
+                            0xB2, 0x07, 0x7F, 0xC3, 0x13, 0xD4, 0x55, 0xE5, 0x00, 0x40, 0xE6, 0x00,
+                            0x00, 0xE7, 0x7F, 0x7F, 0xF1, 0x15, 0xF2, 0x15, 0x23, 0xF3, 0x05, 0xF6,
+                            0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF, 0x90, 0x3C, 0x7F};
+    const HMIDIOUT handle = OpenOutput(peer.DeviceName());
+    for (const std::uint32_t message : messages)
+        EXPECT_EQ(service->midiOutShortMsg(handle, message), MMSYSERR_NOERROR) << message;
+    for (const std::uint32_t refused : {0xF0u, 0xF7u, 0x643Cu, 0xF4u, 0xF5u, 0xF9u, 0xFDu})
+        EXPECT_EQ(service->midiOutShortMsg(handle, refused), MMSYSERR_INVALPARAM) << refused;
+    EXPECT_EQ(peer.Drain(), std::size(messages));
+    EXPECT_EQ(peer.received, expected);
+    EXPECT_FALSE(peer.undecodable);
+}
+
+TEST_F(AlsaSequencerTest, MapperPortReachesPeersSubscribedToIt) {
+    EXPECT_FALSE(peer.ListenTo(kClientName)) << "a public port before the mapper is open";
+    HMIDIOUT mapper = 0;
+    ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
+    ASSERT_TRUE(peer.ListenTo(kClientName));
+    EXPECT_EQ(service->midiOutShortMsg(mapper, 0x643C90), MMSYSERR_NOERROR);
+    LongMessage message(SysEx(9000));
+    EXPECT_EQ(Send(mapper, message), MMSYSERR_NOERROR);
+    ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 1; }));
+    peer.Drain();
+    EXPECT_EQ(peer.received, Bytes({0x90, 0x3C, 0x64}) + message.bytes);
+
+    EXPECT_EQ(service->midiOutReset(mapper), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutClose(mapper), MMSYSERR_NOERROR);
+    EXPECT_FALSE(peer.ListenTo(kClientName)) << "the mapper's port outlived its close";
+}
+
+TEST_F(AlsaSequencerTest, PeerMessagesReachTheReceiverInOrderOnlyWhileStarted) {
+    const HMIDIIN handle = OpenInput(peer.DeviceName());
+    const Bytes ignored = {0x90, 0x01, 0x01};
+    const Bytes
+        played = {0x90, 0x3C, 0x64, 0x80, 0x3C, 0x40, 0x9F, 0x3E, 0x00, 0xA1, 0x3C, 0x22, 0xB2,
+                  0x07, 0x65, 0xC3, 0x10, 0xD4, 0x33, 0xE5, 0x00, 0x40, 0xE5, 0x7F, 0x7F, 0xF0,
+                  0x7E, 0x01, 0xF7, // SysEx input is dropped
+                  0xF1, 0x15, 0xF2, 0x15, 0x23, 0xF3, 0x05, 0xF6, 0xF8, 0xFA, 0xFB, 0xFC, 0xFE};
+    std::vector<std::uint32_t> expected = {0x643C90, 0x403C80, 0x003E9F, 0x223CA1, 0x6507B2, 0x10C3,
+                                           0x33D4,   0x4000E5, 0x7F7FE5, 0x15F1,   0x2315F2, 0x05F3,
+                                           0xF6,     0xF8,     0xFA,     0xFB,     0xFC,     0xFE};
+
+    ASSERT_TRUE(peer.Play(ignored));
+    ASSERT_EQ(service->midiInStart(handle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(peer.Play(played));
+    ASSERT_TRUE(RunUntil([&] { return receiver.messages.size() >= expected.size(); }));
+    EXPECT_EQ(service->midiInStop(handle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(peer.Play(ignored));
+    // What came while stopped is dropped at the next start; what comes while started arrives,
+    // even when the port stops before the event loop has had a turn.
+    EXPECT_EQ(service->midiInStart(handle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(peer.Play({0x91, 0x40, 0x50}));
+    EXPECT_EQ(service->midiInReset(handle), MMSYSERR_NOERROR);
+    ASSERT_TRUE(peer.Play(ignored));
+    EXPECT_EQ(service->midiInClose(handle), MMSYSERR_NOERROR);
+    QCoreApplication::sendPostedEvents();
+
+    expected.push_back(0x504091);
+    EXPECT_EQ(receiver.messages, expected);
+}
+
+TEST_F(AlsaSequencerTest, PeerEventsOutOfRangeAreDroppedAndCompoundOnesSpelledOut) {
+    auto control = [](snd_seq_event_type_t type, unsigned channel, unsigned param, int value) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        event.type = type;
+        event.data.control = {static_cast<unsigned char>(channel), {}, param, value};
+        return event;
+    };
+    auto note = [](unsigned channel, unsigned key, unsigned velocity) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        snd_seq_ev_set_noteon(&event, channel, key, velocity);
+        return event;
+    };
+    const snd_seq_event_t events[] = {
+        note(16, 60, 100), note(0, 128, 100), note(0, 60, 128),
+        control(SND_SEQ_EVENT_CONTROLLER, 0, 128, 1), control(SND_SEQ_EVENT_CONTROLLER, 0, 7, 128),
+        control(SND_SEQ_EVENT_PGMCHANGE, 0, 0, -1), control(SND_SEQ_EVENT_PITCHBEND, 0, 0, 8192),
+        control(SND_SEQ_EVENT_SONGPOS, 0, 0, 16384), control(SND_SEQ_EVENT_CHANPRESS, 99, 0, 1),
+        // Only these four are MIDI.
+        control(SND_SEQ_EVENT_PITCHBEND, 1, 0, -8192),
+        control(SND_SEQ_EVENT_CONTROL14, 2, 7, 0x3FFF),
+        control(SND_SEQ_EVENT_CONTROL14, 2, 70, 0x05),
+        control(SND_SEQ_EVENT_NONREGPARAM, 3, 0x1234, 0x0567)};
+    const HMIDIIN handle = OpenInput(peer.DeviceName());
+    ASSERT_EQ(service->midiInStart(handle), MMSYSERR_NOERROR);
+    for (const snd_seq_event_t& event : events)
+        ASSERT_TRUE(peer.Send(event));
+    EXPECT_EQ(service->midiInStop(handle), MMSYSERR_NOERROR);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(receiver.messages,
+              (std::vector<std::uint32_t>{0x00E1, 0x7F07B2, 0x7F27B2, 0x0546B2, 0x2463B3, 0x3462B3,
+                                          0x0A06B3, 0x6726B3}));
+}
+
+TEST_F(AlsaSequencerTest, LargeSysExArrivesWholeWithItsCompletionAfterIt) {
+    const struct {
+        std::size_t size;
+        bool throughMidiThrough;
+    } cases[] = {{3, true}, {512, true}, {513, true}, {5573, true}, {65536, true}, {65536, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " bytes, through " << c.throughMidiThrough);
+        Peer listener("klavio-test-listener");
+        ASSERT_TRUE(c.throughMidiThrough ? listener.ListenTo("Midi Through") : listener.Ok());
+        const HMIDIOUT handle =
+            OpenOutput(c.throughMidiThrough ? kMidiThrough : listener.DeviceName());
+        LongMessage message(SysEx(c.size));
+        std::size_t receivedAtDone = 0;
+        receiver.done.clear();
+        receiver.onDone = [&] {
+            if (receiver.done.size() == 1)
+                receivedAtDone = (listener.Drain(), listener.received.size());
+        };
+        const auto forget = qScopeGuard([&] { receiver.onDone = nullptr; });
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_EQ(Send(handle, message), MMSYSERR_NOERROR);
+        ASSERT_TRUE(RunUntil([&] { return !receiver.done.empty(); }, {&listener}));
+        std::printf("[ measured ] %zu-byte SysEx%s: done after %lld ms\n", c.size,
+                    c.throughMidiThrough ? " through Midi Through" : "",
+                    static_cast<long long>(clock.elapsed()));
+        QCoreApplication::sendPostedEvents();
+
+        EXPECT_EQ(receiver.done, std::vector<MIDIHDR*>{&message.header});
+        EXPECT_EQ(receivedAtDone, c.size) << "the completion came before the last piece";
+        EXPECT_TRUE(listener.received == message.bytes) << listener.received.size() << " bytes";
+        EXPECT_EQ(message.header.dwFlags & (MHDR_DONE | MHDR_INQUEUE), MHDR_DONE);
+        EXPECT_EQ(service->midiOutUnprepareHeader(handle, &message.header), MMSYSERR_NOERROR);
+        EXPECT_EQ(service->midiOutClose(handle), MMSYSERR_NOERROR);
+    }
+}
+
+TEST_F(AlsaSequencerTest, LongMessagesGoOutInOrderOneAfterAnother) {
+    const HMIDIOUT handle = OpenOutput(peer.DeviceName());
+    // Running status, a SysEx with a clock inside it, a clock of its own.
+    LongMessage first(Bytes{0x90, 0x3C, 0x64, 0x3E, 0x64} + SysEx(20000) +
+                      Bytes{0xF8, 0x80, 0x3C, 0});
+    first.bytes[10] = 0xF8;
+    LongMessage second(Bytes{0x91, 0x40, 0x7F});
+    ASSERT_EQ(Send(handle, first), MMSYSERR_NOERROR);
+    ASSERT_EQ(Send(handle, second), MMSYSERR_NOERROR);
+    // Half way through a SysEx only real-time messages may cut in.
+    ASSERT_TRUE(
+        RunUntil([&] { return std::count(peer.received.begin(), peer.received.end(), 0xF0); }));
+    EXPECT_EQ(service->midiOutShortMsg(handle, 0x7F4192), MIDIERR_NOTREADY);
+    EXPECT_EQ(service->midiOutShortMsg(handle, 0xFE), MMSYSERR_NOERROR);
+    ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 2; }));
+    peer.Drain();
+
+    EXPECT_EQ(receiver.done, (std::vector<MIDIHDR*>{&first.header, &second.header}));
+    Bytes sysEx = SysEx(20000);
+    sysEx.erase(sysEx.begin() + 5); // the clock inside goes out ahead of the SysEx
+    const Bytes expected = Bytes{0x90, 0x3C, 0x64, 0x90, 0x3E, 0x64, 0xF8} + sysEx +
+                           Bytes{0xF8, 0x80, 0x3C, 0x00, 0x91, 0x40, 0x7F};
+    Bytes received = peer.received;
+    ASSERT_EQ(std::count(received.begin(), received.end(), 0xFE), 1);
+    received.erase(std::find(received.begin(), received.end(), 0xFE));
+    EXPECT_TRUE(received == expected);
+    EXPECT_EQ(service->midiOutShortMsg(handle, 0x7F4192), MMSYSERR_NOERROR);
+}
+
+TEST_F(AlsaSequencerTest, BadLongMessagesAreRefusedWithNothingSent) {
+    const struct {
+        Bytes bytes;
+        MMRESULT result;
+    } cases[] = {
+        {{0x90, 0x3C}, MMSYSERR_INVALPARAM},             // a note cut short
+        {{0xF0, 0x01, 0x02}, MMSYSERR_INVALPARAM},       // a SysEx without its end
+        {{0x3C, 0x64}, MMSYSERR_INVALPARAM},             // data without a status
+        {{0x90, 0x3C, 0x64, 0xF5}, MMSYSERR_INVALPARAM}, // a good note, then an undefined status
+        {{0x90, 0x3C, 0x64, 0xF0, 0x01, 0x80, 0x3C, 0x00}, MMSYSERR_INVALPARAM}, // SysEx cut
+        {{0x90, 0x3C, 0x64}, MIDIERR_UNPREPARED},
+    };
+    const HMIDIOUT handle = OpenOutput(peer.DeviceName());
+    for (const auto& c : cases) {
+        LongMessage message(c.bytes);
+        if (c.result != MIDIERR_UNPREPARED) {
+            ASSERT_EQ(service->midiOutPrepareHeader(handle, &message.header), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(service->midiOutLongMsg(handle, &message.header), c.result);
+        EXPECT_FALSE(message.header.dwFlags & MHDR_INQUEUE);
+    }
+    LongMessage empty(Bytes{});
+    EXPECT_EQ(service->midiOutPrepareHeader(handle, &empty.header), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(service->midiOutPrepareHeader(handle, nullptr), MMSYSERR_INVALPARAM);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(peer.Drain(), 0u);
+    EXPECT_TRUE(receiver.done.empty());
+}
+
+TEST_F(AlsaSequencerTest, ResetSilencesSoundingNotesAndHandsBackQueuedMessages) {
+    const HMIDIOUT handle = OpenOutput(peer.DeviceName());
+    for (const std::uint32_t note :
+         {0x643C90u, 0x643E90u, 0x644099u, 0x003E90u, 0x644190u, 0x404180u, 0x643C90u})
+        ASSERT_EQ(service->midiOutShortMsg(handle, note), MMSYSERR_NOERROR);
+    LongMessage messages[] = {LongMessage(SysEx(20000)), LongMessage(SysEx(20000)),
+                              LongMessage(Bytes{0x90, 0x30, 0x30})};
+    for (LongMessage& message : messages)
+        ASSERT_EQ(Send(handle, message), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutUnprepareHeader(handle, &messages[1].header), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(service->midiOutClose(handle), MIDIERR_STILLPLAYING);
+
+    EXPECT_EQ(service->midiOutReset(handle), MMSYSERR_NOERROR);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(receiver.done, (std::vector<MIDIHDR*>{&messages[0].header, &messages[1].header,
+                                                    &messages[2].header}));
+    for (LongMessage& message : messages) {
+        EXPECT_EQ(message.header.dwFlags & (MHDR_DONE | MHDR_INQUEUE), MHDR_DONE);
+        EXPECT_EQ(service->midiOutUnprepareHeader(handle, &message.header), MMSYSERR_NOERROR);
+    }
+    peer.Drain();
+    // The SysEx cut short is closed, and each note still sounding gets one note-off, however
+    // often it was struck.
+    ASSERT_GE(peer.received.size(), 7u);
+    EXPECT_TRUE(SplitMidiStream(peer.received.data(), peer.received.size()).complete);
+    EXPECT_EQ(Bytes(peer.received.end() - 7, peer.received.end()),
+              (Bytes{0xF7, 0x80, 0x3C, 0x00, 0x89, 0x40, 0x00}));
+    EXPECT_EQ(service->midiOutClose(handle), MMSYSERR_NOERROR);
+}
+
+TEST_F(AlsaSequencerTest, PeerThatDoesNotReadMakesSendsFailUntilItReadsAgain) {
+    const HMIDIOUT handle = OpenOutput(peer.DeviceName());
+    const std::uint32_t volume = 0x4007B0;
+    std::size_t accepted = 0;
+    while (accepted < 10000 && service->midiOutShortMsg(handle, volume) == MMSYSERR_NOERROR)
+        ++accepted;
+    std::printf("[ measured ] a peer that does not read took %zu short messages\n", accepted);
+    EXPECT_GT(accepted, 0u);
+    EXPECT_EQ(service->midiOutShortMsg(handle, volume), MIDIERR_NOTREADY);
+    LongMessage refused(Bytes{0xB0, 0x07, 0x41});
+    EXPECT_EQ(Send(handle, refused), MIDIERR_NOTREADY);
+    EXPECT_FALSE(refused.header.dwFlags & MHDR_INQUEUE);
+
+    // The kernel empties the queue of a reader that something was refused for; what matters
+    // is that our client is not wedged: once the peer reads again, everything goes through.
+    peer.Drain();
+    EXPECT_TRUE(peer.overflowed);
+    peer.received.clear();
+    EXPECT_EQ(service->midiOutShortMsg(handle, volume), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutLongMsg(handle, &refused.header), MMSYSERR_NOERROR);
+    ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 1; }));
+    EXPECT_EQ(peer.received, (Bytes{0xB0, 0x07, 0x40, 0xB0, 0x07, 0x41}));
+
+    // A dump refused half way is given up; the message behind it waits for the reader.
+    LongMessage dump(SysEx(20000));
+    LongMessage notes(Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00});
+    ASSERT_EQ(Send(handle, dump), MMSYSERR_NOERROR);
+    ASSERT_EQ(Send(handle, notes), MMSYSERR_NOERROR);
+    ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 2; }, {}));
+    EXPECT_EQ(receiver.done.back(), &dump.header);
+    EXPECT_TRUE(notes.header.dwFlags & MHDR_INQUEUE);
+    peer.Drain();
+    peer.received.clear();
+    ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 3; }));
+    EXPECT_EQ(peer.received, notes.bytes);
+}
+
+TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
+    const HMIDIOUT output = OpenOutput(peer.DeviceName());
+    const HMIDIIN input = OpenInput(peer.DeviceName());
+    ASSERT_EQ(service->midiInStart(input), MMSYSERR_NOERROR);
+    ASSERT_EQ(service->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
+    peer.Close();
+    // The newcomer is likely given the same client number; it must not get the old peer's notes.
+    Peer newcomer("klavio-test-peer");
+    EXPECT_EQ(service->midiOutShortMsg(output, 0x643E90), MIDIERR_NODEVICE);
+    LongMessage message(Bytes{0x90, 0x40, 0x64});
+    EXPECT_EQ(Send(output, message), MIDIERR_NODEVICE);
+    EXPECT_NE(service->midiOutReset(output), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutClose(output), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiInStop(input), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiInStart(input), MIDIERR_NODEVICE);
+    EXPECT_EQ(service->midiInClose(input), MMSYSERR_NOERROR);
+    EXPECT_EQ(newcomer.Drain(), 0u);
+}
+
+TEST_F(AlsaSequencerTest, UnknownAndStaleHandlesAreRefused) {
+    const HMIDIOUT closed = OpenOutput(kMidiThrough);
+    ASSERT_EQ(service->midiOutClose(closed), MMSYSERR_NOERROR);
+    const HMIDIIN input = OpenInput(kMidiThrough);
+    LongMessage message(Bytes{0x90, 0x3C, 0x64});
+    for (const std::uint32_t handle : {0u, closed, input, 12345u}) {
+        EXPECT_EQ(service->midiOutShortMsg(handle, 0x643C90), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiOutPrepareHeader(handle, &message.header), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiOutLongMsg(handle, &message.header), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiOutUnprepareHeader(handle, &message.header), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiOutReset(handle), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiOutClose(handle), MMSYSERR_INVALHANDLE);
+        if (handle == input)
+            continue;
+        EXPECT_EQ(service->midiInStart(handle), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiInStop(handle), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiInReset(handle), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiInClose(handle), MMSYSERR_INVALHANDLE);
+    }
+    EXPECT_EQ(service->midiInClose(input), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiInClose(input), MMSYSERR_INVALHANDLE);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
