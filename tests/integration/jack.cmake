@@ -1,0 +1,11 @@
+# The JACK backend against a private JACK server that every test starts for itself.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(JACK REQUIRED IMPORTED_TARGET jack)
+
+# The private server and the peer client; the end-to-end tests and benchmarks use them too.
+add_library(jack_test_support STATIC jack_test_support.cpp)
+target_include_directories(jack_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(jack_test_support PUBLIC PkgConfig::JACK)
+
+klavio_add_test(jack_midi_tests jack_midi_service_test.cpp)
+target_link_libraries(jack_midi_tests PRIVATE platform jack_test_support)

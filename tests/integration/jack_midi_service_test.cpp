@@ -1,0 +1,615 @@
+// The JACK backend against a real JACK server: every test starts its own server and a peer
+// client "peer" with the ports "peer:in" and "peer:out".
+
+#include "jack_midi_service.h"
+#include "jack_test_support.h"
+#include "midi_events.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <set>
+
+namespace {
+
+const char* const kClient = "klavio-test";
+constexpr std::uint32_t kMarker = 0x7F7F9F; // note-on, channel 16, closes a sequence
+
+// Records what the service posts, as the keyboard control would receive it.
+class Recorder : public QObject {
+public:
+    std::vector<std::uint32_t> messages;
+    std::vector<MIDIHDR*> done;
+    std::function<void()> onDone;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == MM_MIM_DATA) {
+            messages.push_back(static_cast<MidiInDataEvent*>(e)->Message());
+            return true;
+        }
+        if (e->type() == MM_MOM_DONE) {
+            done.push_back(static_cast<MidiOutDoneEvent*>(e)->Header());
+            if (onDone)
+                onDone();
+            return true;
+        }
+        return QObject::event(e);
+    }
+};
+
+// A long message whose header and bytes live at a fixed address until the test ends.
+struct LongMessage {
+    explicit LongMessage(MidiBytes data) : bytes(std::move(data)) {
+        header.lpData = bytes.data();
+        header.dwBufferLength = header.dwBytesRecorded = static_cast<std::uint32_t>(bytes.size());
+    }
+    MidiBytes bytes;
+    MIDIHDR header;
+};
+
+MidiBytes SysEx(std::size_t size, std::uint8_t fill = 0x11) {
+    MidiBytes bytes(size, fill);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+MidiBytes Unpack(std::uint32_t message, std::size_t size) {
+    MidiBytes bytes;
+    for (std::size_t i = 0; i < size; ++i)
+        bytes.push_back(static_cast<std::uint8_t>(message >> (8 * i)));
+    return bytes;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int milliseconds = 10000) {
+    return QTest::qWaitFor(condition, milliseconds);
+}
+
+// Waits while the service's notifications stay unhandled, as when the GUI thread is busy.
+bool WaitWithoutEvents(const std::function<bool()>& condition) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.hasExpired(10000))
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+class JackMidi : public testing::Test {
+protected:
+    void SetUp() override {
+        if (FindJackd().empty()) {
+            if (std::getenv("CI") != nullptr)
+                FAIL() << "jackd is not installed; CI must run the JACK tests";
+            GTEST_SKIP() << "jackd is not installed (Debian package jackd2): JACK tests skipped";
+        }
+        std::string whyNot;
+        ASSERT_TRUE(server_.Start(whyNot)) << whyNot;
+        peer_ = JackPeer::Open("peer", whyNot);
+        ASSERT_TRUE(peer_) << whyNot;
+        service_ = OpenJackMidiService(kClient, whyNot);
+        ASSERT_TRUE(service_) << whyNot;
+    }
+    void TearDown() override {
+        service_.reset();
+        peer_.reset();
+        server_.Stop();
+    }
+
+    int Find(bool output, const std::string& name) {
+        const int count = output ? service_->midiOutGetNumDevs() : service_->midiInGetNumDevs();
+        for (int i = 0; i < count; ++i) {
+            std::string found;
+            output ? service_->midiOutGetDevCaps(i, found) : service_->midiInGetDevCaps(i, found);
+            if (found == name)
+                return i;
+        }
+        return INT_MIN;
+    }
+    HMIDIOUT OpenOutput(const std::string& device = "peer:in") {
+        HMIDIOUT handle = 0;
+        const int index = device.empty() ? MIDI_MAPPER : Find(true, device);
+        EXPECT_EQ(service_->midiOutOpen(handle, index, &recorder_), MMSYSERR_NOERROR) << device;
+        return handle;
+    }
+    HMIDIIN OpenInput(const std::string& device = "peer:out") {
+        HMIDIIN handle = 0;
+        EXPECT_EQ(service_->midiInOpen(handle, Find(false, device), &recorder_), MMSYSERR_NOERROR);
+        return handle;
+    }
+    MMRESULT SendLong(HMIDIOUT out, LongMessage& message) {
+        const MMRESULT prepared = service_->midiOutPrepareHeader(out, &message.header);
+        return prepared != MMSYSERR_NOERROR ? prepared
+                                            : service_->midiOutLongMsg(out, &message.header);
+    }
+    // Everything the peer received up to the marker sent now, which ends the wait.
+    std::vector<MidiBytes> ReceivedUpToMarker(HMIDIOUT out) {
+        EXPECT_EQ(service_->midiOutShortMsg(out, kMarker), MMSYSERR_NOERROR);
+        const MidiBytes marker = Unpack(kMarker, 3);
+        EXPECT_TRUE(WaitFor([&] {
+            const auto& received = peer_->Received();
+            return !received.empty() && received.back() == marker;
+        }));
+        std::vector<MidiBytes> received = peer_->Received();
+        if (!received.empty() && received.back() == marker)
+            received.pop_back();
+        return received;
+    }
+    void LetPeerCyclesPass(std::uint64_t cycles) {
+        const std::uint64_t target = peer_->Cycles() + cycles;
+        EXPECT_TRUE(WaitWithoutEvents([&] { return peer_->Cycles() >= target; }));
+    }
+
+    JackTestServer server_;
+    std::unique_ptr<JackPeer> peer_;
+    std::unique_ptr<MidiService> service_;
+    Recorder recorder_;
+};
+
+TEST_F(JackMidi, ListsPeerPortsByStableNameAndNeverOurOwn) {
+    const HMIDIOUT mapper = OpenOutput("");
+    const HMIDIOUT out = OpenOutput();
+    const HMIDIIN in = OpenInput();
+
+    for (const bool output : {true, false}) {
+        std::vector<std::string> names;
+        const int count = output ? service_->midiOutGetNumDevs() : service_->midiInGetNumDevs();
+        for (int i = 0; i < count; ++i) {
+            std::string name;
+            output ? service_->midiOutGetDevCaps(i, name) : service_->midiInGetDevCaps(i, name);
+            names.push_back(name);
+        }
+        // The dummy driver's audio ports are no MIDI devices.
+        EXPECT_EQ(names, std::vector<std::string>{output ? "peer:in" : "peer:out"});
+    }
+    std::string mapperName;
+    EXPECT_EQ(service_->midiOutGetDevCaps(MIDI_MAPPER, mapperName), MMSYSERR_NOERROR);
+    EXPECT_EQ(mapperName, kClient);
+    EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
+}
+
+TEST_F(JackMidi, BadDeviceIndexIsRefusedAndLeavesTheNameAlone) {
+    const int outputs = service_->midiOutGetNumDevs();
+    const int inputs = service_->midiInGetNumDevs();
+    const struct {
+        bool output;
+        int index;
+    } rows[] = {{true, -2},      {true, outputs},  {true, INT_MIN},    {false, MIDI_MAPPER},
+                {false, inputs}, {false, INT_MAX}, {true, outputs + 1}};
+    for (const auto& row : rows) {
+        std::string name = "untouched";
+        std::uint32_t handle = 0;
+        if (row.output) {
+            EXPECT_EQ(service_->midiOutGetDevCaps(row.index, name), MMSYSERR_BADDEVICEID);
+            EXPECT_EQ(service_->midiOutOpen(handle, row.index, &recorder_), MMSYSERR_BADDEVICEID);
+        } else {
+            EXPECT_EQ(service_->midiInGetDevCaps(row.index, name), MMSYSERR_BADDEVICEID);
+            EXPECT_EQ(service_->midiInOpen(handle, row.index, &recorder_), MMSYSERR_BADDEVICEID);
+        }
+        EXPECT_EQ(name, "untouched") << row.index;
+        EXPECT_EQ(handle, 0u);
+    }
+}
+
+TEST_F(JackMidi, UnknownStaleAndMismatchedHandlesAreRefused) {
+    const HMIDIOUT closedOut = OpenOutput();
+    const HMIDIIN closedIn = OpenInput();
+    ASSERT_EQ(service_->midiOutClose(closedOut), MMSYSERR_NOERROR);
+    ASSERT_EQ(service_->midiInClose(closedIn), MMSYSERR_NOERROR);
+    const HMIDIOUT openOut = OpenOutput();
+    const HMIDIIN openIn = OpenInput();
+    std::uint8_t byte = 0xF8;
+    MIDIHDR header{&byte, 1, 1, MHDR_PREPARED};
+
+    MidiService& s = *service_;
+    const std::vector<std::function<MMRESULT(std::uint32_t)>> outputCalls = {
+        [&](std::uint32_t h) { return s.midiOutShortMsg(h, 0x403C90); },
+        [&](std::uint32_t h) { return s.midiOutPrepareHeader(h, &header); },
+        [&](std::uint32_t h) { return s.midiOutLongMsg(h, &header); },
+        [&](std::uint32_t h) { return s.midiOutUnprepareHeader(h, &header); },
+        [&](std::uint32_t h) { return s.midiOutReset(h); },
+        [&](std::uint32_t h) { return s.midiOutClose(h); }};
+    const std::vector<std::function<MMRESULT(std::uint32_t)>> inputCalls = {
+        [&](std::uint32_t h) { return s.midiInStart(h); },
+        [&](std::uint32_t h) { return s.midiInStop(h); },
+        [&](std::uint32_t h) { return s.midiInReset(h); },
+        [&](std::uint32_t h) { return s.midiInClose(h); }};
+    for (const std::uint32_t handle : {0u, 99999u, closedOut, closedIn, openIn})
+        for (const auto& call : outputCalls)
+            EXPECT_EQ(call(handle), MMSYSERR_INVALHANDLE) << handle;
+    for (const std::uint32_t handle : {0u, 99999u, closedOut, closedIn, openOut})
+        for (const auto& call : inputCalls)
+            EXPECT_EQ(call(handle), MMSYSERR_INVALHANDLE) << handle;
+    EXPECT_EQ(header.dwFlags, MHDR_PREPARED);
+    EXPECT_EQ(service_->midiOutClose(openOut), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiInClose(openIn), MMSYSERR_NOERROR);
+}
+
+TEST_F(JackMidi, ShortMessagesArriveAsExactlyTheirOwnBytes) {
+    const struct {
+        std::uint32_t message;
+        MMRESULT result;
+        MidiBytes arrives;
+    } rows[] = {
+        {0x403C90, MMSYSERR_NOERROR, {0x90, 0x3C, 0x40}},   // note-on
+        {0x003C80, MMSYSERR_NOERROR, {0x80, 0x3C, 0x00}},   // note-off
+        {0x7F05C3, MMSYSERR_NOERROR, {0xC3, 0x05}},         // program change: one data byte
+        {0x0040DF, MMSYSERR_NOERROR, {0xDF, 0x40}},         // channel pressure
+        {0x7F00EE, MMSYSERR_NOERROR, {0xEE, 0x00, 0x7F}},   // pitch bend
+        {0x7F7FF8, MMSYSERR_NOERROR, {0xF8}},               // clock: no data bytes
+        {0x0000F6, MMSYSERR_NOERROR, {0xF6}},               // tune request
+        {0x0012F3, MMSYSERR_NOERROR, {0xF3, 0x12}},         // song select
+        {0x0201F2, MMSYSERR_NOERROR, {0xF2, 0x01, 0x02}},   // song position
+        {0xAB403C90, MMSYSERR_NOERROR, {0x90, 0x3C, 0x40}}, // the top byte is not MIDI
+        {0x0000F0, MMSYSERR_INVALPARAM, {}},
+        {0x0000F7, MMSYSERR_INVALPARAM, {}},
+        {0x00403C, MMSYSERR_INVALPARAM, {}}, // a data byte where the status belongs
+        {0x0000F4, MMSYSERR_INVALPARAM, {}},
+        {0x0000F5, MMSYSERR_INVALPARAM, {}},
+        {0x0000F9, MMSYSERR_INVALPARAM, {}},
+        {0x0000FD, MMSYSERR_INVALPARAM, {}},
+        {0x40C890, MMSYSERR_INVALPARAM, {}}, // a data byte that reads as a status
+    };
+    const HMIDIOUT out = OpenOutput();
+    std::vector<MidiBytes> expected;
+    for (const auto& row : rows) {
+        EXPECT_EQ(service_->midiOutShortMsg(out, row.message), row.result)
+            << std::hex << row.message;
+        if (!row.arrives.empty())
+            expected.push_back(row.arrives);
+    }
+    EXPECT_EQ(ReceivedUpToMarker(out), expected);
+}
+
+TEST_F(JackMidi, MapperPortReachesPeersConnectedToIt) {
+    const HMIDIOUT mapper = OpenOutput("");
+    const std::string port = std::string(kClient) + ":midi_out";
+    ASSERT_EQ(jack_connect(peer_->Client(), port.c_str(), "peer:in"), 0);
+    EXPECT_EQ(service_->midiOutShortMsg(mapper, 0x403C90), MMSYSERR_NOERROR);
+    EXPECT_EQ(ReceivedUpToMarker(mapper), (std::vector<MidiBytes>{{0x90, 0x3C, 0x40}}));
+
+    HMIDIOUT second = 0;
+    EXPECT_EQ(service_->midiOutOpen(second, MIDI_MAPPER, &recorder_), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
+    EXPECT_EQ(jack_port_by_name(peer_->Client(), port.c_str()), nullptr);
+}
+
+TEST_F(JackMidi, PeerNotesReachTheReceiverOnlyWhileStarted) {
+    const HMIDIIN in = OpenInput();
+    const auto play = [&](std::uint8_t note) {
+        peer_->Send({0x90, note, 0x64});
+        peer_->Send({0x80, note, 0x00});
+    };
+    const auto played = [](std::uint8_t note) {
+        return std::vector<std::uint32_t>{0x640090u | note << 8, 0x000080u | note << 8};
+    };
+
+    play(40); // opened, not started
+    LetPeerCyclesPass(4);
+    ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
+    play(50);
+    ASSERT_TRUE(WaitFor([&] { return recorder_.messages.size() >= 2; }));
+    EXPECT_EQ(service_->midiInStop(in), MMSYSERR_NOERROR);
+    play(60); // stopped
+    LetPeerCyclesPass(4);
+    ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
+    play(70);
+    ASSERT_TRUE(WaitFor([&] { return recorder_.messages.size() >= 4; }));
+    EXPECT_EQ(service_->midiInReset(in), MMSYSERR_NOERROR);
+    play(80); // reset
+    LetPeerCyclesPass(4);
+    QCoreApplication::processEvents();
+
+    std::vector<std::uint32_t> expected = played(50);
+    for (const std::uint32_t message : played(70))
+        expected.push_back(message);
+    EXPECT_EQ(recorder_.messages, expected);
+    EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
+}
+
+TEST_F(JackMidi, OnlyCompleteShortMessagesFromPeersArePosted) {
+    const struct {
+        MidiBytes event;
+        std::vector<std::uint32_t> posted;
+    } rows[] = {
+        {{0x90, 0x3C, 0x40}, {0x403C90}},
+        {{0x90, 0x3C, 0x40, 0x3E, 0x41}, {0x403C90, 0x413E90}}, // running status
+        {{0xC0, 0x05}, {0x05C0}},
+        {{0xFE}, {0xFE}},
+        {{0xF6}, {0xF6}},
+        {{0x90, 0x3C, 0x40, 0xF6, 0x3E, 0x40}, {0x403C90, 0xF6}}, // F6 ends running status
+        {{0x90, 0x3C, 0xF8, 0x40}, {0xF8, 0x403C90}},             // real-time byte inside a message
+        {{0xF2, 0x01, 0x02, 0x03, 0x04}, {0x0201F2}}, // no running status for system common
+        {{0x90, 0x3C}, {}},                           // cut short
+        {{0x3C, 0x40}, {}},                           // no status
+        {{0xF0, 0x01, 0x02, 0xF7}, {}},               // SysEx is never posted
+        {{0xF0, 0x01, 0x90, 0x3C, 0x40}, {0x403C90}}, // an unfinished SysEx
+        {{0x90, 0x80, 0x40}, {}},                     // status where data belongs
+        {{0xF4, 0x01, 0x02}, {}},                     // undefined
+        {{0xF9}, {}},
+        {{0xFD}, {}},
+    };
+    const HMIDIIN in = OpenInput();
+    ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
+    std::vector<std::uint32_t> expected;
+    for (const auto& row : rows) {
+        peer_->Send(row.event);
+        expected.insert(expected.end(), row.posted.begin(), row.posted.end());
+    }
+    peer_->Send(Unpack(kMarker, 3));
+    expected.push_back(kMarker);
+    ASSERT_TRUE(WaitFor(
+        [&] { return !recorder_.messages.empty() && recorder_.messages.back() == kMarker; }));
+    EXPECT_EQ(recorder_.messages, expected);
+}
+
+TEST_F(JackMidi, SysExGoesOutWholeBeforeItsCompletionOrNotAtAll) {
+    // jackd2's MIDI port buffers take one event of at most 32,720 bytes.
+    const struct {
+        std::size_t size;
+        MMRESULT result;
+    } rows[] = {{32000, MMSYSERR_NOERROR},
+                {32720, MMSYSERR_NOERROR},
+                {32721, MMSYSERR_INVALPARAM},
+                {40000, MMSYSERR_INVALPARAM}};
+    const HMIDIOUT out = OpenOutput();
+    // Kept to the end: a header the service wrongly took must not go while it holds it.
+    std::deque<LongMessage> messages;
+    for (const auto& row : rows) {
+        peer_->Forget();
+        recorder_.done.clear();
+        LongMessage& message = messages.emplace_back(SysEx(row.size));
+        std::vector<MidiBytes> receivedAtCompletion;
+        recorder_.onDone = [&] { receivedAtCompletion = peer_->Received(); };
+        ASSERT_EQ(SendLong(out, message), row.result) << row.size;
+        if (row.result == MMSYSERR_NOERROR) {
+            ASSERT_TRUE(WaitFor([&] { return !recorder_.done.empty(); }));
+            EXPECT_EQ(recorder_.done, std::vector<MIDIHDR*>{&message.header});
+            EXPECT_EQ(message.header.dwFlags, MHDR_PREPARED | MHDR_DONE);
+            EXPECT_EQ(receivedAtCompletion, std::vector<MidiBytes>{message.bytes}) << row.size;
+        } else {
+            EXPECT_EQ(message.header.dwFlags, MHDR_PREPARED);
+            EXPECT_EQ(ReceivedUpToMarker(out), std::vector<MidiBytes>{}) << row.size;
+            EXPECT_TRUE(recorder_.done.empty());
+        }
+        EXPECT_EQ(service_->midiOutUnprepareHeader(out, &message.header), MMSYSERR_NOERROR);
+    }
+}
+
+TEST_F(JackMidi, LongStreamsGoOutMessageByMessageOrNotAtAll) {
+    const struct {
+        MidiBytes stream;
+        std::vector<MidiBytes> arrives; // nothing: refused
+    } rows[] = {
+        {{0x90, 0x3C, 0x40, 0x3E, 0x40, 0xF8, 0x40, 0x00},
+         {{0x90, 0x3C, 0x40}, {0x90, 0x3E, 0x40}, {0xF8}, {0x90, 0x40, 0x00}}},
+        {{0xF0, 0x7E, 0x01, 0xFA, 0x02, 0xF7}, {{0xFA}, {0xF0, 0x7E, 0x01, 0x02, 0xF7}}},
+        {{0xF0, 0x01, 0xF7, 0xB0, 0x07, 0x64, 0x0A, 0x40, 0xF6},
+         {{0xF0, 0x01, 0xF7}, {0xB0, 0x07, 0x64}, {0xB0, 0x0A, 0x40}, {0xF6}}},
+        {{0xC0, 0x05}, {{0xC0, 0x05}}},
+        {{0x90, 0x3C}, {}},                         // cut short
+        {{0x3C, 0x40}, {}},                         // no status
+        {{0xF0, 0x01, 0x02}, {}},                   // SysEx without its end
+        {{0x90, 0x3C, 0x40, 0xF4}, {}},             // undefined status
+        {{0xF0, 0x01, 0x90, 0x3C, 0x40, 0xF7}, {}}, // SysEx broken by a note
+        {{0x90, 0x3C, 0x40, 0x80}, {}},             // a whole note, then half of one
+    };
+    const HMIDIOUT out = OpenOutput();
+    std::deque<LongMessage> messages;
+    std::vector<MidiBytes> expected;
+    std::size_t accepted = 0;
+    for (const auto& row : rows) {
+        LongMessage& message = messages.emplace_back(row.stream);
+        if (row.arrives.empty()) {
+            EXPECT_EQ(SendLong(out, message), MMSYSERR_INVALPARAM);
+            EXPECT_EQ(message.header.dwFlags, MHDR_PREPARED);
+        } else {
+            EXPECT_EQ(SendLong(out, message), MMSYSERR_NOERROR);
+            ++accepted;
+        }
+        expected.insert(expected.end(), row.arrives.begin(), row.arrives.end());
+    }
+    ASSERT_TRUE(WaitFor([&] { return recorder_.done.size() == accepted; }));
+    EXPECT_EQ(ReceivedUpToMarker(out), expected);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(recorder_.done.size(), accepted);
+}
+
+TEST_F(JackMidi, FullQueueRefusesWithoutLosingAcceptedMessages) {
+    const HMIDIOUT out = OpenOutput();
+    std::deque<LongMessage> accepted;
+    MMRESULT refusal = MMSYSERR_NOERROR;
+    // One such message fills a port buffer, so they leave one per cycle while we queue faster.
+    for (int i = 0; i < 1000 && refusal == MMSYSERR_NOERROR; ++i) {
+        LongMessage& message = accepted.emplace_back(SysEx(32000, static_cast<std::uint8_t>(i)));
+        refusal = SendLong(out, message);
+        if (refusal != MMSYSERR_NOERROR) {
+            EXPECT_EQ(message.header.dwFlags & MHDR_INQUEUE, 0u);
+            accepted.pop_back();
+        }
+    }
+    EXPECT_EQ(refusal, MMSYSERR_NOMEM);
+    ASSERT_TRUE(WaitFor([&] { return recorder_.done.size() == accepted.size(); }));
+    std::vector<MidiBytes> expected;
+    for (std::size_t i = 0; i < accepted.size(); ++i) {
+        EXPECT_EQ(recorder_.done[i], &accepted[i].header);
+        expected.push_back(accepted[i].bytes);
+    }
+    EXPECT_EQ(ReceivedUpToMarker(out), expected);
+}
+
+TEST_F(JackMidi, ResetCompletesQueuedLongMessagesOldestFirstAndOnlyOnce) {
+    const HMIDIOUT out = OpenOutput();
+    std::deque<LongMessage> messages;
+    for (std::uint8_t i = 1; i <= 3; ++i) {
+        messages.emplace_back(MidiBytes{0xF0, i, 0xF7});
+        ASSERT_EQ(SendLong(out, messages.back()), MMSYSERR_NOERROR);
+    }
+    // They go out, but the service has not yet been told so.
+    ASSERT_TRUE(WaitWithoutEvents([&] { return peer_->Received().size() == 3; }));
+    LetPeerCyclesPass(3);
+    EXPECT_EQ(service_->midiOutClose(out), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(service_->midiOutUnprepareHeader(out, &messages[0].header), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
+    for (const LongMessage& message : messages)
+        EXPECT_EQ(message.header.dwFlags, MHDR_PREPARED | MHDR_DONE);
+
+    // The late news of the first three must neither complete them again nor the next one early.
+    messages.emplace_back(SysEx(32000));
+    std::size_t receivedAtLastCompletion = 0;
+    recorder_.onDone = [&] { receivedAtLastCompletion = peer_->Received().size(); };
+    ASSERT_EQ(SendLong(out, messages.back()), MMSYSERR_NOERROR);
+    QCoreApplication::processEvents(); // the late news arrives before the SysEx can leave
+    ASSERT_TRUE(WaitFor([&] { return recorder_.done.size() >= 4; }));
+    LetPeerCyclesPass(4);
+    QCoreApplication::processEvents();
+    std::vector<MIDIHDR*> expected;
+    for (LongMessage& message : messages)
+        expected.push_back(&message.header);
+    EXPECT_EQ(recorder_.done, expected);
+    EXPECT_EQ(receivedAtLastCompletion, 4u);
+    EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+}
+
+TEST_F(JackMidi, ResetStopsLongMessagesThatHaveNotLeftYet) {
+    const HMIDIOUT out = OpenOutput();
+    // Each fills a port buffer of its own, so the last leaves eight cycles from now at best.
+    std::deque<LongMessage> messages;
+    for (std::uint8_t i = 0; i < 8; ++i) {
+        messages.emplace_back(SysEx(32000, i));
+        ASSERT_EQ(SendLong(out, messages.back()), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
+
+    const std::vector<MidiBytes> received = ReceivedUpToMarker(out);
+    EXPECT_LT(received.size(), messages.size());
+    for (std::size_t i = 0; i < received.size(); ++i)
+        EXPECT_EQ(received[i], messages[i].bytes) << i;
+    EXPECT_TRUE(WaitFor([&] { return recorder_.done.size() == messages.size(); }));
+}
+
+TEST_F(JackMidi, ResetSwitchesOffEveryNoteStillOnBeforeTheClose) {
+    const std::uint32_t sent[] = {
+        0x403C90,                     // channel 1 note 60 on
+        0x403E91, 0x003E81,           // on and off
+        0x404092, 0x004092,           // on, then off as a note-on without velocity
+        0x404193, 0x404193, 0x004183, // twice on, once off: still on
+    };
+    const HMIDIOUT out = OpenOutput();
+    std::vector<MidiBytes> expected;
+    for (const std::uint32_t message : sent) {
+        ASSERT_EQ(service_->midiOutShortMsg(out, message), MMSYSERR_NOERROR);
+        expected.push_back(Unpack(message, 3));
+    }
+    LongMessage longNote(MidiBytes{0x95, 0x45, 0x40});
+    ASSERT_EQ(SendLong(out, longNote), MMSYSERR_NOERROR);
+    expected.push_back(longNote.bytes);
+    ASSERT_TRUE(WaitFor([&] { return recorder_.done.size() == 1; }));
+
+    EXPECT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+    for (const MidiBytes& off :
+         {MidiBytes{0x80, 0x3C, 0}, MidiBytes{0x83, 0x41, 0}, MidiBytes{0x85, 0x45, 0}})
+        expected.push_back(off);
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= expected.size(); }));
+    EXPECT_EQ(peer_->Received(), expected);
+}
+
+TEST_F(JackMidi, VanishedPeerMakesLaterCallsFailWithoutHarm) {
+    std::deque<LongMessage> refused;
+    for (const bool quits : {true, false}) {
+        SCOPED_TRACE(quits ? "the peer quits" : "the peer removes its ports");
+        std::string whyNot;
+        auto gone = JackPeer::Open("gone", whyNot);
+        ASSERT_TRUE(gone) << whyNot;
+        const HMIDIOUT out = OpenOutput("gone:in");
+        const HMIDIIN in = OpenInput("gone:out");
+        ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
+        ASSERT_EQ(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
+
+        quits ? gone->Close() : gone->RemovePorts();
+        ASSERT_TRUE(WaitFor([&] { return Find(true, "gone:in") == INT_MIN; }));
+        EXPECT_EQ(Find(false, "gone:out"), INT_MIN);
+        EXPECT_NE(service_->midiOutShortMsg(out, 0x003C80), MMSYSERR_NOERROR);
+        LongMessage& message = refused.emplace_back(MidiBytes{0xF0, 0x01, 0xF7});
+        EXPECT_NE(SendLong(out, message), MMSYSERR_NOERROR);
+        EXPECT_EQ(message.header.dwFlags & MHDR_INQUEUE, 0u);
+        EXPECT_NE(service_->midiInStart(in), MMSYSERR_NOERROR);
+        service_->midiOutReset(out);
+        EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+        EXPECT_EQ(service_->midiInStop(in), MMSYSERR_NOERROR);
+        EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
+    }
+    // Everything else carries on.
+    EXPECT_EQ(ReceivedUpToMarker(OpenOutput()), std::vector<MidiBytes>{});
+}
+
+TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
+    const HMIDIOUT out = OpenOutput();
+    const HMIDIOUT mapper = OpenOutput("");
+    const HMIDIIN in = OpenInput();
+    ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
+    LongMessage inFlight(SysEx(30000));
+    ASSERT_EQ(SendLong(out, inFlight), MMSYSERR_NOERROR);
+
+    server_.Stop();
+    ASSERT_TRUE(WaitFor([&] { return service_->midiOutShortMsg(mapper, 0xF8) != 0; }));
+    // Whether it went out before the server stopped or not, its header comes back.
+    ASSERT_TRUE(WaitFor([&] { return recorder_.done.size() == 1; }));
+    EXPECT_EQ(inFlight.header.dwFlags, MHDR_PREPARED | MHDR_DONE);
+
+    EXPECT_NE(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
+    LongMessage late(MidiBytes{0xF0, 0x01, 0xF7});
+    EXPECT_NE(SendLong(out, late), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutGetNumDevs(), 0);
+    EXPECT_EQ(service_->midiInGetNumDevs(), 0);
+    HMIDIOUT again = 0;
+    EXPECT_NE(service_->midiOutOpen(again, MIDI_MAPPER, &recorder_), MMSYSERR_NOERROR);
+    service_->midiOutReset(out);
+    EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiInStop(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
+}
+
+TEST_F(JackMidi, FloodOfPeerNotesArrivesWholeAndInOrder) {
+    constexpr std::uint32_t kCount = 100000;
+    const HMIDIIN in = OpenInput();
+    ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
+    QElapsedTimer clock;
+    clock.start();
+    peer_->Flood(kCount);
+    ASSERT_TRUE(WaitFor([&] { return recorder_.messages.size() >= kCount; }, 20000))
+        << recorder_.messages.size() << " arrived";
+    const double seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    std::printf("flood: %u messages in %.3f s, %.0f per second\n", kCount, seconds,
+                kCount / seconds);
+
+    LetPeerCyclesPass(4);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(recorder_.messages.size(), kCount);
+    std::set<std::uint32_t> sounding;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        ASSERT_EQ(recorder_.messages[i], JackPeer::FloodMessage(i)) << "message " << i;
+        const std::uint32_t key = recorder_.messages[i] & 0xFF0F;
+        if ((recorder_.messages[i] & 0xF0) == 0x90)
+            sounding.insert(key);
+        else
+            sounding.erase(key);
+    }
+    EXPECT_TRUE(sounding.empty());
+}
+
+} // namespace

@@ -1,0 +1,283 @@
+#include "jack_test_support.h"
+
+#include <jack/midiport.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+// libjack reports from whichever thread went wrong, the peer's process thread included.
+void Quiet(const char*) {}
+void ToStderr(const char* message) {
+    std::fprintf(stderr, "libjack: %s\n", message);
+}
+
+// Waits for a few of the peer's cycles, after which its callback has let go of a port.
+void SleepCycles() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+
+} // namespace
+
+std::string FindJackd() {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':'))
+        if (!folder.empty() && ::access((folder + "/jackd").c_str(), X_OK) == 0)
+            return folder + "/jackd";
+    return {};
+}
+
+bool JackTestServer::Start(std::string& whyNot) {
+    // JACK keeps room for only eight servers, and one that dies with clients attached never
+    // gives its place back. A few fixed names, each held under a lock while in use, take those
+    // places back the next time they are used; the lock dies with its holder.
+    constexpr int kNames = 4;
+    whyNot = "every JACK test server name is in use";
+    for (int i = 0; i < kNames; ++i) {
+        const std::string name = "klavio-test-" + std::to_string(i);
+        lock_ = ::open(("/tmp/" + name + ".lock").c_str(), O_RDWR | O_CREAT, 0644);
+        if (lock_ < 0)
+            continue;
+        if (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(lock_);
+            lock_ = -1;
+            continue;
+        }
+        name_ = name;
+        if (Launch(whyNot))
+            return true;
+        Stop();
+    }
+    return false;
+}
+
+bool JackTestServer::Launch(std::string& whyNot) {
+    ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    logPath_ = "/tmp/" + name_ + ".log";
+    const std::string jackd = FindJackd();
+    // Synchronous mode: without real-time scheduling a client is often late on a busy machine,
+    // and the asynchronous server then runs the next cycle without it, so what a peer wrote for
+    // it in the missed cycle is lost before any client code can see it.
+    const char* argv[] = {"jackd", "--no-realtime", "-S", "-n",  name_.c_str(), "-d", "dummy",
+                          "-r",    "48000",         "-p", "256", nullptr};
+
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls until exec. The server inherits the lock on its name,
+        // so the name stays taken until it is gone, even after a crash of this test.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(1);
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
+        ::execv(jackd.c_str(), const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    if (pid_ < 0) {
+        whyNot = std::string("cannot start jackd: ") + std::strerror(errno);
+        return false;
+    }
+
+    // Until the server listens, every attempt would print a connection error.
+    jack_set_error_function(Quiet);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool ready = false;
+    while (!ready && std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            break;
+        }
+        jack_status_t jackStatus{};
+        if (jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &jackStatus)) {
+            jack_client_close(probe);
+            ready = true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    jack_set_error_function(ToStderr);
+    if (!ready) {
+        std::ifstream log(logPath_);
+        const std::string said(std::istreambuf_iterator<char>(log), {});
+        whyNot = "jackd did not take clients; it said:\n" + said;
+        if (said.find("Too many servers") != std::string::npos)
+            whyNot += "JACK's registry of servers (/dev/shm/jack-shm-registry) is full of servers "
+                      "that were killed; remove it while no jackd runs.\n";
+    }
+    return ready;
+}
+
+void JackTestServer::Stop() {
+    if (pid_ > 0) {
+        // Only a server that can clean up after itself frees its place in JACK's registry.
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (::waitpid(pid_, &status, WNOHANG) == 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+    if (!logPath_.empty())
+        std::remove(logPath_.c_str());
+    // Clients still attached when the server goes leave their semaphores behind.
+    if (!name_.empty()) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error))
+            if (entry.path().filename().string().find("_" + name_ + "_") != std::string::npos)
+                std::filesystem::remove(entry.path(), error);
+        name_.clear();
+    }
+    if (lock_ >= 0)
+        ::close(lock_);
+    lock_ = -1;
+}
+
+std::unique_ptr<JackPeer> JackPeer::Open(const std::string& name, std::string& whyNot) {
+    std::unique_ptr<JackPeer> peer(new JackPeer);
+    jack_status_t status{};
+    peer->client_ =
+        jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    if (peer->client_ == nullptr) {
+        whyNot = "the peer cannot join the server, status " + std::to_string(status);
+        return nullptr;
+    }
+    peer->received_ = jack_ringbuffer_create(8 << 20);
+    peer->toSend_ = jack_ringbuffer_create(1 << 20);
+    peer->in_ = jack_port_register(peer->client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    peer->out_ =
+        jack_port_register(peer->client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(peer->client_, &JackPeer::OnProcess, peer.get());
+    if (peer->in_ == nullptr || peer->out_ == nullptr || jack_activate(peer->client_) != 0) {
+        whyNot = "the peer cannot register its ports";
+        return nullptr;
+    }
+    return peer;
+}
+
+JackPeer::~JackPeer() {
+    Close();
+    if (received_ != nullptr)
+        jack_ringbuffer_free(received_);
+    if (toSend_ != nullptr)
+        jack_ringbuffer_free(toSend_);
+}
+
+void JackPeer::Close() {
+    if (client_ != nullptr)
+        jack_client_close(client_);
+    client_ = nullptr;
+}
+
+void JackPeer::RemovePorts() {
+    jack_port_t* in = in_.exchange(nullptr);
+    jack_port_t* out = out_.exchange(nullptr);
+    SleepCycles();
+    jack_port_unregister(client_, in);
+    jack_port_unregister(client_, out);
+}
+
+const std::vector<MidiBytes>& JackPeer::Received() {
+    std::uint32_t size = 0;
+    while (jack_ringbuffer_peek(received_, reinterpret_cast<char*>(&size), sizeof size) ==
+               sizeof size &&
+           jack_ringbuffer_read_space(received_) >= sizeof size + size) {
+        jack_ringbuffer_read_advance(received_, sizeof size);
+        MidiBytes event(size);
+        jack_ringbuffer_read(received_, reinterpret_cast<char*>(event.data()), size);
+        receivedSoFar_.push_back(std::move(event));
+    }
+    return receivedSoFar_;
+}
+
+void JackPeer::Send(const MidiBytes& event) {
+    const auto size = static_cast<std::uint32_t>(event.size());
+    MidiBytes record(sizeof size);
+    std::memcpy(record.data(), &size, sizeof size);
+    record.insert(record.end(), event.begin(), event.end());
+    jack_ringbuffer_write(toSend_, reinterpret_cast<const char*>(record.data()), record.size());
+}
+
+std::uint32_t JackPeer::FloodMessage(std::uint32_t index) {
+    const std::uint32_t note = index / 2;
+    const std::uint32_t channel = note / 128 % 16;
+    const std::uint32_t key = note % 128;
+    if (index % 2 == 0)
+        return (0x90 | channel) | key << 8 | (1 + note % 127) << 16;
+    return (0x80 | channel) | key << 8;
+}
+
+// Runs on the peer's JACK process thread.
+int JackPeer::OnProcess(jack_nframes_t frames, void* self) {
+    static_cast<JackPeer*>(self)->Process(frames);
+    return 0;
+}
+
+// Runs on the peer's JACK process thread.
+void JackPeer::Process(jack_nframes_t frames) {
+    if (jack_port_t* in = in_.load()) {
+        void* buffer = jack_port_get_buffer(in, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event{};
+            if (jack_midi_event_get(&event, buffer, i) != 0)
+                continue;
+            const auto size = static_cast<std::uint32_t>(event.size);
+            if (jack_ringbuffer_write_space(received_) < sizeof size + size)
+                break; // the tests see the loss as a missing event
+            jack_ringbuffer_write(received_, reinterpret_cast<const char*>(&size), sizeof size);
+            jack_ringbuffer_write(received_, reinterpret_cast<const char*>(event.buffer), size);
+        }
+    }
+    if (jack_port_t* out = out_.load()) {
+        void* buffer = jack_port_get_buffer(out, frames);
+        jack_midi_clear_buffer(buffer);
+        std::uint32_t size = 0;
+        while (jack_ringbuffer_peek(toSend_, reinterpret_cast<char*>(&size), sizeof size) ==
+                   sizeof size &&
+               jack_ringbuffer_read_space(toSend_) >= sizeof size + size) {
+            jack_midi_data_t* event = jack_midi_max_event_size(buffer) >= size
+                                          ? jack_midi_event_reserve(buffer, 0, size)
+                                          : nullptr;
+            if (event == nullptr)
+                break;
+            jack_ringbuffer_read_advance(toSend_, sizeof size);
+            jack_ringbuffer_read(toSend_, reinterpret_cast<char*>(event), size);
+        }
+        const std::uint32_t floodCount = floodCount_.load();
+        while (floodSent_ < floodCount && jack_midi_max_event_size(buffer) >= 3) {
+            const std::uint32_t message = FloodMessage(floodSent_);
+            const jack_midi_data_t bytes[3] = {static_cast<jack_midi_data_t>(message),
+                                               static_cast<jack_midi_data_t>(message >> 8),
+                                               static_cast<jack_midi_data_t>(message >> 16)};
+            if (jack_midi_event_write(buffer, 0, bytes, sizeof bytes) != 0)
+                break;
+            ++floodSent_;
+        }
+    }
+    cycles_.fetch_add(1);
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+// What the JACK tests run against: a private JACK server, and a second JACK client standing in
+// for a synthesizer or sequencer connected to klavio.
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+using MidiBytes = std::vector<std::uint8_t>;
+
+// The jackd program on the PATH, or nothing.
+std::string FindJackd();
+
+// jackd with the dummy driver under a name of its own, so tests never meet a user's server
+// or each other's. Start points JACK_DEFAULT_SERVER of this process at it.
+class JackTestServer {
+public:
+    ~JackTestServer() { Stop(); }
+    // Returns once the server takes clients; false and the server's own output otherwise.
+    bool Start(std::string& whyNot);
+    void Stop();
+
+private:
+    bool Launch(std::string& whyNot);
+
+    pid_t pid_ = -1;
+    int lock_ = -1;
+    std::string name_;
+    std::string logPath_;
+};
+
+// A client "name" with a MIDI input port "in" and a MIDI output port "out". It records every
+// event reaching "in" and sends what it is given on "out".
+class JackPeer {
+public:
+    static std::unique_ptr<JackPeer> Open(const std::string& name, std::string& whyNot);
+    ~JackPeer();
+    JackPeer(const JackPeer&) = delete;
+    JackPeer& operator=(const JackPeer&) = delete;
+
+    jack_client_t* Client() const { return client_; }
+    // Leaves the server as a program that quits does.
+    void Close();
+    // Takes both ports away while the client stays.
+    void RemovePorts();
+
+    // Every event that reached "in", oldest first.
+    const std::vector<MidiBytes>& Received();
+    // Starts the record of received events afresh.
+    void Forget() { Received(), receivedSoFar_.clear(); }
+    // Sends the bytes as one event on "out".
+    void Send(const MidiBytes& event);
+    // Sends FloodMessage(0) to FloodMessage(count - 1) on "out", as many per cycle as fit.
+    void Flood(std::uint32_t count) { floodCount_.store(count); }
+    // Alternating note-on and note-off, packed as for midiOutShortMsg.
+    static std::uint32_t FloodMessage(std::uint32_t index);
+    std::uint64_t Cycles() const { return cycles_.load(); }
+
+private:
+    JackPeer() = default;
+    static int OnProcess(jack_nframes_t frames, void* self);
+    void Process(jack_nframes_t frames);
+
+    jack_client_t* client_ = nullptr;
+    std::atomic<jack_port_t*> in_{nullptr};
+    std::atomic<jack_port_t*> out_{nullptr};
+    jack_ringbuffer_t* received_ = nullptr; // size, then bytes
+    jack_ringbuffer_t* toSend_ = nullptr;   // size, then bytes
+    std::atomic<std::uint32_t> floodCount_{0};
+    std::uint32_t floodSent_ = 0; // process callback only
+    std::atomic<std::uint64_t> cycles_{0};
+    std::vector<MidiBytes> receivedSoFar_;
+};
