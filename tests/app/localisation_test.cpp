@@ -1,0 +1,238 @@
+#include "Unit1.h"
+#include "VistaAltFixUnit.h"
+#include "fake_platform.h"
+#include "uStuff.h"
+#include "vmidikeys.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(LanguageState, GermanByPrimaryLanguageChangeByWholeIdentifier) {
+    const LANGID saved = CurrentLangID;
+    FakeUserLanguage system;
+    system.langId = 0x0407;
+    InitLanguage(system);
+    struct Case {
+        LANGID now;
+        bool changed;
+        bool german;
+    };
+    const std::vector<Case> cases = {
+        {0x0407, false, true}, {0x0C07, true, true},   {0x0C07, false, true}, {0x1407, true, true},
+        {0x0007, true, true},  {0xFC07, true, true},   {0x040C, true, false}, {0x0C0A, true, false},
+        {0x0409, true, false}, {0x0809, true, false},  {0x0107, true, false}, {0x0207, true, false},
+        {0x0000, true, false}, {0x0000, false, false}, {0x0807, true, true},
+    };
+    for (const Case& c : cases) {
+        system.langId = c.now;
+        EXPECT_EQ(UserLanguageChanged(system), c.changed) << std::hex << c.now;
+        EXPECT_EQ(CurrentLangID, c.now);
+        EXPECT_EQ(IsGermanLanguage(), c.german) << std::hex << c.now;
+    }
+    EXPECT_EQ(system.asked, 1 + static_cast<int>(cases.size()));
+    CurrentLangID = saved;
+}
+
+void Choose(QComboBox* box, int item) {
+    box->setCurrentIndex(item);
+    emit box->activated(item);
+}
+
+class Localisation : public testing::Test {
+protected:
+    ~Localisation() override {
+        form.reset();
+        CurrentLangID = savedLangId;
+    }
+    void Show(LANGID language) {
+        platform.userLanguage.langId = language;
+        InitLanguage(platform.userLanguage);
+        platform.midi.outputDevices = {"Synth:in", "Other:in"};
+        platform.midi.inputDevices = {"Piano:out", "Drums:out"};
+        form = std::make_unique<TklavioForm>(platform.Services());
+        form->show();
+    }
+    // One tick of the language poll after the user chose a language.
+    void SwitchTo(LANGID language) {
+        platform.userLanguage.langId = language;
+        form->Timer1Timer();
+    }
+
+    const LANGID savedLangId = CurrentLangID;
+    FakePlatform platform;
+    std::unique_ptr<TklavioForm> form;
+};
+
+struct Caption {
+    const char* control;
+    std::function<QString(TklavioForm&)> shown;
+    // UTF-16 with escapes: the expected texts do not depend on how the source is read.
+    const char16_t* german;
+    const char16_t* english;
+};
+
+#define TEXT(Control, Call) #Control, [](TklavioForm & f) { return f.Control->Call; }
+
+const std::vector<Caption> kCaptions = {
+    {TEXT(PageControl1, tabText(0)), u"Keyboard", u"Keyboard"},
+    {TEXT(PageControl1, tabText(1)), u"\u00DCber", u"About"},
+    {TEXT(GroupBox1, title()), u" MIDI-Eingang ", u" MIDI-Input "},
+    {TEXT(Label1, text()), u"Ger\u00E4t:", u"Device:"},
+    // Nothing chosen: the no-device item is what the list shows.
+    {TEXT(MidiInDevComboBox, currentText()), u"< Kein Ger\u00E4t ausgew\u00E4hlt >",
+     u"< No device selected >"},
+    {TEXT(MidiInChanComboBox, itemText(0)), u"Alle Kan\u00E4le", u"All channels"},
+    {TEXT(MidiInChanComboBox, itemText(7)), u"Kanal 7", u"Channel 7"},
+    {TEXT(MidiInChanComboBox, itemText(16)), u"Kanal 16", u"Channel 16"},
+    {TEXT(GroupBox2, title()), u" MIDI-Ausgang ", u" MIDI-Output "},
+    {TEXT(Label2, text()), u"Ger\u00E4t:", u"Device:"},
+    {TEXT(MidiOutDevComboBox, currentText()), u"< Kein Ger\u00E4t ausgew\u00E4hlt >",
+     u"< No device selected >"},
+    {TEXT(MidiOutDevComboBox, itemText(2)), u"Synth:in", u"Synth:in"},
+    {TEXT(MidiOutChanComboBox, itemText(0)), u"Kanal 1", u"Channel 1"},
+    {TEXT(MidiOutChanComboBox, itemText(15)), u"Kanal 16", u"Channel 16"},
+    {TEXT(GroupBox3, title()), u" Transponieren / Verschieben ", u" Transpose / Shift "},
+    {TEXT(LowerButton, text()), u"tiefer", u"lower"},
+    {TEXT(UpperButton, text()), u"h\u00F6her", u"higher"},
+    {TEXT(GroupBox4, title()), u" Status ", u" State "},
+    {TEXT(Label5, text()), u"Basis-Note:", u"Base-Key:"},
+    {TEXT(Label6, text()), u"letzte Note:", u"Last Key:"},
+    {TEXT(GroupBox5, title()), u" Freies MIDI-Kommando ", u" Free MIDI-Command "},
+    {TEXT(SendButton, text()), u"senden", u"send"},
+    {TEXT(BaseKeyLabel, text()), u"A0", u"A0"},
+    {"window", [](TklavioForm& f) { return f.windowTitle(); }, u"klavio", u"klavio"},
+};
+
+void ExpectCaptionsIn(TklavioForm& form, bool german) {
+    for (const Caption& c : kCaptions)
+        EXPECT_EQ(c.shown(form), QString::fromUtf16(german ? c.german : c.english)) << c.control;
+    EXPECT_EQ(form.MidiInChanComboBox->count(), 17);
+    EXPECT_EQ(form.MidiOutChanComboBox->count(), 16);
+    // The wording of the About page's lines is free; that they follow the language is not.
+    EXPECT_EQ(form.About1Label->text().contains(QStringLiteral(" ist ")), german);
+    EXPECT_EQ(form.About3Label->text().contains(QStringLiteral("Spende")), german);
+    EXPECT_FALSE(form.About2Label->text().isEmpty());
+    EXPECT_TRUE(form.PayPalImage->toolTip().contains(german ? "&lc=DE&" : "&lc=US&"));
+}
+
+TEST_F(Localisation, CaptionsFollowEveryChangeOfTheIdentifierAndOnlyThat) {
+    Show(0x0407);
+    ExpectCaptionsIn(*form, true);
+    struct Case {
+        LANGID now;
+        bool refreshed;
+        bool german;
+    };
+    const std::vector<Case> cases = {
+        {0x0407, false, true},  {0x0C07, true, true},  {0x040C, true, false}, {0x0C0A, true, false},
+        {0x0C0A, false, false}, {0x0809, true, false}, {0x0807, true, true},  {0x0409, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.now);
+        form->LowerButton->setText(QStringLiteral("placeholder"));
+        SwitchTo(c.now);
+        EXPECT_EQ(form->LowerButton->text() != QStringLiteral("placeholder"), c.refreshed);
+        if (c.refreshed)
+            ExpectCaptionsIn(*form, c.german);
+    }
+}
+
+TEST_F(Localisation, SwitchKeepsEverySelectionOpenPortAndChannel) {
+    Show(0x0409);
+    TVMidiKeys* keys = form->VMidiKeys1;
+    struct Case {
+        QComboBox* box;
+        int index;
+        const char16_t* german;
+    };
+    const std::vector<Case> cases = {
+        {form->MidiInDevComboBox, 2, u"Drums:out"},
+        {form->MidiInChanComboBox, 7, u"Kanal 7"},
+        {form->MidiOutDevComboBox, 3, u"Other:in"},
+        {form->MidiOutChanComboBox, 4, u"Kanal 5"},
+    };
+    std::vector<std::unique_ptr<QSignalSpy>> userChoices;
+    for (const Case& c : cases) {
+        Choose(c.box, c.index);
+        userChoices.push_back(std::make_unique<QSignalSpy>(c.box, &QComboBox::activated));
+    }
+    ASSERT_TRUE(keys->MidiInEnabled() && keys->MidiOutEnabled());
+    platform.midi.calls.clear();
+
+    SwitchTo(0x0407);
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].box->objectName().toStdString());
+        EXPECT_EQ(cases[i].box->currentIndex(), cases[i].index);
+        EXPECT_EQ(cases[i].box->currentText(), QString::fromUtf16(cases[i].german));
+        EXPECT_EQ(userChoices[i]->count(), 0);
+    }
+    // No port was closed or opened, and the channels are the ones chosen before.
+    EXPECT_EQ(platform.midi.calls, std::vector<std::string>{});
+    EXPECT_TRUE(platform.midi.InputOpen() && platform.midi.OutputOpen());
+    EXPECT_EQ(keys->MIDIInChannel(), 7);
+    keys->NoteOn(60, 100, true);
+    EXPECT_EQ(platform.midi.shortMessages.back(), 0x643C94u);
+}
+
+// The German captions are longer than the English ones: they must still be seen whole.
+TEST_F(Localisation, EveryCaptionFitsItsControlInBothLanguages) {
+    for (LANGID language : {LANGID{0x0407}, LANGID{0x0409}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << language);
+        Show(language);
+        form->PageControl1->setCurrentWidget(form->AboutTabSheet);
+        for (QLabel* label : {form->Label1, form->Label2, form->Label5, form->Label6})
+            EXPECT_EQ(label->size(), label->sizeHint()) << label->objectName().toStdString();
+        for (QLabel* label : {form->About1Label, form->About2Label, form->About3Label}) {
+            EXPECT_LE(label->sizeHint().width(), label->width());
+            EXPECT_LE(label->wordWrap() ? label->heightForWidth(label->width())
+                                        : label->sizeHint().height(),
+                      label->height())
+                << label->objectName().toStdString();
+        }
+        for (QComboBox* box : {form->MidiInDevComboBox, form->MidiInChanComboBox,
+                               form->MidiOutDevComboBox, form->MidiOutChanComboBox}) {
+            QStyleOptionComboBox option;
+            option.initFrom(box);
+            const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                             QStyle::SC_ComboBoxEditField, box);
+            for (int i = 0; i < box->count(); ++i)
+                EXPECT_LE(box->fontMetrics().horizontalAdvance(box->itemText(i)), field.width() - 2)
+                    << box->itemText(i).toStdString();
+        }
+    }
+}
+
+// The window carries the keyboard-cue repaint, which hooks it only where the system needs it.
+TEST(WindowKeyboardCues, RepaintIsActiveOnlyOnAThemedWindows6) {
+    for (const bool vista : {false, true}) {
+        FakePlatform platform;
+        if (vista)
+            platform.systemTheme = FakeSystemTheme::ThemedVista();
+        auto form = std::make_unique<TklavioForm>(platform.Services());
+        ASSERT_NE(form->VistaAltFix1, nullptr);
+        EXPECT_EQ(form->VistaAltFix1->parent(), form.get());
+        EXPECT_TRUE(form->VistaAltFix1->RepaintAll());
+        EXPECT_EQ(form->VistaAltFix1->Active(), vista);
+        form->VistaAltFix1->AppIdle();
+        EXPECT_EQ(platform.systemTheme.Hooks(), vista ? 1u : 0u);
+        form.reset();
+        EXPECT_EQ(platform.systemTheme.Hooks(), 0u);
+    }
+}
+
+} // namespace
