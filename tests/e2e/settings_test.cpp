@@ -1,0 +1,311 @@
+#include "x_session.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRect>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr QRgb kBlack = 0xFF000000;
+constexpr QRgb kWhite = 0xFFFFFFFF;
+const QSize kKeyboardSize(780, 75);
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeout.count()) {
+        if (condition())
+            return true;
+        QThread::msleep(50);
+    }
+    return condition();
+}
+
+// The keyboard's top-left corner in a window picture: the only place with a black outline of
+// its size.
+std::optional<QPoint> FindKeyboard(const QImage& shot) {
+    for (int y = 0; y + kKeyboardSize.height() <= shot.height(); ++y) {
+        int run = 0;
+        for (int x = 0; x < shot.width(); ++x) {
+            run = shot.pixel(x, y) == kBlack ? run + 1 : 0;
+            if (run != kKeyboardSize.width())
+                continue;
+            const int left = x - kKeyboardSize.width() + 1;
+            if (shot.pixel(left, y + kKeyboardSize.height() - 1) == kBlack &&
+                shot.pixel(left + 1, y + 1) == kWhite)
+                return QPoint(left, y);
+        }
+    }
+    return std::nullopt;
+}
+
+// A JACK server of the test's own, named so that it never meets a user's server, and a
+// receiver on it that prints every MIDI event it gets.
+class JackWithReceiver {
+public:
+    static constexpr const char* kReceiver = "settings-receiver";
+
+    JackWithReceiver() : name_(QStringLiteral("klavio-e2e-%1").arg(::getpid())) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JACK_DEFAULT_SERVER", name_);
+        // A client asking before the server listens would start a server of that name itself,
+        // which then fights the test's server for it.
+        environment.insert("JACK_NO_START_SERVER", "1");
+        server_.setProcessEnvironment(environment);
+        server_.setProcessChannelMode(QProcess::MergedChannels);
+        server_.start("jackd",
+                      {"--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "256"});
+        receiver_.setProcessEnvironment(environment);
+        if (!server_.waitForStarted(5000) || !Eventually([&] { return Lists("system:"); }))
+            return;
+        receiver_.start("jack_midi_dump", {kReceiver});
+        ready_ = receiver_.waitForStarted(5000) &&
+                 Eventually([&] { return Lists(QString(kReceiver) + ":"); });
+    }
+
+    ~JackWithReceiver() {
+        // The receiver closes its client on an interrupt (a terminate kills it), and only a
+        // server without clients ends at once. A server that has to be killed keeps its place
+        // in JACK's list of servers, which holds eight, so it is given time.
+        if (receiver_.state() != QProcess::NotRunning)
+            ::kill(static_cast<pid_t>(receiver_.processId()), SIGINT);
+        Stop(receiver_, 5000);
+        server_.terminate();
+        Stop(server_, 20000);
+        // A server that had to be killed leaves its shared memory behind.
+        const QDir shared("/dev/shm");
+        for (const QString& entry :
+             shared.entryList({"*" + name_ + "*"}, QDir::Files | QDir::System))
+            QFile::remove(shared.filePath(entry));
+    }
+
+    bool Ready() const { return ready_; }
+    QString ServerName() const { return name_; }
+    QString ServerOutput() {
+        server_.waitForReadyRead(500);
+        return QString::fromLocal8Bit(server_.readAll());
+    }
+
+    // Everything received so far, one event a line, as the bytes in hexadecimal.
+    const QString& Received() {
+        // Without an event loop the output only comes in while waiting for it.
+        receiver_.waitForReadyRead(100);
+        received_ += QString::fromLocal8Bit(receiver_.readAllStandardOutput());
+        return received_;
+    }
+    void Forget() {
+        Received();
+        received_.clear();
+    }
+    bool WaitFor(const QString& bytes) {
+        return Eventually([&] { return Received().contains(bytes, Qt::CaseInsensitive); });
+    }
+
+private:
+    static void Stop(QProcess& process, int waitMs) {
+        if (!process.waitForFinished(waitMs)) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+
+    // Whether the server answers and has a port whose name starts so.
+    bool Lists(const QString& portStart) {
+        QProcess list;
+        list.setProcessEnvironment(server_.processEnvironment());
+        list.start("jack_lsp", {});
+        if (!list.waitForFinished(5000) || list.exitCode() != 0)
+            return false;
+        return QString::fromLocal8Bit(list.readAllStandardOutput()).contains(portStart);
+    }
+
+    QString name_;
+    QProcess server_;
+    QProcess receiver_;
+    QString received_;
+    bool ready_ = false;
+};
+
+// Where the panel's controls are, from the keyboard's corner in the window: the page starts 6
+// pixels left of and 96 above it.
+struct Layout {
+    QPoint page;
+    QPoint Centre(int left, int top, int width, int height) const {
+        return page + QPoint(left + width / 2, top + height / 2);
+    }
+    QPoint OutputDevice() const { return Centre(6 + 55, 48 + 14, 202, 21); }
+    QPoint OutputChannel() const { return Centre(6 + 263, 48 + 14, 82, 21); }
+    QPoint Higher() const { return Centre(609 + 92, 4 + 14, 75, 21); }
+    QPoint CommandText() const { return page + QPoint(368 + 8 + 40, 48 + 14 + 10); }
+    QPoint Send() const { return Centre(368 + 333, 48 + 14, 75, 21); }
+    QPoint Keyboard() const { return page + QPoint(6, 96); }
+    // The parts of the window that show what was restored: the keyboard, the base key, and the
+    // text inside the two output lists (inside their frames, which show focus and hover).
+    std::vector<QRect> Restored() const {
+        return {QRect(Keyboard(), kKeyboardSize),
+                QRect(page + QPoint(368 + 56, 4 + 17), QSize(49, 13)),
+                QRect(page + QPoint(6 + 55 + 4, 48 + 14 + 4), QSize(170, 13)),
+                QRect(page + QPoint(6 + 263 + 4, 48 + 14 + 4), QSize(60, 13))};
+    }
+};
+
+class KlavioRun {
+public:
+    KlavioRun(XSession& session, const QStringList& environment)
+        : session_(session), program_(session, KLAVIO_BINARY, environment) {}
+
+    // Waits for the window and its keyboard; false when either does not come.
+    bool Start() {
+        window_ = program_.WaitForWindow("klavio");
+        if (!window_)
+            return false;
+        return Eventually([&] {
+            const auto keyboard = FindKeyboard(session_.Grab(*window_));
+            if (keyboard)
+                layout_.page = *keyboard - QPoint(6, 96);
+            return keyboard.has_value();
+        });
+    }
+
+    const Layout& Where() const { return layout_; }
+
+    bool Click(QPoint at, int times = 1) {
+        return session_
+            .Run("xdotool", {"mousemove", "--window", QString::number(*window_),
+                             QString::number(at.x()), QString::number(at.y()), "click", "--repeat",
+                             QString::number(times), "--delay", "150", "1"})
+            .has_value();
+    }
+
+    // Turning the mouse wheel over a list moves its selection as choosing with the mouse does,
+    // without a drop-down to wait for.
+    bool WheelDown(QPoint at, int notches) {
+        return session_
+            .Run("xdotool", {"mousemove", "--window", QString::number(*window_),
+                             QString::number(at.x()), QString::number(at.y()), "click", "--repeat",
+                             QString::number(notches), "--delay", "150", "5"})
+            .has_value();
+    }
+
+    bool Type(const QString& text) {
+        return session_.Run("xdotool", {"type", "--delay", "30", text}).has_value();
+    }
+
+    // The restored parts of the window once nothing moves any more, with the pointer out of the
+    // way so that nothing shows hovered.
+    std::vector<QImage> RestoredParts() {
+        session_.Run("xdotool", {"mousemove", "1270", "1010"});
+        std::vector<QImage> parts;
+        Eventually([&] {
+            const QImage first = session_.Grab(*window_);
+            QThread::msleep(300);
+            const QImage second = session_.Grab(*window_);
+            if (second.isNull() || first != second)
+                return false;
+            parts.clear();
+            for (const QRect& part : layout_.Restored())
+                parts.push_back(second.copy(part));
+            return true;
+        });
+        return parts;
+    }
+
+    ::testing::AssertionResult Close() {
+        session_.RequestClose(*window_);
+        if (!program_.WaitForExit(20s))
+            return ::testing::AssertionFailure() << "klavio did not end";
+        if (program_.CrashedOrKilled() || program_.ExitCode() != 0)
+            return ::testing::AssertionFailure() << program_.Output().toStdString();
+        return ::testing::AssertionSuccess();
+    }
+
+    QString Output() { return program_.Output(); }
+
+private:
+    XSession& session_;
+    ProgramRun program_;
+    std::optional<unsigned long> window_;
+    Layout layout_;
+};
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+TEST(Settings, ChoicesSurviveARestartAndNotesGoOutOnTheRestoredChannel) {
+    JackWithReceiver jack;
+    ASSERT_TRUE(jack.Ready()) << "no JACK server: " << jack.ServerOutput().toStdString();
+    XSession session;
+    ASSERT_TRUE(session.Started()) << "Xvfb did not start";
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    const QStringList environment{"XDG_CONFIG_HOME=" + config.path(),
+                                  "JACK_DEFAULT_SERVER=" + jack.ServerName(),
+                                  "JACK_NO_START_SERVER=1"};
+    const QString settingsFile = config.filePath("klavio/registry.reg");
+
+    std::vector<QImage> chosen;
+    {
+        KlavioRun first(session, environment);
+        ASSERT_TRUE(first.Start()) << first.Output().toStdString();
+        const Layout& where = first.Where();
+        // The output list holds no device, the program's own port, then the receiver.
+        ASSERT_TRUE(first.WheelDown(where.OutputDevice(), 2));
+        ASSERT_TRUE(first.WheelDown(where.OutputChannel(), 4)); // channel 5
+        ASSERT_TRUE(first.Click(where.Higher(), 3));            // A0 to D1
+        ASSERT_TRUE(first.Click(where.CommandText()));
+        ASSERT_TRUE(first.Type("90 3C 7F"));
+        ASSERT_TRUE(first.Click(where.Send()));
+        ASSERT_TRUE(jack.WaitFor("90 3c 7f"))
+            << "the command did not arrive: " << jack.Received().toStdString()
+            << first.Output().toStdString();
+        chosen = first.RestoredParts();
+        ASSERT_TRUE(first.Close());
+    }
+    const QByteArray saved = ReadFile(settingsFile);
+    for (const QByteArray& line :
+         {QByteArray("[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n"),
+          QByteArray("\"BaseOctave\"=dword:00000002\r\n"),
+          QByteArray("\"BaseNote\"=dword:00000001\r\n"),
+          QByteArray("\"MIDIOutDevice\"=\"") + JackWithReceiver::kReceiver + ":",
+          QByteArray("\"MIDIOutChannel\"=dword:00000004\r\n"),
+          QByteArray("[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio\\Cmds]\r\n"
+                     "\"90 3C 7F\"=dword:00000001\r\n")})
+        EXPECT_TRUE(saved.contains(line)) << line.toStdString() << " not in:\n"
+                                          << saved.toStdString();
+
+    jack.Forget();
+    KlavioRun second(session, environment);
+    ASSERT_TRUE(second.Start()) << second.Output().toStdString();
+    const std::vector<QImage> restored = second.RestoredParts();
+    ASSERT_EQ(restored.size(), chosen.size());
+    const char* parts[] = {"keyboard from D1", "base key", "output device", "output channel"};
+    for (std::size_t i = 0; i < restored.size(); ++i)
+        EXPECT_TRUE(restored[i] == chosen[i]) << parts[i] << " differs after the restart";
+    // D1, note 26, on channel 5, without touching the channel list.
+    ASSERT_TRUE(second.Click(second.Where().Keyboard() + QPoint(7, 60)));
+    EXPECT_TRUE(jack.WaitFor("94 1a"))
+        << "no note-on on channel 5: " << jack.Received().toStdString();
+    EXPECT_TRUE(jack.WaitFor("84 1a")) << jack.Received().toStdString();
+    ASSERT_TRUE(second.Close());
+    // Nothing was lost on the way: the second run saved what the first one had.
+    EXPECT_EQ(ReadFile(settingsFile), saved);
+}
+
+} // namespace
