@@ -1,11 +1,21 @@
 #include "Unit1.h"
 
+#include "VersionInfo.h"
+#include "VistaAltFixUnit.h"
+#include "about_links.h"
 #include "application.h"
+#include "code_page.h"
 #include "error_funnel.h"
 #include "graphics_objects.h"
 #include "key_geometry.h"
+#include "log_sink.h"
+#include "program_icon.h"
+#include "program_location.h"
+#include "registry.h"
+#include "shell_service.h"
 #include "uStuff.h"
 #include "vmidikeys.h"
+#include "window_texts.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -31,6 +41,14 @@
 #include <QStyleOptionComplex>
 #include <QTabWidget>
 #include <QTimer>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -167,6 +185,9 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
     for (QComboBox* box :
          {MidiInDevComboBox, MidiInChanComboBox, MidiOutDevComboBox, MidiOutChanComboBox})
         box->setStyle(listBoxStyle);
+
+    VistaAltFix1 = new TVistaAltFix(this, services_.systemTheme);
+    VistaAltFix1->setObjectName(QStringLiteral("VistaAltFix1"));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -396,15 +417,215 @@ void TklavioForm::CheckTransposeButtons() {
 }
 
 void TklavioForm::RefreshLanguage() {
-    // Will set every caption and list text in German or English, keeping the selections.
+    const WindowTexts& texts = WindowTextsIn(IsGermanLanguage());
+    const auto text = [](std::string_view utf8) {
+        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    };
+    const auto setLabel = [&](QLabel* label, std::string_view caption) {
+        label->setText(text(caption));
+        label->adjustSize();
+    };
+    // Items are renamed where they stand, none added or removed, and the selection is put back
+    // from code: no change handler runs, so open ports and the keyboard's channels stay as they
+    // are.
+    const auto renameItems = [](QComboBox* box, const QStringList& items) {
+        const int selected = box->currentIndex();
+        box->setUpdatesEnabled(false);
+        for (int i = 0; i < items.size() && i < box->count(); ++i)
+            box->setItemText(i, items[i]);
+        box->setCurrentIndex(selected);
+        box->setUpdatesEnabled(true);
+        box->setCurrentIndex(selected);
+    };
+    QStringList channels;
+    for (int channel = 1; channel <= 16; ++channel)
+        channels << text(ChannelItemText(texts, channel));
+
+    UpdateDonationLink();
+
+    PageControl1->setTabText(PageControl1->indexOf(KeyboardTabSheet), text(texts.keyboardTab));
+    PageControl1->setTabText(PageControl1->indexOf(AboutTabSheet), text(texts.aboutTab));
+    GroupBox1->setTitle(text(texts.midiInBox));
+    setLabel(Label1, texts.midiInDeviceLabel);
+    renameItems(MidiInDevComboBox, {text(texts.noDevice)});
+    renameItems(MidiInChanComboBox, QStringList{text(texts.allChannels)} + channels);
+    GroupBox2->setTitle(text(texts.midiOutBox));
+    setLabel(Label2, texts.midiOutDeviceLabel);
+    renameItems(MidiOutDevComboBox, {text(texts.noDevice)});
+    renameItems(MidiOutChanComboBox, channels);
+    GroupBox3->setTitle(text(texts.transposeBox));
+    LowerButton->setText(text(texts.lower));
+    UpperButton->setText(text(texts.higher));
+    GroupBox4->setTitle(text(texts.stateBox));
+    setLabel(Label5, texts.baseKeyLabel);
+    setLabel(Label6, texts.lastKeyLabel);
+    GroupBox5->setTitle(text(texts.freeCommandBox));
+    SendButton->setText(text(texts.send));
+    About1Label->setText(text(texts.usageTerms1));
+    About2Label->setText(text(texts.usageTerms2));
+    About3Label->setText(text(texts.donationInvitation));
 }
 
+namespace {
+
+// "\Software\<maker>\<product>". The names are 8-bit Windows-1252 text, the registry's UTF-8.
+// Empty names leave an empty name in the path, which names no key: nothing is then read or
+// written, rather than settings landing in "\Software" itself.
+std::string SettingsKeyPath(const std::string& companyName, const std::string& productName) {
+    const auto utf8 = [](const std::string& text) {
+        return QString::fromStdU16String(Windows1252ToUtf16(text)).toStdString();
+    };
+    return "\\Software\\" + utf8(companyName) + "\\" + utf8(productName);
+}
+
+// A missing setting and one of another type than the program writes both count as absent; the
+// second is reported, and the settings after it are still restored.
+template <typename Read>
+auto ReadSetting(RegistryAccess& registry, const std::string& name, LogSink& log, Read read)
+    -> std::optional<decltype(read(name))> {
+    if (!registry.ValueExists(name))
+        return std::nullopt;
+    try {
+        return read(name);
+    } catch (const RegistryError& error) {
+        log.Report(std::string(error.what()) + "; it is not restored");
+        return std::nullopt;
+    }
+}
+
+std::optional<std::int32_t> ReadIntegerSetting(RegistryAccess& registry, const std::string& name,
+                                               LogSink& log) {
+    return ReadSetting(registry, name, log,
+                       [&](const std::string& value) { return registry.ReadInteger(value); });
+}
+
+std::optional<std::string> ReadTextSetting(RegistryAccess& registry, const std::string& name,
+                                           LogSink& log) {
+    return ReadSetting(registry, name, log,
+                       [&](const std::string& value) { return registry.ReadString(value); });
+}
+
+// The first item showing the stored text, letter case ignored; item 0, the no-device item, for
+// a device that is gone or a text not stored.
+int DeviceItem(const QComboBox* box, const std::optional<std::string>& text) {
+    if (!text)
+        return 0;
+    return std::max(box->findText(QString::fromStdString(*text), Qt::MatchFixedString), 0);
+}
+
+// A value the file cannot hold (a line break in a device name or a command) is reported and
+// left out; the values after it are still written. A save that fails is not caught here.
+void WriteOrReport(LogSink& log, const std::function<void()>& write) {
+    try {
+        write();
+    } catch (const RegistryError& error) {
+        log.Report(std::string(error.what()) + "; it is not saved");
+    }
+}
+
+// Keeping the keys that reading creates on a first start may fail (a read-only home folder);
+// the settings read are applied all the same.
+void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
+    try {
+        registry.CloseKey();
+    } catch (const RegistryError& error) {
+        log.Report(error.what());
+    }
+}
+
+} // namespace
+
 void TklavioForm::ReadConfig() {
-    // Will restore the base key, devices, channels and command history saved by WriteConfig.
+    LogSink& log = services_.log;
+    const std::unique_ptr<RegistryAccess> access = services_.registry.Access();
+    RegistryAccess& registry = *access;
+    const std::string settingsKey = SettingsKeyPath(FCompanyName, FProductName);
+    if (registry.OpenKey(settingsKey, true)) {
+        VMidiKeys1->SetBaseOctave(ReadIntegerSetting(registry, "BaseOctave", log).value_or(1));
+        std::optional<std::int32_t> baseNote = ReadIntegerSetting(registry, "BaseNote", log);
+        if (baseNote && (*baseNote < 0 || *baseNote > static_cast<int>(TKeyboardStartNote::B))) {
+            log.Report("BaseNote " + std::to_string(*baseNote) +
+                       " is no note from C (0) to B (6); it is not restored");
+            baseNote.reset();
+        }
+        VMidiKeys1->SetBaseNote(static_cast<TKeyboardStartNote>(
+            baseNote.value_or(static_cast<int>(TKeyboardStartNote::A))));
+        BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->BaseString()));
+
+        MidiInDevComboBox->setCurrentIndex(
+            DeviceItem(MidiInDevComboBox, ReadTextSetting(registry, "MIDIInDevice", log)));
+        MidiInDevComboBoxChange();
+        const std::int32_t inChannel =
+            ReadIntegerSetting(registry, "MIDIInChannel", log).value_or(0);
+        MidiInChanComboBox->setCurrentIndex(inChannel >= 0 && inChannel <= 16 ? inChannel : 0);
+        MidiInChanComboBoxChange();
+
+        MidiOutDevComboBox->setCurrentIndex(
+            DeviceItem(MidiOutDevComboBox, ReadTextSetting(registry, "MIDIOutDevice", log)));
+        MidiOutDevComboBoxChange();
+        // Sixteen channels, 0 to 15: the input list's seventeenth item has no match here.
+        const std::int32_t outChannel =
+            ReadIntegerSetting(registry, "MIDIOutChannel", log).value_or(0);
+        MidiOutChanComboBox->setCurrentIndex(outChannel >= 0 && outChannel <= 15 ? outChannel : 0);
+        MidiOutChanComboBoxChange();
+        CloseKeyOrReport(registry, log);
+    } else {
+        log.Report("cannot open the settings key " + settingsKey +
+                   "; the settings are not restored");
+    }
+
+    // Only the names count: whatever their data, and the unnamed default value, which is where
+    // an empty command went, does not come back.
+    std::vector<std::string> history;
+    if (registry.OpenKey(settingsKey + "\\Cmds", true)) {
+        history = registry.GetValueNames();
+        CloseKeyOrReport(registry, log);
+    }
+    // Every stored command, even beyond the limit of sending: the line keeps what it is given.
+    for (const std::string& command : history)
+        if (!command.empty())
+            FreeCmdComboBox->addItem(QString::fromStdString(command));
+    if (FreeCmdComboBox->count() > 0)
+        FreeCmdComboBox->setCurrentIndex(0);
 }
 
 void TklavioForm::WriteConfig() {
-    // Will save the base key, devices, channels and command history for the next start.
+    LogSink& log = services_.log;
+    const std::unique_ptr<RegistryAccess> access = services_.registry.Access();
+    RegistryAccess& registry = *access;
+    const std::string settingsKey = SettingsKeyPath(FCompanyName, FProductName);
+    if (registry.OpenKey(settingsKey, true)) {
+        WriteOrReport(log, [&] { registry.WriteInteger("BaseOctave", VMidiKeys1->BaseOctave()); });
+        WriteOrReport(log, [&] {
+            registry.WriteInteger("BaseNote", static_cast<std::int32_t>(VMidiKeys1->BaseNote()));
+        });
+        WriteOrReport(log, [&] {
+            registry.WriteString("MIDIInDevice", MidiInDevComboBox->currentText().toStdString());
+        });
+        WriteOrReport(log, [&] {
+            registry.WriteInteger("MIDIInChannel", MidiInChanComboBox->currentIndex());
+        });
+        WriteOrReport(log, [&] {
+            registry.WriteString("MIDIOutDevice", MidiOutDevComboBox->currentText().toStdString());
+        });
+        WriteOrReport(log, [&] {
+            registry.WriteInteger("MIDIOutChannel", MidiOutChanComboBox->currentIndex());
+        });
+        registry.CloseKey();
+    } else {
+        log.Report("cannot open the settings key " + settingsKey + "; the settings are not saved");
+    }
+
+    // The key is made anew so that it holds the current history and nothing older, most recent
+    // first: the order the values are written in is the order they are read back in.
+    const std::string historyKey = settingsKey + "\\Cmds";
+    registry.DeleteKey(historyKey);
+    if (!registry.OpenKey(historyKey, true))
+        return;
+    for (int item = 0; item < FreeCmdComboBox->count(); ++item)
+        WriteOrReport(
+            log, [&] { registry.WriteBool(FreeCmdComboBox->itemText(item).toStdString(), true); });
+    registry.CloseKey();
 }
 
 void TklavioForm::MidiInDevComboBoxChange() {
@@ -479,23 +700,55 @@ void TklavioForm::FreeCmdComboBoxChange() {
 }
 
 void TklavioForm::Timer1Timer() {
-    // Will follow a change of the user's interface language.
+    if (UserLanguageChanged(services_.userLanguage))
+        RefreshLanguage();
 }
 
+namespace {
+
+// The version fields hold 8-bit text in Windows-1252, as the version service gives it.
+QString FromWindows1252(const std::string& text) {
+    return QString::fromStdU16String(Windows1252ToUtf16(text));
+}
+
+} // namespace
+
 void TklavioForm::PayPalImageClick() {
-    // Will open the donation link in the browser.
+    // Whether a browser comes up is not reported: there is nothing the window could do about it.
+    services_.shell.ShellExecuteA("open",
+                                  Utf16ToWindows1252(PayPalImage->toolTip().toStdU16String()));
 }
 
 void TklavioForm::ReadVersionInfo() {
-    // Will fill FVersionText to FLegalCopyright from the program's version information.
+    // A program file without a translation makes the first GetValue throw: the version text is
+    // set by then, and the fields after it stay empty.
+    const TVersionInfo info(services_.version, services_.program.ExecutablePath());
+    FVersionText = TVersionInfo::VersionToText(info.FileVersion());
+    FProductName = info.GetValue("ProductName");
+    FCompanyName = info.GetValue("CompanyName");
+    FEmail = info.GetValue("Email");
+    FWebsite = info.GetValue("Website");
+    FLegalCopyright = info.GetValue("LegalCopyright");
 }
 
 void TklavioForm::FillAboutPage() {
-    // Will show name, version, copyright and icon from the version fields on the About page.
+    CopyrightLabel->setText(FromWindows1252(FLegalCopyright));
+    CopyrightLabel->setToolTip(FromWindows1252(MailLink(FEmail, FProductName)));
+    NameVersionLabel->setText(FromWindows1252(FProductName + " v" + FVersionText));
+    NameVersionLabel->setToolTip(FromWindows1252(FWebsite));
+    ProductImage->setToolTip(FromWindows1252(FWebsite));
+    // Without its icon the image stays empty.
+    const QIcon icon = ProgramIcon();
+    if (!icon.isNull())
+        ProductImage->setPixmap(icon.pixmap(QSize(48, 48)));
 }
 
 void TklavioForm::ShowProductNameAsCaption() {
-    // Will make FProductName the window's caption.
+    setWindowTitle(FromWindows1252(FProductName));
+}
+
+void TklavioForm::UpdateDonationLink() {
+    PayPalImage->setToolTip(FromWindows1252(DonationLink(FProductName, IsGermanLanguage())));
 }
 
 // Steps through the device numbers until a name comes back empty; the keyboard is left at the

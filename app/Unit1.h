@@ -21,6 +21,7 @@ class QShowEvent;
 class QTabWidget;
 class QTimer;
 class TVMidiKeys;
+class TVistaAltFix;
 
 class TklavioForm : public QWidget {
     Q_OBJECT
@@ -65,6 +66,7 @@ public:
     QGroupBox* GroupBox7 = nullptr;
     QLabel* About3Label = nullptr;
     QLabel* PayPalImage = nullptr;
+    TVistaAltFix* VistaAltFix1 = nullptr;
     QTimer* Timer1 = nullptr;
 
     void CheckTransposeButtons();
@@ -101,6 +103,7 @@ private:
     void ReadVersionInfo();
     void FillAboutPage();
     void ShowProductNameAsCaption();
+    void UpdateDonationLink();
     void FillMidiInDeviceList();
     void FillMidiOutDeviceList();
 

@@ -1,11 +1,37 @@
 #include "Unit1.h"
 #include "application.h"
+#include "elf_version_service.h"
+#include "linux_registry.h"
+#include "linux_system_theme.h"
+#include "linux_user_language.h"
+#include "log_sink.h"
+#include "midi_service_factory.h"
+#include "program_icon.h"
 #include "qt_error_box.h"
+#include "qt_program_location.h"
+#include "uStuff.h"
+#include "xdg_shell_service.h"
+
+#include <iostream>
 
 int main(int argc, char** argv) {
     QtErrorBox errorBox;
     TApplication application(argc, argv, errorBox);
-    TklavioForm klavioForm(errorBox);
+    application.setWindowIcon(ProgramIcon());
+    // Lets the desktop match the window to klavio.desktop and its icon.
+    application.setDesktopFileName(QStringLiteral("klavio"));
+    // Opened before the window and closed after it: the keyboard closes its ports on the way.
+    const std::unique_ptr<MidiService> midi = OpenMidiService("klavio", std::cerr);
+    LinuxUserLanguage userLanguage;
+    InitLanguage(userLanguage);
+    LinuxSystemTheme systemTheme;
+    ElfVersionService version;
+    XdgShellService shell;
+    QtProgramLocation program;
+    StreamLogSink log(std::cerr, "klavio: ");
+    LinuxRegistry registry(log);
+    TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
+                                            shell, program, log, registry});
     klavioForm.show();
     application.exec();
     // Errors were reported as they happened; ending is always a normal end.

@@ -55,3 +55,20 @@ std::string TrimBlanks(std::string_view Text) {
         --end;
     return std::string(Text.substr(begin, end - begin));
 }
+
+// English (United States) until InitLanguage has asked: the captions of the window's layout.
+LANGID CurrentLangID = 0x0409;
+
+void InitLanguage(UserLanguage& source) {
+    CurrentLangID = source.GetUserDefaultLangID();
+}
+
+bool IsGermanLanguage() {
+    return PrimaryLangId(CurrentLangID) == LANG_GERMAN;
+}
+
+bool UserLanguageChanged(UserLanguage& source) {
+    const LANGID previous = CurrentLangID;
+    CurrentLangID = source.GetUserDefaultLangID();
+    return CurrentLangID != previous;
+}

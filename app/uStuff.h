@@ -1,7 +1,10 @@
 #pragma once
 
 // Text helpers of the window: the hexadecimal command text. Plain functions over 8-bit text,
-// no widgets, so they are tested and fuzzed on their own.
+// no widgets, so they are tested and fuzzed on their own. And the language the window's
+// captions are in.
+
+#include "user_language.h"
 
 #include <cstddef>
 #include <string>
@@ -22,3 +25,17 @@ std::string HexDigitsToBytes(std::string_view Digits);
 
 // Text without leading and trailing blanks and control characters.
 std::string TrimBlanks(std::string_view Text);
+
+// The user's language as last read. Set by InitLanguage before the window exists and
+// afterwards only by UserLanguageChanged.
+extern LANGID CurrentLangID;
+
+// Remembers the user's language at program start.
+void InitLanguage(UserLanguage& source);
+
+// True when CurrentLangID is German, whatever its region. Does not ask the system.
+bool IsGermanLanguage();
+
+// Reads the user's language from source and remembers it. True when it differs from the one
+// remembered before, a change of region alone included.
+bool UserLanguageChanged(UserLanguage& source);

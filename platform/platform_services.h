@@ -5,8 +5,22 @@
 
 class ErrorBox;
 class MidiService;
+class UserLanguage;
+class SystemTheme;
+class VersionService;
+class ShellService;
+class ProgramLocation;
+class LogSink;
+class RegistryService;
 
 struct PlatformServices {
     ErrorBox& errorBox;
     MidiService& midi;
+    UserLanguage& userLanguage;
+    SystemTheme& systemTheme;
+    VersionService& version;
+    ShellService& shell;
+    ProgramLocation& program;
+    LogSink& log;
+    RegistryService& registry;
 };

@@ -6,12 +6,13 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
-    qt6-base-dev libgl-dev libx11-dev
+    qt6-base-dev libgl-dev libx11-dev libxtst-dev
     libasound2-dev libjack-jackd2-dev jackd2 alsa-utils
     qemu-system-x86 busybox-static cpio kmod
     fonts-dejavu-core fonts-liberation2
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xdotool xauth
+    xdg-utils
 )
 
 missing=()

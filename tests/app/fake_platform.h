@@ -3,12 +3,31 @@
 // Every platform service as a fake, for a window under test. A new service is added here once.
 
 #include "fake_error_box.h"
+#include "fake_log_sink.h"
 #include "fake_midi_service.h"
+#include "fake_program_location.h"
+#include "fake_registry.h"
+#include "fake_shell_service.h"
+#include "fake_system_theme.h"
+#include "fake_user_language.h"
+#include "fake_version_service.h"
 #include "platform_services.h"
 
 struct FakePlatform {
     FakeErrorBox errorBox;
     FakeMidiService midi;
+    FakeUserLanguage userLanguage;
+    FakeSystemTheme systemTheme;
+    FakeProgramLocation program;
+    // The program's own file carries klavio's version information, as the built one does.
+    FakeVersionService version{program.executablePath,
+                               BuildVersionBlock(FakeVersionService::KlavioResource())};
+    FakeShellService shell;
+    FakeLogSink log;
+    FakeRegistry registry;
 
-    PlatformServices Services() { return PlatformServices{errorBox, midi}; }
+    PlatformServices Services() {
+        return PlatformServices{errorBox, midi,    userLanguage, systemTheme, version,
+                                shell,    program, log,          registry};
+    }
 };

@@ -45,18 +45,18 @@ protected:
 
 TEST_F(Panel, DeviceListsHaveTheirShapesWithoutDevices) {
     Show({}, {});
-    EXPECT_EQ(Items(form->MidiInDevComboBox), QStringList{"< No Device selected >"});
+    EXPECT_EQ(Items(form->MidiInDevComboBox), QStringList{"< No device selected >"});
     EXPECT_EQ(Items(form->MidiOutDevComboBox),
-              (QStringList{"< No Device selected >", "Microsoft MIDI Mapper"}));
+              (QStringList{"< No device selected >", "Microsoft MIDI Mapper"}));
     EXPECT_FALSE(midi.OutputOpen() || midi.InputOpen());
 }
 
 TEST_F(Panel, DeviceListsNameEveryDeviceAndOpenNothing) {
     Show({"Synth:in", "Other:in"}, {"Piano:out"});
-    EXPECT_EQ(Items(form->MidiInDevComboBox), (QStringList{"< No Device selected >", "Piano:out"}));
+    EXPECT_EQ(Items(form->MidiInDevComboBox), (QStringList{"< No device selected >", "Piano:out"}));
     EXPECT_EQ(
         Items(form->MidiOutDevComboBox),
-        (QStringList{"< No Device selected >", "Microsoft MIDI Mapper", "Synth:in", "Other:in"}));
+        (QStringList{"< No device selected >", "Microsoft MIDI Mapper", "Synth:in", "Other:in"}));
     EXPECT_EQ(keys->MIDIOutDevice(), 2); // left at the first number without a device
     EXPECT_EQ(keys->MIDIInDevice(), 1);
     EXPECT_FALSE(midi.OutputOpen() || midi.InputOpen());

@@ -82,10 +82,14 @@ void XSession::RequestClose(unsigned long window) {
     XFlush(display_);
 }
 
-ProgramRun::ProgramRun(XSession& session, const QString& binary) : session_(session) {
+ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringList& extra)
+    : session_(session) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", session.DisplayName());
     environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("XDG_CONFIG_HOME", configHome_.path());
+    for (const QString& entry : extra)
+        environment.insert(entry.section('=', 0, 0), entry.section('=', 1));
     process_.setProcessEnvironment(environment);
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.start(binary, {});

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <chrono>
 #include <optional>
@@ -41,7 +42,10 @@ private:
 // The program under test, started on a session's display.
 class ProgramRun {
 public:
-    ProgramRun(XSession& session, const QString& binary);
+    // environment: NAME=value entries added to the test's own environment. Without an
+    // XDG_CONFIG_HOME among them the program gets an empty configuration folder of its own, so
+    // that no test reads or changes the settings of the user running it.
+    ProgramRun(XSession& session, const QString& binary, const QStringList& environment = {});
     ~ProgramRun();
 
     // The program's main window, once it is mapped.
@@ -54,5 +58,6 @@ public:
 
 private:
     XSession& session_;
+    QTemporaryDir configHome_;
     QProcess process_;
 };
