@@ -9,3 +9,7 @@ target_link_libraries(jack_test_support PUBLIC PkgConfig::JACK)
 
 klavio_add_test(jack_midi_tests jack_midi_service_test.cpp)
 target_link_libraries(jack_midi_tests PRIVATE platform jack_test_support)
+
+klavio_add_test(jack_window_tests jack_free_command_test.cpp)
+target_include_directories(jack_window_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/app)
+target_link_libraries(jack_window_tests PRIVATE app platform_fakes jack_test_support)
