@@ -24,28 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::optional<QPoint> FindKeyboard(const QImage& shot) {
-    for (int y = 0; y + 75 <= shot.height(); ++y) {
-        int run = 0;
-        for (int x = 0; x < shot.width(); ++x) {
-            run = shot.pixel(x, y) == 0xFF000000u ? run + 1 : 0;
-            if (run == 780 && shot.pixel(x - 778, y + 1) == 0xFFFFFFFFu)
-                return QPoint(x - 779, y);
-        }
-    }
-    return std::nullopt;
-}
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const Clock::time_point end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-        if (condition())
-            return true;
-        QThread::msleep(10);
-    }
-    return condition();
-}
-
 double Percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
     return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];

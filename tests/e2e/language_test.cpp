@@ -20,17 +20,6 @@ bool WriteLocaleConf(const QTemporaryDir& config, const QByteArray& text) {
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
 }
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeout.count()) {
-        if (condition())
-            return true;
-        QThread::msleep(50);
-    }
-    return condition();
-}
-
 // The window's picture once drawing has finished: two grabs a moment apart that agree.
 QImage SettledPicture(XSession& session, unsigned long window) {
     QImage settled;

@@ -13,32 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr QRgb kBlack = 0xFF000000;
-constexpr QRgb kWhite = 0xFFFFFFFF;
-
-std::optional<QPoint> FindKeyboard(const QImage& shot) {
-    for (int y = 0; y + 75 <= shot.height(); ++y) {
-        int run = 0;
-        for (int x = 0; x < shot.width(); ++x) {
-            run = shot.pixel(x, y) == kBlack ? run + 1 : 0;
-            if (run == 780 && shot.pixel(x - 779 + 1, y + 1) == kWhite)
-                return QPoint(x - 779, y);
-        }
-    }
-    return std::nullopt;
-}
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeout.count()) {
-        if (condition())
-            return true;
-        QThread::msleep(20);
-    }
-    return condition();
-}
-
 bool Connected(JackPeer& peer, const char* port) {
     jack_port_t* in = jack_port_by_name(peer.Client(), port);
     return in != nullptr && jack_port_connected(in) > 0;

@@ -21,38 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr QRgb kBlack = 0xFF000000;
-constexpr QRgb kWhite = 0xFFFFFFFF;
 const QSize kKeyboardSize(780, 75);
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeout.count()) {
-        if (condition())
-            return true;
-        QThread::msleep(50);
-    }
-    return condition();
-}
-
-// The keyboard's top-left corner in a window picture: the only place with a black outline of
-// its size.
-std::optional<QPoint> FindKeyboard(const QImage& shot) {
-    for (int y = 0; y + kKeyboardSize.height() <= shot.height(); ++y) {
-        int run = 0;
-        for (int x = 0; x < shot.width(); ++x) {
-            run = shot.pixel(x, y) == kBlack ? run + 1 : 0;
-            if (run != kKeyboardSize.width())
-                continue;
-            const int left = x - kKeyboardSize.width() + 1;
-            if (shot.pixel(left, y + kKeyboardSize.height() - 1) == kBlack &&
-                shot.pixel(left + 1, y + 1) == kWhite)
-                return QPoint(left, y);
-        }
-    }
-    return std::nullopt;
-}
 
 // A JACK server of the test's own, named so that it never meets a user's server, and a
 // receiver on it that prints every MIDI event it gets.

@@ -16,37 +16,6 @@ constexpr QRgb kWhite = 0xFFFFFFFF;
 constexpr int kKeyboardWidth = 780;
 constexpr int kKeyboardHeight = 75;
 
-// The keyboard's top-left corner in a window picture: the only place with a black outline
-// of its size.
-std::optional<QPoint> FindKeyboard(const QImage& shot) {
-    for (int y = 0; y + kKeyboardHeight <= shot.height(); ++y) {
-        int run = 0;
-        for (int x = 0; x < shot.width(); ++x) {
-            run = shot.pixel(x, y) == kBlack ? run + 1 : 0;
-            if (run != kKeyboardWidth)
-                continue;
-            const int left = x - kKeyboardWidth + 1;
-            if (shot.pixel(left, y + kKeyboardHeight - 1) == kBlack &&
-                shot.pixel(x, y + kKeyboardHeight - 1) == kBlack &&
-                shot.pixel(left + 1, y + 1) == kWhite)
-                return QPoint(left, y);
-        }
-    }
-    return std::nullopt;
-}
-
-// Polls until the condition holds; the program repaints in its own time.
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeout.count()) {
-        if (condition())
-            return true;
-        QThread::msleep(50);
-    }
-    return condition();
-}
-
 TEST(Smoke, KeyboardIsDrawnPlayedAndClosedCleanly) {
     XSession session;
     ASSERT_TRUE(session.Started()) << "Xvfb did not start";

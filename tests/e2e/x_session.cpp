@@ -120,3 +120,34 @@ bool ProgramRun::WaitForExit(std::chrono::milliseconds timeout) {
 QString ProgramRun::Output() {
     return QString::fromLocal8Bit(process_.readAll());
 }
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeout.count()) {
+        if (condition())
+            return true;
+        QThread::msleep(20);
+    }
+    return condition();
+}
+
+std::optional<QPoint> FindKeyboard(const QImage& shot) {
+    constexpr QRgb black = 0xFF000000;
+    constexpr QRgb white = 0xFFFFFFFF;
+    constexpr int width = 780;
+    constexpr int height = 75;
+    for (int y = 0; y + height <= shot.height(); ++y) {
+        int run = 0;
+        for (int x = 0; x < shot.width(); ++x) {
+            run = shot.pixel(x, y) == black ? run + 1 : 0;
+            if (run != width)
+                continue;
+            const int left = x - width + 1;
+            if (shot.pixel(left, y + height - 1) == black &&
+                shot.pixel(x, y + height - 1) == black && shot.pixel(left + 1, y + 1) == white)
+                return QPoint(left, y);
+        }
+    }
+    return std::nullopt;
+}

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 struct _XDisplay;
@@ -61,3 +62,11 @@ private:
     QTemporaryDir configHome_;
     QProcess process_;
 };
+
+// Polls until the condition holds: the program draws and answers in its own time.
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// The keyboard's top-left corner in a window picture: the only place with a black outline of
+// its size (780 x 75) around a white key.
+std::optional<QPoint> FindKeyboard(const QImage& shot);
