@@ -481,12 +481,21 @@ void JackMidiService::Drain() {
     std::uint64_t wakeUps = 0;
     [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &wakeUps, sizeof wakeUps);
 
+    // A flood is handed on in slices, so that painting, timers and the user's input get their
+    // turn between them instead of waiting for the whole backlog.
+    constexpr int kMessagesPerSlice = 256;
     InRecord in{};
-    while (incoming_.Pop(&in, sizeof in)) {
+    int handedOn = 0;
+    while (handedOn < kMessagesPerSlice && incoming_.Pop(&in, sizeof in)) {
+        ++handedOn;
         // Messages of a port stopped or closed since they arrived are not wanted any more.
         Port* port = Find(in.handle, false);
         if (port != nullptr && port->started.load())
             PostMidiInData(port->receiver, in.message);
+    }
+    if (handedOn == kMessagesPerSlice) {
+        const std::uint64_t again = 1;
+        [[maybe_unused]] const ssize_t wrote = ::write(wakeFd_, &again, sizeof again);
     }
     DoneRecord done{};
     while (done_.Pop(&done, sizeof done)) {
