@@ -7,6 +7,7 @@
 #include "alsa_midi_service.h"
 
 #include "midi_events.h"
+#include "midi_headers.h"
 #include "midi_stream.h"
 
 #include <alsa/asoundlib.h>
@@ -456,24 +457,15 @@ public:
     MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) override {
         if (FindOutput(handle) == nullptr)
             return MMSYSERR_INVALHANDLE;
-        if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0)
-            return MMSYSERR_INVALPARAM;
-        header->dwFlags |= MHDR_PREPARED;
-        return MMSYSERR_NOERROR;
+        return PrepareMidiHeader(header);
     }
 
     MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) override {
         OutputPort* output = FindOutput(handle);
         if (output == nullptr)
             return MMSYSERR_INVALHANDLE;
-        if (header == nullptr)
-            return MMSYSERR_INVALPARAM;
-        if (!(header->dwFlags & MHDR_PREPARED))
-            return MIDIERR_UNPREPARED;
-        if (header->dwFlags & MHDR_INQUEUE)
-            return MIDIERR_STILLPLAYING;
-        if (header->lpData == nullptr || header->dwBufferLength == 0)
-            return MMSYSERR_INVALPARAM;
+        if (const MMRESULT usable = CheckMidiHeaderForSending(header); usable != MMSYSERR_NOERROR)
+            return usable;
         if (!StillConnected(*output))
             return MIDIERR_NODEVICE;
         // Half a stream could leave a note sounding or a receiver stuck inside a SysEx, so a
@@ -501,12 +493,7 @@ public:
     MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) override {
         if (FindOutput(handle) == nullptr)
             return MMSYSERR_INVALHANDLE;
-        if (header == nullptr)
-            return MMSYSERR_INVALPARAM;
-        if (header->dwFlags & MHDR_INQUEUE)
-            return MIDIERR_STILLPLAYING;
-        header->dwFlags &= ~MHDR_PREPARED;
-        return MMSYSERR_NOERROR;
+        return UnprepareMidiHeader(header);
     }
 
     MMRESULT midiOutReset(HMIDIOUT handle) override {

@@ -10,6 +10,7 @@
 #include "jack_midi_service.h"
 
 #include "midi_events.h"
+#include "midi_headers.h"
 #include "midi_stream.h"
 
 #include <jack/jack.h>
@@ -745,24 +746,15 @@ MMRESULT JackMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message
 MMRESULT JackMidiService::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) {
     if (Find(handle, true) == nullptr)
         return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0)
-        return MMSYSERR_INVALPARAM;
-    header->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareMidiHeader(header);
 }
 
 MMRESULT JackMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
     Port* port = Find(handle, true);
     if (port == nullptr)
         return MMSYSERR_INVALHANDLE;
-    if (header == nullptr)
-        return MMSYSERR_INVALPARAM;
-    if (!(header->dwFlags & MHDR_PREPARED))
-        return MIDIERR_UNPREPARED;
-    if (header->dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
-    if (header->lpData == nullptr || header->dwBufferLength == 0)
-        return MMSYSERR_INVALPARAM;
+    if (const MMRESULT usable = CheckMidiHeaderForSending(header); usable != MMSYSERR_NOERROR)
+        return usable;
     if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
         return reachable;
 
@@ -801,12 +793,7 @@ MMRESULT JackMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
 MMRESULT JackMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) {
     if (Find(handle, true) == nullptr)
         return MMSYSERR_INVALHANDLE;
-    if (header == nullptr)
-        return MMSYSERR_INVALPARAM;
-    if (header->dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
-    header->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return UnprepareMidiHeader(header);
 }
 
 MMRESULT JackMidiService::midiOutReset(HMIDIOUT handle) {
