@@ -20,7 +20,9 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+
 #include <QtGlobal>
+#include <cstdio>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -324,6 +326,13 @@ std::string DescribeOpenFailure(jack_status_t status) {
     return "JACK refused the client (status " + std::to_string(status) + ")";
 }
 
+void IgnoreJackMessage(const char*) {}
+
+// May run on JACK's own threads: it only writes to standard error.
+void PrintJackError(const char* message) {
+    std::fprintf(stderr, "JACK: %s\n", message);
+}
+
 bool JackMidiService::Start(std::string& whyNot) {
     if (QCoreApplication::instance() == nullptr) {
         whyNot = "the JACK MIDI service needs an application object";
@@ -334,7 +343,12 @@ bool JackMidiService::Start(std::string& whyNot) {
         return false;
     }
     jack_status_t status{};
+    // Without a server libjack complains on standard error in several lines of its own; the
+    // caller says why in one. Once joined, its errors are worth seeing again.
+    jack_set_error_function(IgnoreJackMessage);
+    jack_set_info_function(IgnoreJackMessage);
     client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
+    jack_set_error_function(PrintJackError);
     if (client_ == nullptr) {
         whyNot = DescribeOpenFailure(status);
         return false;
