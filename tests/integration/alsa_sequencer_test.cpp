@@ -4,6 +4,7 @@
 #include "alsa_midi_service.h"
 #include "midi_events.h"
 #include "midi_stream.h"
+#include "midi_test_support.h"
 
 #include <alsa/asoundlib.h>
 
@@ -117,37 +118,6 @@ private:
     Bytes scratch_ = Bytes(70000); // room for any single event, oversized ones included
 };
 
-// Records what the service posts, in the order it arrives.
-class Receiver : public QObject {
-public:
-    std::vector<std::uint32_t> messages;
-    std::vector<MIDIHDR*> done;
-    std::function<void()> onDone;
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() == MM_MIM_DATA)
-            messages.push_back(static_cast<MidiInDataEvent*>(e)->Message());
-        else if (e->type() == MM_MOM_DONE)
-            done.push_back(static_cast<MidiOutDoneEvent*>(e)->Header());
-        else
-            return QObject::event(e);
-        if (e->type() == MM_MOM_DONE && onDone)
-            onDone();
-        return true;
-    }
-};
-
-// A long message as the keyboard control sends one: the bytes and a header pointing at them.
-struct LongMessage {
-    explicit LongMessage(Bytes data) : bytes(std::move(data)) {
-        header.lpData = bytes.data();
-        header.dwBufferLength = header.dwBytesRecorded = static_cast<std::uint32_t>(bytes.size());
-    }
-    Bytes bytes;
-    MIDIHDR header;
-};
-
 Bytes SysEx(std::size_t size) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i)
@@ -212,14 +182,14 @@ protected:
         EXPECT_EQ(service->midiInOpen(handle, Index(false, name), &receiver), MMSYSERR_NOERROR);
         return handle;
     }
-    MMRESULT Send(HMIDIOUT handle, LongMessage& message) {
+    MMRESULT Send(HMIDIOUT handle, TestLongMessage& message) {
         const MMRESULT prepared = service->midiOutPrepareHeader(handle, &message.header);
         return prepared ? prepared : service->midiOutLongMsg(handle, &message.header);
     }
 
     Peer peer{"klavio-test-peer"};
     std::unique_ptr<MidiService> service;
-    Receiver receiver;
+    MidiEventRecorder receiver;
 };
 
 TEST_F(AlsaSequencerTest, DeviceListsNameOtherClientsPortsStably) {
@@ -284,7 +254,7 @@ TEST_F(AlsaSequencerTest, MapperPortReachesPeersSubscribedToIt) {
     ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
     ASSERT_TRUE(peer.ListenTo(kClientName));
     EXPECT_EQ(service->midiOutShortMsg(mapper, 0x643C90), MMSYSERR_NOERROR);
-    LongMessage message(SysEx(9000));
+    TestLongMessage message(SysEx(9000));
     EXPECT_EQ(Send(mapper, message), MMSYSERR_NOERROR);
     ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 1; }));
     peer.Drain();
@@ -372,7 +342,7 @@ TEST_F(AlsaSequencerTest, LargeSysExArrivesWholeWithItsCompletionAfterIt) {
         ASSERT_TRUE(c.throughMidiThrough ? listener.ListenTo("Midi Through") : listener.Ok());
         const HMIDIOUT handle =
             OpenOutput(c.throughMidiThrough ? kMidiThrough : listener.DeviceName());
-        LongMessage message(SysEx(c.size));
+        TestLongMessage message(SysEx(c.size));
         std::size_t receivedAtDone = 0;
         receiver.done.clear();
         receiver.onDone = [&] {
@@ -401,10 +371,10 @@ TEST_F(AlsaSequencerTest, LargeSysExArrivesWholeWithItsCompletionAfterIt) {
 TEST_F(AlsaSequencerTest, LongMessagesGoOutInOrderOneAfterAnother) {
     const HMIDIOUT handle = OpenOutput(peer.DeviceName());
     // Running status, a SysEx with a clock inside it, a clock of its own.
-    LongMessage first(Bytes{0x90, 0x3C, 0x64, 0x3E, 0x64} + SysEx(20000) +
-                      Bytes{0xF8, 0x80, 0x3C, 0});
+    TestLongMessage first(Bytes{0x90, 0x3C, 0x64, 0x3E, 0x64} + SysEx(20000) +
+                          Bytes{0xF8, 0x80, 0x3C, 0});
     first.bytes[10] = 0xF8;
-    LongMessage second(Bytes{0x91, 0x40, 0x7F});
+    TestLongMessage second(Bytes{0x91, 0x40, 0x7F});
     ASSERT_EQ(Send(handle, first), MMSYSERR_NOERROR);
     ASSERT_EQ(Send(handle, second), MMSYSERR_NOERROR);
     // Half way through a SysEx only real-time messages may cut in.
@@ -441,14 +411,14 @@ TEST_F(AlsaSequencerTest, BadLongMessagesAreRefusedWithNothingSent) {
     };
     const HMIDIOUT handle = OpenOutput(peer.DeviceName());
     for (const auto& c : cases) {
-        LongMessage message(c.bytes);
+        TestLongMessage message(c.bytes);
         if (c.result != MIDIERR_UNPREPARED) {
             ASSERT_EQ(service->midiOutPrepareHeader(handle, &message.header), MMSYSERR_NOERROR);
         }
         EXPECT_EQ(service->midiOutLongMsg(handle, &message.header), c.result);
         EXPECT_FALSE(message.header.dwFlags & MHDR_INQUEUE);
     }
-    LongMessage empty(Bytes{});
+    TestLongMessage empty(Bytes{});
     EXPECT_EQ(service->midiOutPrepareHeader(handle, &empty.header), MMSYSERR_INVALPARAM);
     EXPECT_EQ(service->midiOutPrepareHeader(handle, nullptr), MMSYSERR_INVALPARAM);
     QCoreApplication::sendPostedEvents();
@@ -461,9 +431,9 @@ TEST_F(AlsaSequencerTest, ResetSilencesSoundingNotesAndHandsBackQueuedMessages) 
     for (const std::uint32_t note :
          {0x643C90u, 0x643E90u, 0x644099u, 0x003E90u, 0x644190u, 0x404180u, 0x643C90u})
         ASSERT_EQ(service->midiOutShortMsg(handle, note), MMSYSERR_NOERROR);
-    LongMessage messages[] = {LongMessage(SysEx(20000)), LongMessage(SysEx(20000)),
-                              LongMessage(Bytes{0x90, 0x30, 0x30})};
-    for (LongMessage& message : messages)
+    TestLongMessage messages[] = {TestLongMessage(SysEx(20000)), TestLongMessage(SysEx(20000)),
+                                  TestLongMessage(Bytes{0x90, 0x30, 0x30})};
+    for (TestLongMessage& message : messages)
         ASSERT_EQ(Send(handle, message), MMSYSERR_NOERROR);
     EXPECT_EQ(service->midiOutUnprepareHeader(handle, &messages[1].header), MIDIERR_STILLPLAYING);
     EXPECT_EQ(service->midiOutClose(handle), MIDIERR_STILLPLAYING);
@@ -472,7 +442,7 @@ TEST_F(AlsaSequencerTest, ResetSilencesSoundingNotesAndHandsBackQueuedMessages) 
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(receiver.done, (std::vector<MIDIHDR*>{&messages[0].header, &messages[1].header,
                                                     &messages[2].header}));
-    for (LongMessage& message : messages) {
+    for (TestLongMessage& message : messages) {
         EXPECT_EQ(message.header.dwFlags & (MHDR_DONE | MHDR_INQUEUE), MHDR_DONE);
         EXPECT_EQ(service->midiOutUnprepareHeader(handle, &message.header), MMSYSERR_NOERROR);
     }
@@ -495,7 +465,7 @@ TEST_F(AlsaSequencerTest, PeerThatDoesNotReadMakesSendsFailUntilItReadsAgain) {
     std::printf("[ measured ] a peer that does not read took %zu short messages\n", accepted);
     EXPECT_GT(accepted, 0u);
     EXPECT_EQ(service->midiOutShortMsg(handle, volume), MIDIERR_NOTREADY);
-    LongMessage refused(Bytes{0xB0, 0x07, 0x41});
+    TestLongMessage refused(Bytes{0xB0, 0x07, 0x41});
     EXPECT_EQ(Send(handle, refused), MIDIERR_NOTREADY);
     EXPECT_FALSE(refused.header.dwFlags & MHDR_INQUEUE);
 
@@ -510,8 +480,8 @@ TEST_F(AlsaSequencerTest, PeerThatDoesNotReadMakesSendsFailUntilItReadsAgain) {
     EXPECT_EQ(peer.received, (Bytes{0xB0, 0x07, 0x40, 0xB0, 0x07, 0x41}));
 
     // A dump refused half way is given up; the message behind it waits for the reader.
-    LongMessage dump(SysEx(20000));
-    LongMessage notes(Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00});
+    TestLongMessage dump(SysEx(20000));
+    TestLongMessage notes(Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00});
     ASSERT_EQ(Send(handle, dump), MMSYSERR_NOERROR);
     ASSERT_EQ(Send(handle, notes), MMSYSERR_NOERROR);
     ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 2; }, {}));
@@ -532,7 +502,7 @@ TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
     // The newcomer is likely given the same client number; it must not get the old peer's notes.
     Peer newcomer("klavio-test-peer");
     EXPECT_EQ(service->midiOutShortMsg(output, 0x643E90), MIDIERR_NODEVICE);
-    LongMessage message(Bytes{0x90, 0x40, 0x64});
+    TestLongMessage message(Bytes{0x90, 0x40, 0x64});
     EXPECT_EQ(Send(output, message), MIDIERR_NODEVICE);
     EXPECT_NE(service->midiOutReset(output), MMSYSERR_NOERROR);
     EXPECT_EQ(service->midiOutClose(output), MMSYSERR_NOERROR);
@@ -546,7 +516,7 @@ TEST_F(AlsaSequencerTest, UnknownAndStaleHandlesAreRefused) {
     const HMIDIOUT closed = OpenOutput(kMidiThrough);
     ASSERT_EQ(service->midiOutClose(closed), MMSYSERR_NOERROR);
     const HMIDIIN input = OpenInput(kMidiThrough);
-    LongMessage message(Bytes{0x90, 0x3C, 0x64});
+    TestLongMessage message(Bytes{0x90, 0x3C, 0x64});
     for (const std::uint32_t handle : {0u, closed, input, 12345u}) {
         EXPECT_EQ(service->midiOutShortMsg(handle, 0x643C90), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(service->midiOutPrepareHeader(handle, &message.header), MMSYSERR_INVALHANDLE);

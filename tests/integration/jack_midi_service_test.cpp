@@ -4,6 +4,7 @@
 #include "jack_midi_service.h"
 #include "jack_test_support.h"
 #include "midi_events.h"
+#include "midi_test_support.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -21,39 +22,6 @@ namespace {
 
 const char* const kClient = "klavio-test";
 constexpr std::uint32_t kMarker = 0x7F7F9F; // note-on, channel 16, closes a sequence
-
-// Records what the service posts, as the keyboard control would receive it.
-class Recorder : public QObject {
-public:
-    std::vector<std::uint32_t> messages;
-    std::vector<MIDIHDR*> done;
-    std::function<void()> onDone;
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() == MM_MIM_DATA) {
-            messages.push_back(static_cast<MidiInDataEvent*>(e)->Message());
-            return true;
-        }
-        if (e->type() == MM_MOM_DONE) {
-            done.push_back(static_cast<MidiOutDoneEvent*>(e)->Header());
-            if (onDone)
-                onDone();
-            return true;
-        }
-        return QObject::event(e);
-    }
-};
-
-// A long message whose header and bytes live at a fixed address until the test ends.
-struct LongMessage {
-    explicit LongMessage(MidiBytes data) : bytes(std::move(data)) {
-        header.lpData = bytes.data();
-        header.dwBufferLength = header.dwBytesRecorded = static_cast<std::uint32_t>(bytes.size());
-    }
-    MidiBytes bytes;
-    MIDIHDR header;
-};
 
 MidiBytes SysEx(std::size_t size, std::uint8_t fill = 0x11) {
     MidiBytes bytes(size, fill);
@@ -127,7 +95,7 @@ protected:
         EXPECT_EQ(service_->midiInOpen(handle, Find(false, device), &recorder_), MMSYSERR_NOERROR);
         return handle;
     }
-    MMRESULT SendLong(HMIDIOUT out, LongMessage& message) {
+    MMRESULT SendLong(HMIDIOUT out, TestLongMessage& message) {
         const MMRESULT prepared = service_->midiOutPrepareHeader(out, &message.header);
         return prepared != MMSYSERR_NOERROR ? prepared
                                             : service_->midiOutLongMsg(out, &message.header);
@@ -153,7 +121,7 @@ protected:
     JackTestServer server_;
     std::unique_ptr<JackPeer> peer_;
     std::unique_ptr<MidiService> service_;
-    Recorder recorder_;
+    MidiEventRecorder recorder_;
 };
 
 TEST_F(JackMidi, ListsPeerPortsByStableNameAndNeverOurOwn) {
@@ -366,11 +334,11 @@ TEST_F(JackMidi, SysExGoesOutWholeBeforeItsCompletionOrNotAtAll) {
                 {40000, MMSYSERR_INVALPARAM}};
     const HMIDIOUT out = OpenOutput();
     // Kept to the end: a header the service wrongly took must not go while it holds it.
-    std::deque<LongMessage> messages;
+    std::deque<TestLongMessage> messages;
     for (const auto& row : rows) {
         peer_->Forget();
         recorder_.done.clear();
-        LongMessage& message = messages.emplace_back(SysEx(row.size));
+        TestLongMessage& message = messages.emplace_back(SysEx(row.size));
         std::vector<MidiBytes> receivedAtCompletion;
         recorder_.onDone = [&] { receivedAtCompletion = peer_->Received(); };
         ASSERT_EQ(SendLong(out, message), row.result) << row.size;
@@ -407,11 +375,11 @@ TEST_F(JackMidi, LongStreamsGoOutMessageByMessageOrNotAtAll) {
         {{0x90, 0x3C, 0x40, 0x80}, {}},             // a whole note, then half of one
     };
     const HMIDIOUT out = OpenOutput();
-    std::deque<LongMessage> messages;
+    std::deque<TestLongMessage> messages;
     std::vector<MidiBytes> expected;
     std::size_t accepted = 0;
     for (const auto& row : rows) {
-        LongMessage& message = messages.emplace_back(row.stream);
+        TestLongMessage& message = messages.emplace_back(row.stream);
         if (row.arrives.empty()) {
             EXPECT_EQ(SendLong(out, message), MMSYSERR_INVALPARAM);
             EXPECT_EQ(message.header.dwFlags, MHDR_PREPARED);
@@ -429,11 +397,12 @@ TEST_F(JackMidi, LongStreamsGoOutMessageByMessageOrNotAtAll) {
 
 TEST_F(JackMidi, FullQueueRefusesWithoutLosingAcceptedMessages) {
     const HMIDIOUT out = OpenOutput();
-    std::deque<LongMessage> accepted;
+    std::deque<TestLongMessage> accepted;
     MMRESULT refusal = MMSYSERR_NOERROR;
     // One such message fills a port buffer, so they leave one per cycle while we queue faster.
     for (int i = 0; i < 1000 && refusal == MMSYSERR_NOERROR; ++i) {
-        LongMessage& message = accepted.emplace_back(SysEx(32000, static_cast<std::uint8_t>(i)));
+        TestLongMessage& message =
+            accepted.emplace_back(SysEx(32000, static_cast<std::uint8_t>(i)));
         refusal = SendLong(out, message);
         if (refusal != MMSYSERR_NOERROR) {
             EXPECT_EQ(message.header.dwFlags & MHDR_INQUEUE, 0u);
@@ -452,7 +421,7 @@ TEST_F(JackMidi, FullQueueRefusesWithoutLosingAcceptedMessages) {
 
 TEST_F(JackMidi, ResetCompletesQueuedLongMessagesOldestFirstAndOnlyOnce) {
     const HMIDIOUT out = OpenOutput();
-    std::deque<LongMessage> messages;
+    std::deque<TestLongMessage> messages;
     for (std::uint8_t i = 1; i <= 3; ++i) {
         messages.emplace_back(MidiBytes{0xF0, i, 0xF7});
         ASSERT_EQ(SendLong(out, messages.back()), MMSYSERR_NOERROR);
@@ -463,7 +432,7 @@ TEST_F(JackMidi, ResetCompletesQueuedLongMessagesOldestFirstAndOnlyOnce) {
     EXPECT_EQ(service_->midiOutClose(out), MIDIERR_STILLPLAYING);
     EXPECT_EQ(service_->midiOutUnprepareHeader(out, &messages[0].header), MIDIERR_STILLPLAYING);
     EXPECT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
-    for (const LongMessage& message : messages)
+    for (const TestLongMessage& message : messages)
         EXPECT_EQ(message.header.dwFlags, MHDR_PREPARED | MHDR_DONE);
 
     // The late news of the first three must neither complete them again nor the next one early.
@@ -476,7 +445,7 @@ TEST_F(JackMidi, ResetCompletesQueuedLongMessagesOldestFirstAndOnlyOnce) {
     LetPeerCyclesPass(4);
     QCoreApplication::processEvents();
     std::vector<MIDIHDR*> expected;
-    for (LongMessage& message : messages)
+    for (TestLongMessage& message : messages)
         expected.push_back(&message.header);
     EXPECT_EQ(recorder_.done, expected);
     EXPECT_EQ(receivedAtLastCompletion, 4u);
@@ -486,7 +455,7 @@ TEST_F(JackMidi, ResetCompletesQueuedLongMessagesOldestFirstAndOnlyOnce) {
 TEST_F(JackMidi, ResetStopsLongMessagesThatHaveNotLeftYet) {
     const HMIDIOUT out = OpenOutput();
     // Each fills a port buffer of its own, so the last leaves eight cycles from now at best.
-    std::deque<LongMessage> messages;
+    std::deque<TestLongMessage> messages;
     for (std::uint8_t i = 0; i < 8; ++i) {
         messages.emplace_back(SysEx(32000, i));
         ASSERT_EQ(SendLong(out, messages.back()), MMSYSERR_NOERROR);
@@ -513,7 +482,7 @@ TEST_F(JackMidi, ResetSwitchesOffEveryNoteStillOnBeforeTheClose) {
         ASSERT_EQ(service_->midiOutShortMsg(out, message), MMSYSERR_NOERROR);
         expected.push_back(Unpack(message, 3));
     }
-    LongMessage longNote(MidiBytes{0x95, 0x45, 0x40});
+    TestLongMessage longNote(MidiBytes{0x95, 0x45, 0x40});
     ASSERT_EQ(SendLong(out, longNote), MMSYSERR_NOERROR);
     expected.push_back(longNote.bytes);
     ASSERT_TRUE(WaitFor([&] { return recorder_.done.size() == 1; }));
@@ -528,7 +497,7 @@ TEST_F(JackMidi, ResetSwitchesOffEveryNoteStillOnBeforeTheClose) {
 }
 
 TEST_F(JackMidi, VanishedPeerMakesLaterCallsFailWithoutHarm) {
-    std::deque<LongMessage> refused;
+    std::deque<TestLongMessage> refused;
     for (const bool quits : {true, false}) {
         SCOPED_TRACE(quits ? "the peer quits" : "the peer removes its ports");
         std::string whyNot;
@@ -543,7 +512,7 @@ TEST_F(JackMidi, VanishedPeerMakesLaterCallsFailWithoutHarm) {
         ASSERT_TRUE(WaitFor([&] { return Find(true, "gone:in") == INT_MIN; }));
         EXPECT_EQ(Find(false, "gone:out"), INT_MIN);
         EXPECT_NE(service_->midiOutShortMsg(out, 0x003C80), MMSYSERR_NOERROR);
-        LongMessage& message = refused.emplace_back(MidiBytes{0xF0, 0x01, 0xF7});
+        TestLongMessage& message = refused.emplace_back(MidiBytes{0xF0, 0x01, 0xF7});
         EXPECT_NE(SendLong(out, message), MMSYSERR_NOERROR);
         EXPECT_EQ(message.header.dwFlags & MHDR_INQUEUE, 0u);
         EXPECT_NE(service_->midiInStart(in), MMSYSERR_NOERROR);
@@ -561,7 +530,7 @@ TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
     const HMIDIOUT mapper = OpenOutput("");
     const HMIDIIN in = OpenInput();
     ASSERT_EQ(service_->midiInStart(in), MMSYSERR_NOERROR);
-    LongMessage inFlight(SysEx(30000));
+    TestLongMessage inFlight(SysEx(30000));
     ASSERT_EQ(SendLong(out, inFlight), MMSYSERR_NOERROR);
 
     server_.Stop();
@@ -571,7 +540,7 @@ TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
     EXPECT_EQ(inFlight.header.dwFlags, MHDR_PREPARED | MHDR_DONE);
 
     EXPECT_NE(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
-    LongMessage late(MidiBytes{0xF0, 0x01, 0xF7});
+    TestLongMessage late(MidiBytes{0xF0, 0x01, 0xF7});
     EXPECT_NE(SendLong(out, late), MMSYSERR_NOERROR);
     EXPECT_EQ(service_->midiOutGetNumDevs(), 0);
     EXPECT_EQ(service_->midiInGetNumDevs(), 0);
