@@ -1,5 +1,6 @@
 #include "Unit1.h"
 #include "fake_platform.h"
+#include "form_helpers.h"
 #include "uStuff.h"
 #include "vmidikeys.h"
 
@@ -72,12 +73,7 @@ protected:
         form->SendButton->click();
     }
 
-    QStringList History() const {
-        QStringList items;
-        for (int i = 0; i < box->count(); ++i)
-            items << box->itemText(i);
-        return items;
-    }
+    QStringList History() const { return Items(box); }
 
     bool Red() const { return box->palette().color(QPalette::Base) == QColor(255, 0, 0); }
 

@@ -1,5 +1,6 @@
 #include "Unit1.h"
 #include "fake_platform.h"
+#include "form_helpers.h"
 #include "vmidikeys.h"
 
 #include <QComboBox>
@@ -12,19 +13,6 @@
 #include <vector>
 
 namespace {
-
-QStringList Items(const QComboBox* box) {
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    return items;
-}
-
-// Picks an item as the user does, which runs the box's change handler.
-void Choose(QComboBox* box, int item) {
-    box->setCurrentIndex(item);
-    emit box->activated(item);
-}
 
 class Panel : public testing::Test {
 protected:

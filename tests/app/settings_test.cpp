@@ -1,5 +1,6 @@
 #include "Unit1.h"
 #include "fake_platform.h"
+#include "form_helpers.h"
 #include "reg_hive.h"
 #include "vmidikeys.h"
 
@@ -21,19 +22,6 @@ namespace {
 
 const std::string kSettingsKey = "Software\\Varnholm\\klavio";
 const std::string kHistoryKey = kSettingsKey + "\\Cmds";
-
-QStringList Items(const QComboBox* box) {
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    return items;
-}
-
-// Picks an item as the user does, which runs the box's change handler.
-void Choose(QComboBox* box, int item) {
-    box->setCurrentIndex(item);
-    emit box->activated(item);
-}
 
 // One run of the program on fake services; the registry's hive lasts from run to run when the
 // same services are shown again.

@@ -1,0 +1,20 @@
+#pragma once
+
+// Small ways of looking at and working the window's lists, shared by the window tests.
+
+#include <QComboBox>
+#include <QStringList>
+
+// Every item's text, first to last.
+inline QStringList Items(const QComboBox* box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
+}
+
+// Picks an item as the user does, which runs the box's change handler.
+inline void Choose(QComboBox* box, int item) {
+    box->setCurrentIndex(item);
+    emit box->activated(item);
+}
