@@ -669,10 +669,8 @@ void TklavioForm::SendButtonClick() {
     VMidiKeys1->SendLongMsg(HexDigitsToBytes(ExtractHexDigits(text)));
 
     const QString entry = QString::fromLatin1(TrimBlanks(text));
-    int found = -1;
-    for (int i = 0; i < FreeCmdComboBox->count() && found < 0; ++i)
-        if (FreeCmdComboBox->itemText(i).compare(entry, Qt::CaseInsensitive) == 0)
-            found = i;
+    // A fixed-string match is whole-text and ignores letter case.
+    const int found = FreeCmdComboBox->findText(entry, Qt::MatchFixedString);
     if (found >= 0) {
         // The entry keeps the text it was first sent with.
         const QString stored = FreeCmdComboBox->itemText(found);
