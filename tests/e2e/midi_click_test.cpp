@@ -1,4 +1,4 @@
-#include "jack_test_support.h"
+#include "jack_gtest.h"
 #include "x_session.h"
 
 #include <QElapsedTimer>
@@ -22,12 +22,9 @@ bool Connected(JackPeer& peer, const char* port) {
 // note-on and then the note-off.
 TEST(MidiClick, PlayedKeyReachesAJackPeer) {
     JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
     std::string whyNot;
-    if (!server.Start(whyNot)) {
-        if (qEnvironmentVariableIsSet("CI"))
-            FAIL() << "no JACK server: " << whyNot;
-        GTEST_SKIP() << "no JACK server: " << whyNot;
-    }
     const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
     ASSERT_TRUE(synth) << whyNot;
 

@@ -1,4 +1,4 @@
-#include "jack_test_support.h"
+#include "jack_gtest.h"
 #include "x_session.h"
 
 #include <QElapsedTimer>
@@ -148,12 +148,9 @@ QByteArray ReadFile(const QString& path) {
 
 TEST(Settings, ChoicesSurviveARestartAndNotesGoOutOnTheRestoredChannel) {
     JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
     std::string whyNot;
-    if (!server.Start(whyNot)) {
-        if (qEnvironmentVariableIsSet("CI"))
-            FAIL() << "no JACK server: " << whyNot;
-        GTEST_SKIP() << "no JACK server: " << whyNot;
-    }
     const std::unique_ptr<JackPeer> receiver = JackPeer::Open(kReceiver, whyNot);
     ASSERT_TRUE(receiver) << whyNot;
     XSession session;

@@ -3,8 +3,8 @@
 
 #include "Unit1.h"
 #include "fake_platform.h"
+#include "jack_gtest.h"
 #include "jack_midi_service.h"
-#include "jack_test_support.h"
 #include "vmidikeys.h"
 
 #include <QApplication>
@@ -32,12 +32,9 @@ bool Eventually(const std::function<bool()>& condition) {
 
 TEST(JackFreeCommand, TypedCommandsArriveAtThePeerByteForByte) {
     JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
     std::string whyNot;
-    if (!server.Start(whyNot)) {
-        if (qEnvironmentVariableIsSet("CI"))
-            FAIL() << "no JACK server: " << whyNot;
-        GTEST_SKIP() << "no JACK server: " << whyNot;
-    }
     const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
     ASSERT_TRUE(synth) << whyNot;
     const std::unique_ptr<MidiService> jack = OpenJackMidiService("klavio-command", whyNot);

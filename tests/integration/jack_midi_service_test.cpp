@@ -1,8 +1,8 @@
 // The JACK backend against a real JACK server: every test starts its own server and a peer
 // client "peer" with the ports "peer:in" and "peer:out".
 
+#include "jack_gtest.h"
 #include "jack_midi_service.h"
-#include "jack_test_support.h"
 #include "midi_events.h"
 #include "midi_test_support.h"
 
@@ -56,13 +56,9 @@ bool WaitWithoutEvents(const std::function<bool()>& condition) {
 class JackMidi : public testing::Test {
 protected:
     void SetUp() override {
-        if (FindJackd().empty()) {
-            if (std::getenv("CI") != nullptr)
-                FAIL() << "jackd is not installed; CI must run the JACK tests";
-            GTEST_SKIP() << "jackd is not installed (Debian package jackd2): JACK tests skipped";
-        }
+        if (!StartJackForTest(server_))
+            return;
         std::string whyNot;
-        ASSERT_TRUE(server_.Start(whyNot)) << whyNot;
         peer_ = JackPeer::Open("peer", whyNot);
         ASSERT_TRUE(peer_) << whyNot;
         service_ = OpenJackMidiService(kClient, whyNot);

@@ -1,0 +1,28 @@
+#pragma once
+
+// Starting a test's JACK server the same way in every test that needs one.
+
+#include "jack_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+// Without jackd installed the test is skipped, except under CI, which must run it; a jackd that
+// is there but does not start fails the test. Returns whether the test can go on. Failures are
+// fatal and skips are skips, so in a fixture's SetUp they also keep the test body from running.
+inline bool StartJackForTest(JackTestServer& server) {
+    if (FindJackd().empty()) {
+        if (std::getenv("CI") != nullptr)
+            [] { FAIL() << "jackd is not installed; CI must run the JACK tests"; }();
+        else
+            [] { GTEST_SKIP() << "jackd is not installed (Debian package jackd2)"; }();
+        return false;
+    }
+    std::string whyNot;
+    if (server.Start(whyNot))
+        return true;
+    [&] { FAIL() << "the JACK server did not start: " << whyNot; }();
+    return false;
+}
