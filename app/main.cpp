@@ -9,6 +9,7 @@
 #include "program_icon.h"
 #include "qt_error_box.h"
 #include "qt_program_location.h"
+#include "stop_requests.h"
 #include "uStuff.h"
 #include "xdg_shell_service.h"
 
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
     LinuxRegistry registry(log);
     TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
                                             shell, program, log, registry});
+    // A session ending or Ctrl+C in a terminal closes the window like its close button: the
+    // settings are saved and the synthesizer hears the end of every note still held.
+    const StopRequests stopRequests([] { QApplication::closeAllWindows(); });
     klavioForm.show();
     application.exec();
     // Errors were reported as they happened; ending is always a normal end.

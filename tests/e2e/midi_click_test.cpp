@@ -1,12 +1,12 @@
 #include "jack_gtest.h"
 #include "x_session.h"
 
-#include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -18,51 +18,80 @@ bool Connected(JackPeer& peer, const char* port) {
     return in != nullptr && jack_port_connected(in) > 0;
 }
 
-// The user picks a JACK synthesizer as output device and plays A0: the synthesizer gets the
-// note-on and then the note-off.
-TEST(MidiClick, PlayedKeyReachesAJackPeer) {
-    JackTestServer server;
-    if (!StartJackForTest(server))
-        return;
-    std::string whyNot;
-    const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
-    ASSERT_TRUE(synth) << whyNot;
+// klavio on a private display, with a JACK synthesizer chosen as its output device.
+class MidiClick : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!StartJackForTest(server_))
+            return;
+        std::string whyNot;
+        synth_ = JackPeer::Open("synth", whyNot);
+        ASSERT_TRUE(synth_) << whyNot;
+        ASSERT_TRUE(session_.Started());
+        klavio_.emplace(session_, KLAVIO_BINARY,
+                        QStringList{"XDG_CONFIG_HOME=" + config_.path()}); // nothing chosen yet
+        window_ = klavio_->WaitForWindow("klavio");
+        ASSERT_TRUE(window_) << klavio_->Output().toStdString();
+        ASSERT_TRUE(Eventually(
+            [&] { return (keyboard_ = FindKeyboard(session_.Grab(*window_))).has_value(); }));
 
-    XSession session;
-    ASSERT_TRUE(session.Started());
-    QTemporaryDir config; // no saved settings: nothing is chosen at start
-    ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
-    const auto window = klavio.WaitForWindow("klavio");
-    ASSERT_TRUE(window) << klavio.Output().toStdString();
-    std::optional<QPoint> keyboard;
-    ASSERT_TRUE(
-        Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); }));
-    const QString id = QString::number(*window);
-    auto run = [&](const QStringList& arguments) {
-        return session.Run("xdotool", arguments).has_value();
-    };
+        // The output list: no device, the program's own port, then synth:in.
+        const QPoint page = *keyboard_ - QPoint(6, 96);
+        ASSERT_TRUE(ClickAt(page + QPoint(6 + 55 + 100, 48 + 14 + 10), "click"));
+        QThread::msleep(300);
+        ASSERT_TRUE(Xdotool({"key", "Down", "Down", "Return"}));
+        ASSERT_TRUE(Eventually([&] { return Connected(*synth_, "synth:in"); }))
+            << "synth:in was not connected";
+    }
 
-    // The output list: no device, the program's own port, then synth:in.
-    const QPoint page = *keyboard - QPoint(6, 96);
-    const QPoint outputList = page + QPoint(6 + 55 + 100, 48 + 14 + 10);
-    ASSERT_TRUE(run({"mousemove", "--window", id, QString::number(outputList.x()),
-                     QString::number(outputList.y()), "click", "1"}));
-    QThread::msleep(300);
-    ASSERT_TRUE(run({"key", "Down", "Down", "Return"}));
-    ASSERT_TRUE(Eventually([&] { return Connected(*synth, "synth:in"); }))
-        << "synth:in was not connected";
+    bool Xdotool(const QStringList& arguments) {
+        return session_.Run("xdotool", arguments).has_value();
+    }
+    bool ClickAt(QPoint point, const QString& action) {
+        return Xdotool({"mousemove", "--window", QString::number(*window_),
+                        QString::number(point.x()), QString::number(point.y()), action, "1"});
+    }
+    QPoint A0() const { return *keyboard_ + QPoint(7, 60); }
 
-    const QPoint a0 = *keyboard + QPoint(7, 60);
-    ASSERT_TRUE(run({"mousemove", "--window", id, QString::number(a0.x()), QString::number(a0.y()),
-                     "mousedown", "1"}));
-    ASSERT_TRUE(Eventually([&] { return !synth->Received().empty(); }));
-    ASSERT_TRUE(run({"mouseup", "1"}));
-    ASSERT_TRUE(Eventually([&] { return synth->Received().size() >= 2; }));
-    EXPECT_EQ(synth->Received(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
+    JackTestServer server_;
+    std::unique_ptr<JackPeer> synth_;
+    XSession session_;
+    QTemporaryDir config_;
+    std::optional<ProgramRun> klavio_;
+    std::optional<unsigned long> window_;
+    std::optional<QPoint> keyboard_;
+};
 
-    session.RequestClose(*window);
-    ASSERT_TRUE(klavio.WaitForExit(20s));
-    EXPECT_EQ(klavio.ExitCode(), 0) << klavio.Output().toStdString();
+// The user plays A0: the synthesizer gets the note-on and then the note-off.
+TEST_F(MidiClick, PlayedKeyReachesAJackPeer) {
+    ASSERT_TRUE(ClickAt(A0(), "mousedown"));
+    ASSERT_TRUE(Eventually([&] { return !synth_->Received().empty(); }));
+    ASSERT_TRUE(Xdotool({"mouseup", "1"}));
+    ASSERT_TRUE(Eventually([&] { return synth_->Received().size() >= 2; }));
+    EXPECT_EQ(synth_->Received(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
+
+    session_.RequestClose(*window_);
+    ASSERT_TRUE(klavio_->WaitForExit(20s));
+    EXPECT_EQ(klavio_->ExitCode(), 0) << klavio_->Output().toStdString();
+}
+
+// The desktop session ends while a key is held: the note is switched off, not left sounding,
+// and the choice of device is saved as on a normal close.
+TEST_F(MidiClick, SessionEndWhileAKeyIsHeldEndsTheNoteAndSavesTheSettings) {
+    ASSERT_TRUE(ClickAt(A0(), "mousedown"));
+    ASSERT_TRUE(Eventually([&] { return !synth_->Received().empty(); }));
+
+    klavio_->Terminate();
+    ASSERT_TRUE(klavio_->WaitForExit(20s));
+    EXPECT_FALSE(klavio_->CrashedOrKilled());
+    EXPECT_EQ(klavio_->ExitCode(), 0) << klavio_->Output().toStdString();
+    ASSERT_TRUE(Eventually([&] { return synth_->Received().size() >= 2; }, 2s));
+    EXPECT_EQ(synth_->Received(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
+
+    QFile settings(config_.path() + "/klavio/registry.reg");
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly)) << "no settings were saved";
+    EXPECT_TRUE(settings.readAll().contains("synth:in"));
+    Xdotool({"mouseup", "1"});
 }
 
 } // namespace

@@ -51,7 +51,9 @@ public:
 
     // The program's main window, once it is mapped.
     std::optional<unsigned long> WaitForWindow(const QString& title);
-    // True when the program ended by itself within the timeout.
+    // Asks the program to stop with SIGTERM, as a desktop session does when it ends.
+    void Terminate() { process_.terminate(); }
+    // True when the program ended within the timeout.
     bool WaitForExit(std::chrono::milliseconds timeout);
     int ExitCode() const { return process_.exitCode(); }
     bool CrashedOrKilled() const { return process_.exitStatus() != QProcess::NormalExit; }
