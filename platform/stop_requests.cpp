@@ -7,10 +7,9 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
 
 namespace {
-
-constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // The write end of the wake-up pipe, for the handler; -1 while no instance exists.
 volatile sig_atomic_t wakeFd = -1;
@@ -39,14 +38,14 @@ StopRequests::StopRequests(std::function<void()> onStop) : onStop_(std::move(onS
     ::sigemptyset(&action.sa_mask);
     // The handler runs once; the next signal of that kind has its default effect.
     action.sa_flags = SA_RESTART | SA_RESETHAND;
-    for (int i = 0; i < 3; ++i)
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
         ::sigaction(kSignals[i], &action, &previous_[i]);
 }
 
 StopRequests::~StopRequests() {
     if (notifier_ == nullptr)
         return;
-    for (int i = 0; i < 3; ++i)
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
         ::sigaction(kSignals[i], &previous_[i], nullptr);
     wakeFd = -1;
     delete notifier_;

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <functional>
+#include <iterator>
 
 class QSocketNotifier;
 
@@ -29,5 +30,6 @@ private:
     std::function<void()> onStop_;
     int pipe_[2] = {-1, -1};
     QSocketNotifier* notifier_ = nullptr;
-    struct sigaction previous_[3] = {};
+    static constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+    struct sigaction previous_[std::size(kSignals)] = {};
 };
