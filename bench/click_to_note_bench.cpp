@@ -3,7 +3,6 @@
 #include "jack_test_support.h"
 #include "x_session.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <benchmark/benchmark.h>
@@ -81,11 +80,3 @@ void ClickToNote(benchmark::State& state) {
 BENCHMARK(ClickToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

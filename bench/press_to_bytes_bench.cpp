@@ -60,12 +60,3 @@ void PressToBytes(benchmark::State& state) {
 BENCHMARK(PressToBytes)->Iterations(20000);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
