@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform_services.h"
+#include "platform/platform_services.h"
 
 class ErrorBox;
 class QCloseEvent;

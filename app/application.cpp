@@ -1,6 +1,6 @@
-#include "application.h"
+#include "app/application.h"
 
-#include "error_funnel.h"
+#include "app/error_funnel.h"
 
 TApplication::TApplication(int& argc, char** argv, ErrorBox& errorBox)
     : QApplication(argc, argv), errorBox_(errorBox) {

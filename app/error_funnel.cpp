@@ -1,6 +1,6 @@
-#include "error_funnel.h"
+#include "app/error_funnel.h"
 
-#include "error_box.h"
+#include "platform/error_box.h"
 
 #include <exception>
 #include <utility>

@@ -7,7 +7,7 @@
 // order given, is a string of the one string table, language US English in code page 1252.
 // Values are UTF-8.
 
-#include "version_block.h"
+#include "formats/version_block.h"
 
 #include <charconv>
 #include <cstdio>

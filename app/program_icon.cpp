@@ -1,4 +1,4 @@
-#include "program_icon.h"
+#include "app/program_icon.h"
 
 #include <QSize>
 #include <QString>

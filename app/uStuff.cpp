@@ -1,4 +1,4 @@
-#include "uStuff.h"
+#include "app/uStuff.h"
 
 namespace {
 

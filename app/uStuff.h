@@ -4,7 +4,7 @@
 // no widgets, so they are tested and fuzzed on their own. And the language the window's
 // captions are in.
 
-#include "user_language.h"
+#include "platform/user_language.h"
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "window_texts.h"
+#include "app/window_texts.h"
 
 namespace {
 

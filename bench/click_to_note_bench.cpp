@@ -1,7 +1,7 @@
 // End to end: from an XTest button press on a key of the real klavio window to the note-on at
 // a JACK synthesizer, over 40 clicks. Run by hand: it starts its own Xvfb and JACK server.
-#include "jack_test_support.h"
-#include "x_session.h"
+#include "tests/e2e/x_session.h"
+#include "tests/integration/jack_test_support.h"
 
 #include <QElapsedTimer>
 #include <QThread>

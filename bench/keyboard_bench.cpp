@@ -1,5 +1,5 @@
-#include "key_geometry.h"
-#include "key_painter.h"
+#include "keyboard/key_geometry.h"
+#include "keyboard/key_painter.h"
 
 #include <QImage>
 #include <benchmark/benchmark.h>

@@ -1,9 +1,9 @@
 // Incoming flood: a JACK peer sends 100,000 note messages as fast as it can to the keyboard.
 // Prints messages per second, CPU seconds, peak memory, how often the keyboard was painted and
 // the longest stall of the event loop; checks that nothing was lost.
-#include "jack_midi_service.h"
-#include "jack_test_support.h"
-#include "vmidikeys.h"
+#include "keyboard/vmidikeys.h"
+#include "platform/linux/jack_midi_service.h"
+#include "tests/integration/jack_test_support.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

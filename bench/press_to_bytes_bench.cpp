@@ -1,7 +1,7 @@
 // In-process cost from a mouse press on a key to the bytes handed to the MIDI service:
 // Qt's event delivery, the hit test, the key's inversion and the note-on message.
-#include "fake_midi_service.h"
-#include "vmidikeys.h"
+#include "keyboard/vmidikeys.h"
+#include "tests/fakes/timing_midi_service.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -13,17 +13,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Notes the moment the bytes arrive.
-class TimingService : public FakeMidiService {
-public:
-    MMRESULT midiOutShortMsg(HMIDIOUT, std::uint32_t) override {
-        sentAt = Clock::now();
-        return MMSYSERR_NOERROR;
-    }
-    Clock::time_point sentAt;
-};
+using Clock = TimingMidiService::Clock;
 
 double Percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
@@ -31,7 +21,7 @@ double Percentile(std::vector<double> values, double fraction) {
 }
 
 void PressToBytes(benchmark::State& state) {
-    TimingService service;
+    TimingMidiService service;
     TVMidiKeys keys(nullptr, service);
     keys.setGeometry(0, 0, 780, 75);
     keys.SetNoteWidth(15);

@@ -1,4 +1,4 @@
-#include "key_canvas.h"
+#include "keyboard/key_canvas.h"
 
 #include <QImage>
 

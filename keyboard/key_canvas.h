@@ -4,8 +4,8 @@
 // Windows drawing calls: a rectangle (r, b) excludes its right column and bottom row, a line
 // excludes its end point, and everything is clipped to the image.
 
-#include "graphics_objects.h"
-#include "key_geometry.h"
+#include "keyboard/graphics_objects.h"
+#include "keyboard/key_geometry.h"
 
 class QImage;
 

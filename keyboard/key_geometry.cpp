@@ -1,4 +1,4 @@
-#include "key_geometry.h"
+#include "keyboard/key_geometry.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "key_painter.h"
+#include "keyboard/key_painter.h"
 
-#include "key_canvas.h"
+#include "keyboard/key_canvas.h"
 
 #include <QImage>
 

@@ -4,8 +4,8 @@
 // inverted once. The pressed look is the released picture with part of the key inverted, so the
 // same inversion presses and releases a key.
 
-#include "graphics_objects.h"
-#include "key_geometry.h"
+#include "keyboard/graphics_objects.h"
+#include "keyboard/key_geometry.h"
 
 #include <bitset>
 

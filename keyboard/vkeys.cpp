@@ -1,7 +1,7 @@
-#include "vkeys.h"
+#include "keyboard/vkeys.h"
 
-#include "key_canvas.h"
-#include "key_painter.h"
+#include "keyboard/key_canvas.h"
+#include "keyboard/key_painter.h"
 
 #include <QMouseEvent>
 #include <QPainter>

@@ -2,8 +2,8 @@
 
 // TVKeys: a piano keyboard drawn on its own canvas and played with the mouse.
 
-#include "graphics_objects.h"
-#include "key_geometry.h"
+#include "keyboard/graphics_objects.h"
+#include "keyboard/key_geometry.h"
 
 #include <QImage>
 #include <QWidget>

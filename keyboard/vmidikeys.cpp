@@ -1,6 +1,6 @@
-#include "vmidikeys.h"
+#include "keyboard/vmidikeys.h"
 
-#include "midi_events.h"
+#include "platform/midi_events.h"
 
 #include <algorithm>
 

@@ -4,8 +4,8 @@
 // go out as note-on and note-off on the output channel; notes arriving on the input only light
 // the keys.
 
-#include "midi_service.h"
-#include "vkeys.h"
+#include "keyboard/vkeys.h"
+#include "platform/midi_service.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "hive_registry_access.h"
+#include "platform/hive_registry_access.h"
 
 #include <utility>
 #include <variant>

@@ -3,8 +3,8 @@
 // The registry operations over a hive held in memory. A backend says where the hive comes from
 // and where its changes go.
 
-#include "reg_hive.h"
-#include "registry.h"
+#include "formats/reg_file.h"
+#include "platform/registry.h"
 
 #include <cstdint>
 #include <optional>

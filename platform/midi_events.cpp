@@ -1,4 +1,4 @@
-#include "midi_events.h"
+#include "platform/midi_events.h"
 
 #include <QCoreApplication>
 

@@ -4,7 +4,7 @@
 // receiver on the GUI thread, in the order they were posted, and are dropped if the receiver
 // is gone by then.
 
-#include "midi_service.h"
+#include "platform/midi_service.h"
 
 #include <QEvent>
 #include <QPointer>

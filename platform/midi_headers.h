@@ -3,7 +3,7 @@
 // The rules for long-message headers that every MIDI service shares: what may be prepared,
 // what may be sent, and when a header may be given back.
 
-#include "midi_service.h"
+#include "platform/midi_service.h"
 
 inline MMRESULT PrepareMidiHeader(MIDIHDR* header) {
     if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0)

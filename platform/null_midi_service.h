@@ -2,7 +2,7 @@
 
 // The MIDI service when no MIDI system can be reached: no devices, and nothing opens.
 
-#include "midi_service.h"
+#include "platform/midi_service.h"
 
 class NullMidiService : public MidiService {
 public:

@@ -1,6 +1,6 @@
-#include "VersionInfo.h"
+#include "support/VersionInfo.h"
 
-#include "version_service.h"
+#include "platform/version_service.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -5,7 +5,7 @@
 // platform's version service. A file without version information gives a reader that is not
 // valid; it answers 0 and empty text, but asking it for a translation is an error.
 
-#include "version_block.h"
+#include "formats/version_block.h"
 
 #include <cstdint>
 #include <optional>

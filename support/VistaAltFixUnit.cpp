@@ -1,6 +1,6 @@
-#include "VistaAltFixUnit.h"
+#include "support/VistaAltFixUnit.h"
 
-#include "system_theme.h"
+#include "platform/system_theme.h"
 
 #include <QAbstractButton>
 #include <QAbstractEventDispatcher>

@@ -1,6 +1,6 @@
-#include "about_links.h"
+#include "support/about_links.h"
 
-#include "wuURLEncode.h"
+#include "support/wuURLEncode.h"
 
 namespace {
 

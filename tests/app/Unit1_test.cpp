@@ -1,7 +1,7 @@
-#include "Unit1.h"
-#include "fake_platform.h"
-#include "graphics_objects.h"
-#include "vmidikeys.h"
+#include "app/Unit1.h"
+#include "keyboard/graphics_objects.h"
+#include "keyboard/vmidikeys.h"
+#include "tests/fakes/fake_platform.h"
 
 #include <QComboBox>
 #include <QGroupBox>

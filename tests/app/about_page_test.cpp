@@ -1,7 +1,7 @@
-#include "Unit1.h"
-#include "about_links.h"
-#include "fake_platform.h"
-#include "uStuff.h"
+#include "app/Unit1.h"
+#include "app/uStuff.h"
+#include "support/about_links.h"
+#include "tests/fakes/fake_platform.h"
 
 #include <QLabel>
 #include <QPixmap>

@@ -1,5 +1,5 @@
-#include "application.h"
-#include "fake_error_box.h"
+#include "app/application.h"
+#include "tests/fakes/fake_error_box.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,5 +1,5 @@
-#include "error_funnel.h"
-#include "fake_error_box.h"
+#include "app/error_funnel.h"
+#include "tests/fakes/fake_error_box.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "Unit1.h"
-#include "VistaAltFixUnit.h"
-#include "fake_platform.h"
-#include "uStuff.h"
-#include "vmidikeys.h"
+#include "app/Unit1.h"
+#include "app/uStuff.h"
+#include "keyboard/vmidikeys.h"
+#include "support/VistaAltFixUnit.h"
+#include "tests/fakes/fake_platform.h"
 
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,7 +1,7 @@
-#include "Unit1.h"
-#include "fake_platform.h"
-#include "form_helpers.h"
-#include "vmidikeys.h"
+#include "app/Unit1.h"
+#include "keyboard/vmidikeys.h"
+#include "tests/app/form_helpers.h"
+#include "tests/fakes/fake_platform.h"
 
 #include <QComboBox>
 #include <QLabel>

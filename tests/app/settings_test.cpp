@@ -1,8 +1,8 @@
-#include "Unit1.h"
-#include "fake_platform.h"
-#include "form_helpers.h"
-#include "reg_hive.h"
-#include "vmidikeys.h"
+#include "app/Unit1.h"
+#include "formats/reg_file.h"
+#include "keyboard/vmidikeys.h"
+#include "tests/app/form_helpers.h"
+#include "tests/fakes/fake_platform.h"
 
 #include <QComboBox>
 #include <QLabel>

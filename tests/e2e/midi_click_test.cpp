@@ -1,5 +1,5 @@
-#include "jack_gtest.h"
-#include "x_session.h"
+#include "tests/e2e/x_session.h"
+#include "tests/integration/jack_gtest.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "x_session.h"
+#include "tests/e2e/x_session.h"
 
 #include <QElapsedTimer>
 #include <QThread>

@@ -3,8 +3,8 @@
 //
 // An even first byte makes the rest the file; an odd one makes it changes (offset, byte) to a
 // sound file, so that the fuzzer works on the section table rather than on the magic number.
-#include "../platform/elf_image.h"
-#include "elf_section.h"
+#include "formats/elf_section.h"
+#include "tests/formats/elf_image.h"
 
 #include <cstdint>
 #include <cstdlib>

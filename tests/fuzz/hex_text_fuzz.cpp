@@ -1,6 +1,6 @@
 // libFuzzer target: the command-text functions take any text without faults and keep their
 // promises about what they return.
-#include "uStuff.h"
+#include "app/uStuff.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The desktop's locale.conf and the locale variables hold whatever the user's files and
 // environment hold: any bytes give one of the known identifiers, never a fault.
 
-#include "locale_names.h"
+#include "formats/locale_names.h"
 
 #include <cstddef>
 #include <cstdint>

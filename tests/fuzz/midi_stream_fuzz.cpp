@@ -1,6 +1,6 @@
 // libFuzzer target: the splitter must take any bytes without faults, and what it gives back
 // must be well formed.
-#include "midi_stream.h"
+#include "formats/midi_stream.h"
 
 #include <cstdlib>
 

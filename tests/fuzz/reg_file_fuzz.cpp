@@ -1,6 +1,6 @@
 // libFuzzer target: the settings file parser takes any bytes without faults, and whatever it
 // reads it writes back in a form it reads as the same hive, which it writes the same way again.
-#include "reg_hive.h"
+#include "formats/reg_file.h"
 
 #include <cstdint>
 #include <cstdlib>

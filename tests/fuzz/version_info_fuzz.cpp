@@ -5,11 +5,11 @@
 // An input whose first byte is even is the block itself, after a query path in the bytes that
 // the second byte counts. An odd first byte makes the rest changes (offset, byte) to a sound
 // block, which reaches the deeper nodes far sooner than bytes from nothing would.
-#include "VersionInfo.h"
-#include "about_links.h"
-#include "fake_version_service.h"
-#include "version_block.h"
-#include "wuURLEncode.h"
+#include "formats/version_block.h"
+#include "support/VersionInfo.h"
+#include "support/about_links.h"
+#include "support/wuURLEncode.h"
+#include "tests/fakes/fake_version_service.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,10 +1,10 @@
 // The ALSA backend against the kernel's sequencer. Runs inside the test VM (scripts/alsa-vm.sh),
 // where "Midi Through" and four VirMIDI ports exist and nobody else is connected.
 
-#include "alsa_midi_service.h"
-#include "midi_events.h"
-#include "midi_stream.h"
-#include "midi_test_support.h"
+#include "formats/midi_stream.h"
+#include "platform/linux/alsa_midi_service.h"
+#include "platform/midi_events.h"
+#include "tests/integration/midi_test_support.h"
 
 #include <alsa/asoundlib.h>
 

@@ -1,11 +1,11 @@
 // The free-command line of the real window with the JACK service: what the user types goes
 // to a JACK synthesizer byte for byte.
 
-#include "Unit1.h"
-#include "fake_platform.h"
-#include "jack_gtest.h"
-#include "jack_midi_service.h"
-#include "vmidikeys.h"
+#include "app/Unit1.h"
+#include "keyboard/vmidikeys.h"
+#include "platform/linux/jack_midi_service.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/integration/jack_gtest.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -2,7 +2,7 @@
 
 // Starting a test's JACK server the same way in every test that needs one.
 
-#include "jack_test_support.h"
+#include "tests/integration/jack_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The JACK backend against a real JACK server: every test starts its own server and a peer
 // client "peer" with the ports "peer:in" and "peer:out".
 
-#include "jack_gtest.h"
-#include "jack_midi_service.h"
-#include "midi_events.h"
-#include "midi_test_support.h"
+#include "platform/linux/jack_midi_service.h"
+#include "platform/midi_events.h"
+#include "tests/integration/jack_gtest.h"
+#include "tests/integration/midi_test_support.h"
 
 #include <QElapsedTimer>
 #include <QTest>

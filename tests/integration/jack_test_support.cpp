@@ -1,4 +1,4 @@
-#include "jack_test_support.h"
+#include "tests/integration/jack_test_support.h"
 
 #include <jack/midiport.h>
 

@@ -3,8 +3,8 @@
 // What every MIDI service test needs on the program's side: an object that records what the
 // service posts to it, and a long message whose header and bytes stay where they are.
 
-#include "midi_events.h"
-#include "midi_service.h"
+#include "platform/midi_events.h"
+#include "platform/midi_service.h"
 
 #include <QObject>
 

@@ -1,5 +1,5 @@
-#include "key_geometry.h"
-#include "keyboard_shapes.h"
+#include "keyboard/key_geometry.h"
+#include "tests/keyboard/keyboard_shapes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "key_painter.h"
-#include "keyboard_shapes.h"
+#include "keyboard/key_painter.h"
+#include "tests/keyboard/keyboard_shapes.h"
 
 #include <QImage>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "key_geometry.h"
+#include "keyboard/key_geometry.h"
 
 // The keyboards the tests keep coming back to.
 namespace shapes {

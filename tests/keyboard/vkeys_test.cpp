@@ -1,6 +1,6 @@
-#include "key_painter.h"
-#include "keyboard_shapes.h"
-#include "vkeys.h"
+#include "keyboard/key_painter.h"
+#include "keyboard/vkeys.h"
+#include "tests/keyboard/keyboard_shapes.h"
 
 #include <QTest>
 #include <QWidget>

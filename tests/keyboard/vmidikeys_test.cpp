@@ -1,6 +1,6 @@
-#include "fake_midi_service.h"
-#include "midi_events.h"
-#include "vmidikeys.h"
+#include "keyboard/vmidikeys.h"
+#include "platform/midi_events.h"
+#include "tests/fakes/fake_midi_service.h"
 
 #include <QApplication>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "VersionInfo.h"
-#include "fake_version_service.h"
+#include "support/VersionInfo.h"
+#include "tests/fakes/fake_version_service.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "about_links.h"
+#include "support/about_links.h"
 
 #include <gtest/gtest.h>
 

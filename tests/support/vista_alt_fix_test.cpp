@@ -1,6 +1,6 @@
-#include "VistaAltFixUnit.h"
-#include "fake_system_theme.h"
-#include "linux_system_theme.h"
+#include "platform/linux/linux_system_theme.h"
+#include "support/VistaAltFixUnit.h"
+#include "tests/fakes/fake_system_theme.h"
 
 #include <QCheckBox>
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "wuURLEncode.h"
+#include "support/wuURLEncode.h"
 
 #include <gtest/gtest.h>
 

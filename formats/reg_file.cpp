@@ -1,0 +1,482 @@
+#include "formats/reg_file.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
+constexpr std::string_view kHeader = "REGEDIT4";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kLineEnd = "\r\n";
+// The registry editor keeps its hex lines within 80 columns; so do we.
+constexpr std::size_t kHexLineWidth = 77;
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Folded(std::string_view text) {
+    std::string folded(text);
+    std::transform(folded.begin(), folded.end(), folded.begin(), LowerAscii);
+    return folded;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view start) {
+    return text.size() >= start.size() && Folded(text.substr(0, start.size())) == Folded(start);
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// 0 to 15, or -1 for a character that is no hexadecimal digit.
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A number of one to maxDigits hexadecimal digits and nothing else.
+std::optional<std::uint32_t> HexNumber(std::string_view digits, std::size_t maxDigits) {
+    if (digits.empty() || digits.size() > maxDigits)
+        return std::nullopt;
+    std::uint32_t number = 0;
+    for (char c : digits) {
+        const int digit = HexDigitValue(c);
+        if (digit < 0)
+            return std::nullopt;
+        number = (number << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return number;
+}
+
+// Sorting by this puts every key right after the key above it: the names of a path, in lower
+// case, joined by a character that no name may hold and that sorts before every other.
+std::string SortKey(const std::vector<std::string>& names) {
+    std::string key;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            key += '\x01';
+        key += Folded(names[i]);
+    }
+    return key;
+}
+
+std::string Quoted(std::string_view text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+std::string Hex(std::uint32_t number, int digits) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    do {
+        text.insert(text.begin(), kDigits[number & 0xF]);
+        number >>= 4;
+        --digits;
+    } while (number != 0 || digits > 0);
+    return text;
+}
+
+std::string FormatValue(const RegValue& value) {
+    std::string line = value.name.empty() ? std::string("@") : Quoted(value.name);
+    line += '=';
+    if (const auto* text = std::get_if<std::string>(&value.data))
+        return line + Quoted(*text);
+    if (const auto* number = std::get_if<std::uint32_t>(&value.data))
+        return line + "dword:" + Hex(*number, 8);
+    const auto& raw = std::get<RegRawData>(value.data);
+    line += raw.type == REG_BINARY ? std::string("hex:") : "hex(" + Hex(raw.type, 1) + "):";
+    std::size_t column = line.size();
+    for (std::size_t i = 0; i < raw.bytes.size(); ++i) {
+        if (i > 0 && column + 3 > kHexLineWidth) {
+            line += ",\\";
+            line += kLineEnd;
+            line += "  ";
+            column = 2;
+        } else if (i > 0) {
+            line += ',';
+            ++column;
+        }
+        line += Hex(raw.bytes[i], 2);
+        column += 2;
+    }
+    return line;
+}
+
+// The lines of a file, one at a time, without their line ends.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+
+    std::size_t Number() const { return number_; }
+
+    // False at the end of the text, or with error set when the line holds a character no
+    // line of a registry file may hold.
+    bool Next(std::string_view& line, std::string& error) {
+        if (position_ >= text_.size())
+            return false;
+        const std::size_t end = std::min(text_.find('\n', position_), text_.size());
+        line = text_.substr(position_, end - position_);
+        position_ = end + 1;
+        ++number_;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.find('\0') != std::string_view::npos)
+            error = "a zero byte";
+        else if (line.find('\r') != std::string_view::npos)
+            error = "a carriage return inside the line";
+        return error.empty();
+    }
+
+private:
+    std::string_view text_;
+    std::size_t position_ = 0;
+    std::size_t number_ = 0;
+};
+
+class Parser {
+public:
+    explicit Parser(std::string_view text) : lines_(text) {}
+
+    RegParseResult Parse() {
+        std::string_view line;
+        if (!lines_.Next(line, error_) || Trimmed(line) != kHeader)
+            return Failure(error_.empty() ? "the first line is not REGEDIT4" : error_);
+        while (lines_.Next(line, error_)) {
+            line = Trimmed(line);
+            if (line.empty() || line.front() == ';')
+                continue;
+            const bool read = line.front() == '[' ? ReadKeyLine(line) : ReadValueLine(line);
+            if (!read)
+                return Failure(error_);
+        }
+        if (!error_.empty())
+            return Failure(error_);
+        return RegParseResult{std::move(hive_), 0, {}};
+    }
+
+private:
+    RegParseResult Failure(std::string error) const {
+        return RegParseResult{std::nullopt, std::max<std::size_t>(lines_.Number(), 1),
+                              std::move(error)};
+    }
+
+    bool Fail(std::string error) {
+        error_ = std::move(error);
+        return false;
+    }
+
+    bool ReadKeyLine(std::string_view line) {
+        if (line.back() != ']')
+            return Fail("a key line that does not end in ]");
+        line = line.substr(1, line.size() - 2);
+        const bool deletion = !line.empty() && line.front() == '-';
+        if (deletion)
+            line.remove_prefix(1);
+        if (!StartsWithIgnoringCase(line, kRoot) ||
+            (line.size() > kRoot.size() && line[kRoot.size()] != '\\'))
+            return Fail("a key outside HKEY_CURRENT_USER");
+        const std::string_view path = line.substr(kRoot.size());
+        if (!SplitKeyPath(path))
+            return Fail("a key path with an empty name or a control character");
+        if (deletion) {
+            hive_.DeleteKey(path);
+            keyPath_.reset();
+        } else {
+            keyPath_ = hive_.CreateKey(path)->Path();
+        }
+        return true;
+    }
+
+    bool ReadValueLine(std::string_view line) {
+        if (line.front() != '@' && line.front() != '"')
+            return Fail("a line that is no key, no value and no comment");
+        if (!keyPath_)
+            return Fail("a value outside a key");
+        RegValue value;
+        if (line.front() == '@')
+            line.remove_prefix(1);
+        else if (!ReadQuoted(line, value.name))
+            return false;
+        line = Trimmed(line);
+        if (line.empty() || line.front() != '=')
+            return Fail("a value name without =");
+        line = Trimmed(line.substr(1));
+        RegKey& key = *hive_.FindKey(*keyPath_);
+        if (line == "-") {
+            key.RemoveValue(value.name);
+            return true;
+        }
+        if (!ReadData(line, value.data))
+            return false;
+        key.SetValue(std::move(value));
+        return true;
+    }
+
+    bool ReadData(std::string_view line, RegData& data) {
+        if (!line.empty() && line.front() == '"') {
+            std::string text;
+            if (!ReadQuoted(line, text))
+                return false;
+            if (!line.empty())
+                return Fail("text after the closing quote");
+            data = std::move(text);
+            return true;
+        }
+        if (StartsWithIgnoringCase(line, "dword:")) {
+            const auto number = HexNumber(line.substr(6), 8);
+            if (!number)
+                return Fail("a dword that is not one to eight hexadecimal digits");
+            data = *number;
+            return true;
+        }
+        if (StartsWithIgnoringCase(line, "hex:") || StartsWithIgnoringCase(line, "hex(")) {
+            RegRawData raw;
+            line.remove_prefix(3);
+            if (line.front() == '(') {
+                const std::size_t close = line.find(')');
+                const auto type = close == std::string_view::npos
+                                      ? std::nullopt
+                                      : HexNumber(line.substr(1, close - 1), 8);
+                if (!type)
+                    return Fail("a hex type that is not one to eight hexadecimal digits");
+                raw.type = *type;
+                line.remove_prefix(close + 1);
+            }
+            if (line.empty() || line.front() != ':')
+                return Fail("hex data without :");
+            line.remove_prefix(1);
+            if (!ReadHexBytes(line, raw.bytes))
+                return false;
+            data = std::move(raw);
+            return true;
+        }
+        return Fail("data that is no text, no dword and no hex");
+    }
+
+    // Comma-separated bytes of two hexadecimal digits. A backslash at the end of a line carries
+    // the list on to the next line.
+    bool ReadHexBytes(std::string_view line, std::vector<std::uint8_t>& bytes) {
+        std::string list(line);
+        while (!list.empty() && list.back() == '\\') {
+            list.pop_back();
+            std::string_view next;
+            if (!lines_.Next(next, error_))
+                return Fail(error_.empty() ? "hex data carried on past the end" : error_);
+            list += Trimmed(next);
+        }
+        if (Trimmed(list).empty())
+            return true;
+        std::string_view rest = list;
+        while (true) {
+            const std::size_t comma = std::min(rest.find(','), rest.size());
+            const auto byte = HexNumber(Trimmed(rest.substr(0, comma)), 2);
+            if (!byte)
+                return Fail("a hex byte that is not one or two hexadecimal digits");
+            bytes.push_back(static_cast<std::uint8_t>(*byte));
+            if (comma == rest.size())
+                return true;
+            rest.remove_prefix(comma + 1);
+        }
+    }
+
+    // A text in double quotes in which \\ stands for \ and \" for ". On success the line is left
+    // with what follows the closing quote.
+    bool ReadQuoted(std::string_view& line, std::string& text) {
+        for (std::size_t i = 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '"') {
+                line.remove_prefix(i + 1);
+                return true;
+            }
+            if (c == '\\') {
+                if (i + 1 == line.size() || (line[i + 1] != '\\' && line[i + 1] != '"'))
+                    return Fail("a backslash that is not followed by \\ or \"");
+                ++i;
+            }
+            text += line[i];
+        }
+        return Fail("a text without its closing quote");
+    }
+
+    LineReader lines_;
+    RegHive hive_;
+    std::optional<std::string> keyPath_; // the key the value lines go to
+    std::string error_;
+};
+
+} // namespace
+
+bool IsStorableText(std::string_view text) {
+    return text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+}
+
+std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path) {
+    if (!path.empty() && path.front() == '\\')
+        path.remove_prefix(1);
+    std::vector<std::string> names;
+    if (path.empty())
+        return names;
+    while (true) {
+        const std::size_t end = std::min(path.find('\\'), path.size());
+        const std::string_view name = path.substr(0, end);
+        const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        });
+        if (name.empty() || control)
+            return std::nullopt;
+        names.emplace_back(name);
+        if (end == path.size())
+            return names;
+        path.remove_prefix(end + 1);
+    }
+}
+
+const RegValue* RegKey::FindValue(std::string_view name) const {
+    const auto place = places_.find(Folded(name));
+    return place == places_.end() ? nullptr : &values_.at(place->second);
+}
+
+bool RegKey::SetValue(RegValue value) {
+    const auto* text = std::get_if<std::string>(&value.data);
+    if (!IsStorableText(value.name) || (text && !IsStorableText(*text)))
+        return false;
+    const auto [place, added] = places_.try_emplace(Folded(value.name), nextPlace_);
+    if (added) {
+        values_.emplace(nextPlace_++, std::move(value));
+    } else {
+        values_.at(place->second).data = std::move(value.data);
+    }
+    return true;
+}
+
+bool RegKey::RemoveValue(std::string_view name) {
+    const auto place = places_.find(Folded(name));
+    if (place == places_.end())
+        return false;
+    values_.erase(place->second);
+    places_.erase(place);
+    return true;
+}
+
+std::vector<const RegValue*> RegKey::Values() const {
+    std::vector<const RegValue*> values;
+    values.reserve(values_.size());
+    for (const auto& [place, value] : values_)
+        values.push_back(&value);
+    return values;
+}
+
+bool RegKey::operator==(const RegKey& other) const {
+    if (path_ != other.path_ || values_.size() != other.values_.size())
+        return false;
+    return std::equal(values_.begin(), values_.end(), other.values_.begin(),
+                      [](const auto& a, const auto& b) { return a.second == b.second; });
+}
+
+RegKey* RegHive::FindKey(std::string_view path) {
+    return const_cast<RegKey*>(std::as_const(*this).FindKey(path));
+}
+
+const RegKey* RegHive::FindKey(std::string_view path) const {
+    const auto names = SplitKeyPath(path);
+    if (!names)
+        return nullptr;
+    const auto key = keys_.find(SortKey(*names));
+    return key == keys_.end() ? nullptr : &key->second;
+}
+
+RegKey* RegHive::CreateKey(std::string_view path) {
+    const auto names = SplitKeyPath(path);
+    if (!names)
+        return nullptr;
+    std::vector<std::string> along;
+    // The root is a key of the hive only when asked for by its own path: its key line would
+    // stand at the top of every file otherwise.
+    if (names->empty())
+        return &keys_.try_emplace(SortKey(along), std::string()).first->second;
+    RegKey* key = nullptr;
+    for (const std::string& name : *names) {
+        along.push_back(name);
+        // A key made under an existing one follows the spelling of the existing one.
+        const std::string spelled = key ? key->Path() + '\\' + name : name;
+        key = &keys_.try_emplace(SortKey(along), spelled).first->second;
+    }
+    return key;
+}
+
+bool RegHive::DeleteKey(std::string_view path) {
+    const auto names = SplitKeyPath(path);
+    if (!names)
+        return false;
+    if (names->empty()) {
+        const bool any = !keys_.empty();
+        keys_.clear();
+        return any;
+    }
+    const std::string top = SortKey(*names);
+    const auto first = keys_.find(top);
+    if (first == keys_.end())
+        return false;
+    auto last = std::next(first);
+    while (last != keys_.end() && last->first.starts_with(top + '\x01'))
+        ++last;
+    keys_.erase(first, last);
+    return true;
+}
+
+std::vector<const RegKey*> RegHive::Keys() const {
+    std::vector<const RegKey*> keys;
+    keys.reserve(keys_.size());
+    for (const auto& [sortKey, key] : keys_)
+        keys.push_back(&key);
+    return keys;
+}
+
+bool RegHive::operator==(const RegHive& other) const {
+    return keys_ == other.keys_;
+}
+
+RegParseResult ParseRegFile(std::string_view text) {
+    if (text.starts_with(kByteOrderMark))
+        text.remove_prefix(kByteOrderMark.size());
+    return Parser(text).Parse();
+}
+
+std::string FormatRegFile(const RegHive& hive) {
+    std::string text(kHeader);
+    text += kLineEnd;
+    for (const RegKey* key : hive.Keys()) {
+        text += kLineEnd;
+        text += '[';
+        text += kRoot;
+        if (!key->Path().empty())
+            text += '\\' + key->Path();
+        text += ']';
+        text += kLineEnd;
+        for (const RegValue* value : key->Values()) {
+            text += FormatValue(*value);
+            text += kLineEnd;
+        }
+    }
+    return text;
+}

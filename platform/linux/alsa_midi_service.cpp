@@ -1,0 +1,875 @@
+// The MIDI service on the ALSA sequencer.
+//
+// Everything here runs on the GUI thread. Incoming events are read from the sequencer's own
+// descriptor by a socket notifier, so no thread of ours ever touches the client, and the
+// client is opened non-blocking, so no call here waits for a peer.
+
+#include "platform/linux/alsa_midi_service.h"
+
+#include "formats/midi_stream.h"
+#include "platform/midi_events.h"
+#include "platform/midi_headers.h"
+
+#include <alsa/asoundlib.h>
+
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace {
+
+// A receiver with alsa-lib's default input pool (200 cells of 28 bytes) loses any single event
+// over 5572 bytes without a word to the sender, and once anything is refused for it the kernel
+// throws away everything it had queued. So a bigger SysEx goes out in pieces, with a pause
+// after each. Measured under emulation, 512 bytes every 4 ms reach a reader that wakes only
+// every 30 ms, where 1 KiB pieces at the same rate already overflow it; a 64 KiB dump takes
+// about half a second.
+struct Pacing {
+    std::size_t chunkBytes;
+    int intervalMs;
+};
+constexpr Pacing kSoftwarePacing{512, 4};
+// A hardware port writes into the card's 4 KiB raw MIDI buffer and drops what does not fit, so
+// it is fed no faster than the cable's 3125 bytes a second.
+constexpr Pacing kHardwarePacing{256, 90};
+// How long a long message waits on a receiver that reads nothing before it is given up.
+constexpr int kStallLimitMs = 3000;
+// Incoming events handled in one go before the event loop gets its turn again.
+constexpr int kEventsPerRead = 512;
+
+constexpr unsigned kMidiPortTypes = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SPECIFIC |
+                                    SND_SEQ_PORT_TYPE_MIDI_GM | SND_SEQ_PORT_TYPE_MIDI_GS |
+                                    SND_SEQ_PORT_TYPE_MIDI_XG | SND_SEQ_PORT_TYPE_MIDI_MT32 |
+                                    SND_SEQ_PORT_TYPE_MIDI_GM2 | SND_SEQ_PORT_TYPE_SYNTH |
+                                    SND_SEQ_PORT_TYPE_SYNTHESIZER | SND_SEQ_PORT_TYPE_APPLICATION;
+constexpr unsigned kOwnPortType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
+
+// The one place where sequencer errors become result codes.
+MMRESULT ResultOf(int error) {
+    switch (-error) {
+    case 0:
+        return MMSYSERR_NOERROR;
+    case EAGAIN:
+        return MIDIERR_NOTREADY; // the receiver's queue is full; it may drain
+    case ENOMEM:
+        return MMSYSERR_NOMEM;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return MIDIERR_NODEVICE;
+    case EPERM:
+    case EBUSY:
+        return MMSYSERR_ALLOCATED;
+    case EINVAL:
+        return MMSYSERR_INVALPARAM;
+    default:
+        return MMSYSERR_ERROR;
+    }
+}
+
+bool Retryable(int error) {
+    return error == -EAGAIN;
+}
+
+void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+struct Address {
+    int client = 0;
+    int port = 0;
+};
+
+struct Device {
+    Address address;
+    std::string name;
+    bool hardware = false;
+};
+
+std::string TrimRight(const char* text) {
+    std::string result = text != nullptr ? text : "";
+    // Kernel clients pad some port names with spaces.
+    while (!result.empty() && (result.back() == ' ' || result.back() == '\t'))
+        result.pop_back();
+    return result;
+}
+
+template <typename T, int (*Malloc)(T**), void (*Free)(T*)> struct AlsaObject {
+    AlsaObject() {
+        if (Malloc(&object) < 0)
+            object = nullptr;
+    }
+    ~AlsaObject() {
+        if (object != nullptr)
+            Free(object);
+    }
+    AlsaObject(const AlsaObject&) = delete;
+    AlsaObject& operator=(const AlsaObject&) = delete;
+    T* object = nullptr;
+};
+using ClientInfo =
+    AlsaObject<snd_seq_client_info_t, snd_seq_client_info_malloc, snd_seq_client_info_free>;
+using PortInfo = AlsaObject<snd_seq_port_info_t, snd_seq_port_info_malloc, snd_seq_port_info_free>;
+using Subscription = AlsaObject<snd_seq_port_subscribe_t, snd_seq_port_subscribe_malloc,
+                                snd_seq_port_subscribe_free>;
+
+// The event for one complete short message (status first, then its data bytes); false for
+// bytes that are not one. Data bytes keep their low 7 bits.
+bool EncodeShortMessage(const std::uint8_t* bytes, std::size_t size, snd_seq_event_t& event) {
+    if (size == 0)
+        return false;
+    const std::uint8_t status = bytes[0];
+    const int length = MidiDataLength(status);
+    if (length < 0 || size < static_cast<std::size_t>(length) + 1)
+        return false;
+    const std::uint8_t first = length >= 1 ? bytes[1] & 0x7F : 0;
+    const std::uint8_t second = length >= 2 ? bytes[2] & 0x7F : 0;
+    const std::uint8_t channel = status & 0x0F;
+
+    snd_seq_ev_clear(&event);
+    switch (status & 0xF0) {
+    case 0x80:
+        snd_seq_ev_set_noteoff(&event, channel, first, second);
+        return true;
+    case 0x90:
+        snd_seq_ev_set_noteon(&event, channel, first, second);
+        return true;
+    case 0xA0:
+        snd_seq_ev_set_keypress(&event, channel, first, second);
+        return true;
+    case 0xB0:
+        snd_seq_ev_set_controller(&event, channel, first, second);
+        return true;
+    case 0xC0:
+        snd_seq_ev_set_pgmchange(&event, channel, first);
+        return true;
+    case 0xD0:
+        snd_seq_ev_set_chanpress(&event, channel, first);
+        return true;
+    case 0xE0:
+        snd_seq_ev_set_pitchbend(&event, channel, (first | second << 7) - 8192);
+        return true;
+    default:
+        break;
+    }
+
+    snd_seq_ev_set_fixed(&event);
+    switch (status) {
+    case 0xF1:
+        event.type = SND_SEQ_EVENT_QFRAME;
+        event.data.control.value = first;
+        return true;
+    case 0xF2:
+        event.type = SND_SEQ_EVENT_SONGPOS;
+        event.data.control.value = first | second << 7;
+        return true;
+    case 0xF3:
+        event.type = SND_SEQ_EVENT_SONGSEL;
+        event.data.control.value = first;
+        return true;
+    case 0xF6:
+        event.type = SND_SEQ_EVENT_TUNE_REQUEST;
+        return true;
+    case 0xF8:
+        event.type = SND_SEQ_EVENT_CLOCK;
+        return true;
+    case 0xFA:
+        event.type = SND_SEQ_EVENT_START;
+        return true;
+    case 0xFB:
+        event.type = SND_SEQ_EVENT_CONTINUE;
+        return true;
+    case 0xFC:
+        event.type = SND_SEQ_EVENT_STOP;
+        return true;
+    case 0xFE:
+        event.type = SND_SEQ_EVENT_SENSING;
+        return true;
+    case 0xFF:
+        event.type = SND_SEQ_EVENT_RESET;
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::uint32_t Pack(unsigned status, unsigned first = 0, unsigned second = 0) {
+    return status | first << 8 | second << 16;
+}
+
+// The short messages one incoming event stands for, at most four. Events from peers are taken
+// at their word only where it fits a MIDI message: anything out of range is dropped.
+int DecodeEvent(const snd_seq_event_t& event, std::array<std::uint32_t, 4>& messages) {
+    int count = 0;
+    auto add = [&](std::uint32_t message) {
+        messages[static_cast<std::size_t>(count++)] = message;
+    };
+    auto note = [&](unsigned kind) {
+        const snd_seq_ev_note_t& n = event.data.note;
+        if (n.channel < 16 && n.note < 128 && n.velocity < 128)
+            add(Pack(kind | n.channel, n.note, n.velocity));
+    };
+    // Channel messages and system messages with one value below `limit`.
+    const snd_seq_ev_ctrl_t& control = event.data.control;
+    auto fits = [&](bool hasChannel, int low, int limit) {
+        return (!hasChannel || control.channel < 16) && control.value >= low &&
+               control.value < limit;
+    };
+    const unsigned value = static_cast<unsigned>(control.value);
+    const unsigned channel = control.channel;
+
+    switch (event.type) {
+    case SND_SEQ_EVENT_NOTEON:
+        note(0x90);
+        break;
+    case SND_SEQ_EVENT_NOTEOFF:
+        note(0x80);
+        break;
+    case SND_SEQ_EVENT_KEYPRESS:
+        note(0xA0);
+        break;
+    case SND_SEQ_EVENT_CONTROLLER:
+        if (fits(true, 0, 128) && control.param < 128)
+            add(Pack(0xB0 | channel, control.param, value));
+        break;
+    case SND_SEQ_EVENT_PGMCHANGE:
+        if (fits(true, 0, 128))
+            add(Pack(0xC0 | channel, value));
+        break;
+    case SND_SEQ_EVENT_CHANPRESS:
+        if (fits(true, 0, 128))
+            add(Pack(0xD0 | channel, value));
+        break;
+    case SND_SEQ_EVENT_PITCHBEND:
+        if (fits(true, -8192, 8192)) {
+            const unsigned bend = static_cast<unsigned>(control.value + 8192);
+            add(Pack(0xE0 | channel, bend & 0x7F, bend >> 7));
+        }
+        break;
+    case SND_SEQ_EVENT_CONTROL14:
+        // Sequencer programs may send a 14-bit controller as one event; on a cable it is the
+        // coarse controller followed by its fine partner 32 numbers up.
+        if (fits(true, 0, 16384) && control.param < 128) {
+            if (control.param < 32) {
+                add(Pack(0xB0 | channel, control.param, value >> 7));
+                add(Pack(0xB0 | channel, control.param + 32, value & 0x7F));
+            } else {
+                add(Pack(0xB0 | channel, control.param, value & 0x7F));
+            }
+        }
+        break;
+    case SND_SEQ_EVENT_NONREGPARAM:
+    case SND_SEQ_EVENT_REGPARAM:
+        if (fits(true, 0, 16384) && control.param < 16384) {
+            const bool registered = event.type == SND_SEQ_EVENT_REGPARAM;
+            add(Pack(0xB0 | channel, registered ? 101 : 99, control.param >> 7));
+            add(Pack(0xB0 | channel, registered ? 100 : 98, control.param & 0x7F));
+            add(Pack(0xB0 | channel, 6, value >> 7));
+            add(Pack(0xB0 | channel, 38, value & 0x7F));
+        }
+        break;
+    case SND_SEQ_EVENT_QFRAME:
+        if (fits(false, 0, 128))
+            add(Pack(0xF1, value));
+        break;
+    case SND_SEQ_EVENT_SONGPOS:
+        if (fits(false, 0, 16384))
+            add(Pack(0xF2, value & 0x7F, value >> 7));
+        break;
+    case SND_SEQ_EVENT_SONGSEL:
+        if (fits(false, 0, 128))
+            add(Pack(0xF3, value));
+        break;
+    case SND_SEQ_EVENT_TUNE_REQUEST:
+        add(Pack(0xF6));
+        break;
+    case SND_SEQ_EVENT_CLOCK:
+        add(Pack(0xF8));
+        break;
+    case SND_SEQ_EVENT_START:
+        add(Pack(0xFA));
+        break;
+    case SND_SEQ_EVENT_CONTINUE:
+        add(Pack(0xFB));
+        break;
+    case SND_SEQ_EVENT_STOP:
+        add(Pack(0xFC));
+        break;
+    case SND_SEQ_EVENT_SENSING:
+        add(Pack(0xFE));
+        break;
+    case SND_SEQ_EVENT_RESET:
+        add(Pack(0xFF));
+        break;
+    default:
+        break; // SysEx (no input buffers are ever given), sequencer housekeeping
+    }
+    return count;
+}
+
+// A long message on its way out: the complete messages of its stream and how far they went.
+struct LongMessage {
+    MIDIHDR* header = nullptr;
+    std::vector<MidiMessage> messages;
+    std::size_t next = 0;   // the message going out
+    std::size_t offset = 0; // bytes of a chunked SysEx already sent
+    bool begun = false;     // some of it has gone out
+
+    bool InsideSysEx() const { return offset > 0; }
+};
+
+struct OutputPort {
+    int port = -1;
+    std::optional<Address> device; // none for our own public port
+    QPointer<QObject> receiver;
+    Pacing pacing = kSoftwarePacing;
+    bool lost = false;
+    // Note-ons minus note-offs, per channel and note, so a reset can silence what still sounds.
+    std::array<std::uint8_t, 16 * 128> sounding{};
+    std::deque<LongMessage> queue;
+    QTimer timer;
+    int stalledTicks = 0;
+};
+
+struct InputPort {
+    int port = -1;
+    Address device;
+    QPointer<QObject> receiver;
+    bool started = false;
+};
+
+struct SendResult {
+    int error = 0;
+    bool progressed = false;
+};
+
+class AlsaMidiService final : public MidiService {
+public:
+    AlsaMidiService(snd_seq_t* seq, std::string clientName)
+        : seq_(seq), clientName_(std::move(clientName)), ownClient_(snd_seq_client_id(seq)) {
+        const int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
+        std::vector<pollfd> descriptors(static_cast<std::size_t>(std::max(count, 0)));
+        const int filled =
+            snd_seq_poll_descriptors(seq_, descriptors.data(), descriptors.size(), POLLIN);
+        for (int i = 0; i < filled; ++i) {
+            auto notifier = std::make_unique<QSocketNotifier>(
+                descriptors[static_cast<std::size_t>(i)].fd, QSocketNotifier::Read);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { ReadInput(); });
+            notifiers_.push_back(std::move(notifier));
+        }
+        readMore_.setSingleShot(true);
+        QObject::connect(&readMore_, &QTimer::timeout, [this] { ReadInput(); });
+    }
+
+    ~AlsaMidiService() override {
+        notifiers_.clear();
+        // Leaves nothing sounding, and hands every queued long message back to its sender.
+        for (auto& [handle, output] : outputs_) {
+            midiOutReset(handle);
+            RemovePort(*output);
+        }
+        for (auto& [handle, input] : inputs_)
+            RemovePort(input);
+        snd_seq_close(seq_);
+    }
+
+    int midiOutGetNumDevs() override {
+        outputDevices_ = Scan(SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+        return static_cast<int>(outputDevices_.size());
+    }
+
+    MMRESULT midiOutGetDevCaps(int device, std::string& name) override {
+        if (device == MIDI_MAPPER) {
+            name = clientName_;
+            return MMSYSERR_NOERROR;
+        }
+        const Device* found = Find(outputDevices_, device);
+        if (found == nullptr)
+            return MMSYSERR_BADDEVICEID;
+        name = found->name;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) override {
+        const Device* found = Find(outputDevices_, device);
+        if (device != MIDI_MAPPER && found == nullptr)
+            return MMSYSERR_BADDEVICEID;
+
+        auto output = std::make_unique<OutputPort>();
+        output->receiver = receiver;
+        int port;
+        if (found == nullptr) {
+            // Our public port: whoever subscribes to it hears what is played.
+            port = snd_seq_create_simple_port(
+                seq_, "MIDI Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kOwnPortType);
+        } else {
+            // A private port, offered to nobody else, that feeds only the chosen device.
+            port = snd_seq_create_simple_port(seq_, "Output", SND_SEQ_PORT_CAP_READ, kOwnPortType);
+        }
+        if (port < 0)
+            return ResultOf(port);
+        output->port = port;
+        if (found != nullptr) {
+            const int error =
+                snd_seq_connect_to(seq_, port, found->address.client, found->address.port);
+            if (error < 0) {
+                snd_seq_delete_simple_port(seq_, port);
+                return ResultOf(error);
+            }
+            output->device = found->address;
+            output->pacing = found->hardware ? kHardwarePacing : kSoftwarePacing;
+        }
+
+        handle = nextHandle_++;
+        output->timer.setInterval(output->pacing.intervalMs);
+        output->timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&output->timer, &QTimer::timeout, [this, h = handle] { Tick(h); });
+        outputs_.emplace(handle, std::move(output));
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) override {
+        OutputPort* output = FindOutput(handle);
+        if (output == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message),
+                                       static_cast<std::uint8_t>(message >> 8),
+                                       static_cast<std::uint8_t>(message >> 16)};
+        snd_seq_event_t event;
+        if (!EncodeShortMessage(bytes, sizeof bytes, event))
+            return MMSYSERR_INVALPARAM;
+        // Anything but a real-time byte would cut a SysEx that is half way out.
+        if (bytes[0] < 0xF8 && !output->queue.empty() && output->queue.front().InsideSysEx())
+            return MIDIERR_NOTREADY;
+        const int error = Send(*output, event);
+        if (error < 0)
+            return ResultOf(error);
+        CountNote(*output, bytes);
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) override {
+        if (FindOutput(handle) == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        return PrepareMidiHeader(header);
+    }
+
+    MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) override {
+        OutputPort* output = FindOutput(handle);
+        if (output == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        if (const MMRESULT usable = CheckMidiHeaderForSending(header); usable != MMSYSERR_NOERROR)
+            return usable;
+        if (!StillConnected(*output))
+            return MIDIERR_NODEVICE;
+        // Half a stream could leave a note sounding or a receiver stuck inside a SysEx, so a
+        // stream with any stray byte is refused whole.
+        MidiStreamSplit split = SplitMidiStream(header->lpData, header->dwBufferLength);
+        if (!split.complete || split.messages.empty())
+            return MMSYSERR_INVALPARAM;
+
+        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        output->queue.push_back({header, std::move(split.messages)});
+        if (output->queue.size() > 1)
+            return MMSYSERR_NOERROR; // waits for the messages before it
+
+        const SendResult result = SendSome(*output);
+        if (result.error < 0 && !output->queue.empty() && !output->queue.front().begun) {
+            // Nothing of it went out: the caller learns why and keeps the header.
+            output->queue.pop_front();
+            header->dwFlags &= ~MHDR_INQUEUE;
+            return ResultOf(result.error);
+        }
+        AfterSending(*output, result);
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) override {
+        if (FindOutput(handle) == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        return UnprepareMidiHeader(header);
+    }
+
+    MMRESULT midiOutReset(HMIDIOUT handle) override {
+        OutputPort* output = FindOutput(handle);
+        if (output == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        output->timer.stop();
+        if (!output->queue.empty())
+            EndSysEx(*output, output->queue.front());
+        const int error = SilenceNotes(*output);
+        while (!output->queue.empty())
+            Complete(*output);
+        output->stalledTicks = 0;
+        return ResultOf(error);
+    }
+
+    MMRESULT midiOutClose(HMIDIOUT handle) override {
+        const auto found = outputs_.find(handle);
+        if (found == outputs_.end())
+            return MMSYSERR_INVALHANDLE;
+        if (!found->second->queue.empty())
+            return MIDIERR_STILLPLAYING;
+        const int error = RemovePort(*found->second);
+        outputs_.erase(found);
+        return ResultOf(error);
+    }
+
+    int midiInGetNumDevs() override {
+        inputDevices_ = Scan(SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+        return static_cast<int>(inputDevices_.size());
+    }
+
+    MMRESULT midiInGetDevCaps(int device, std::string& name) override {
+        const Device* found = Find(inputDevices_, device);
+        if (found == nullptr)
+            return MMSYSERR_BADDEVICEID;
+        name = found->name;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiInOpen(HMIDIIN& handle, int device, QObject* receiver) override {
+        const Device* found = Find(inputDevices_, device);
+        if (found == nullptr)
+            return MMSYSERR_BADDEVICEID;
+        const int port =
+            snd_seq_create_simple_port(seq_, "Input", SND_SEQ_PORT_CAP_WRITE, kOwnPortType);
+        if (port < 0)
+            return ResultOf(port);
+        const int error =
+            snd_seq_connect_from(seq_, port, found->address.client, found->address.port);
+        if (error < 0) {
+            snd_seq_delete_simple_port(seq_, port);
+            return ResultOf(error);
+        }
+        handle = nextHandle_++;
+        inputs_.emplace(handle, InputPort{port, found->address, receiver, false});
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiInStart(HMIDIIN handle) override {
+        InputPort* input = FindInput(handle);
+        if (input == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        if (!Connected(input->device, {ownClient_, input->port}))
+            return MIDIERR_NODEVICE;
+        // What arrived before the start is not for the receiver.
+        ReadInput();
+        input->started = true;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiInStop(HMIDIIN handle) override {
+        InputPort* input = FindInput(handle);
+        if (input == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        // What arrived while the port was started still reaches the receiver.
+        ReadInput();
+        input->started = false;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT midiInReset(HMIDIIN handle) override { return midiInStop(handle); }
+
+    MMRESULT midiInClose(HMIDIIN handle) override {
+        const auto found = inputs_.find(handle);
+        if (found == inputs_.end())
+            return MMSYSERR_INVALHANDLE;
+        ReadInput();
+        const int error = RemovePort(found->second);
+        inputs_.erase(found);
+        return ResultOf(error);
+    }
+
+private:
+    static const Device* Find(const std::vector<Device>& devices, int index) {
+        if (index < 0 || static_cast<std::size_t>(index) >= devices.size())
+            return nullptr;
+        return &devices[static_cast<std::size_t>(index)];
+    }
+
+    OutputPort* FindOutput(HMIDIOUT handle) {
+        const auto found = outputs_.find(handle);
+        return found != outputs_.end() ? found->second.get() : nullptr;
+    }
+
+    InputPort* FindInput(HMIDIIN handle) {
+        const auto found = inputs_.find(handle);
+        return found != inputs_.end() ? &found->second : nullptr;
+    }
+
+    // Other clients' ports with the given capabilities, named "<client>:<port>" without the
+    // numbers the sequencer hands out, which change from run to run.
+    std::vector<Device> Scan(unsigned capabilities) {
+        std::vector<Device> devices;
+        ClientInfo client;
+        PortInfo port;
+        if (client.object == nullptr || port.object == nullptr)
+            return devices;
+        snd_seq_client_info_set_client(client.object, -1);
+        while (snd_seq_query_next_client(seq_, client.object) >= 0) {
+            const int id = snd_seq_client_info_get_client(client.object);
+            if (id == SND_SEQ_CLIENT_SYSTEM || id == ownClient_)
+                continue;
+            const std::string clientName = TrimRight(snd_seq_client_info_get_name(client.object));
+            snd_seq_port_info_set_client(port.object, id);
+            snd_seq_port_info_set_port(port.object, -1);
+            while (snd_seq_query_next_port(seq_, port.object) >= 0) {
+                const unsigned caps = snd_seq_port_info_get_capability(port.object);
+                const unsigned type = snd_seq_port_info_get_type(port.object);
+                if ((caps & capabilities) != capabilities || (caps & SND_SEQ_PORT_CAP_NO_EXPORT) ||
+                    !(type & kMidiPortTypes))
+                    continue;
+                devices.push_back(
+                    {{id, snd_seq_port_info_get_port(port.object)},
+                     clientName + ":" + TrimRight(snd_seq_port_info_get_name(port.object)),
+                     (type & SND_SEQ_PORT_TYPE_HARDWARE) != 0});
+            }
+        }
+        return devices;
+    }
+
+    bool Connected(Address sender, Address dest) {
+        if (subscription_.object == nullptr)
+            return false;
+        const snd_seq_addr_t from{static_cast<unsigned char>(sender.client),
+                                  static_cast<unsigned char>(sender.port)};
+        const snd_seq_addr_t to{static_cast<unsigned char>(dest.client),
+                                static_cast<unsigned char>(dest.port)};
+        snd_seq_port_subscribe_set_sender(subscription_.object, &from);
+        snd_seq_port_subscribe_set_dest(subscription_.object, &to);
+        return snd_seq_get_port_subscription(seq_, subscription_.object) >= 0;
+    }
+
+    // The device behind a port can go away at any time, and a new client may take its
+    // numbers, so the subscription itself is what tells that it is still there.
+    bool StillConnected(OutputPort& output) {
+        if (output.device && !output.lost && !Connected({ownClient_, output.port}, *output.device))
+            output.lost = true;
+        return !output.lost;
+    }
+
+    int Send(OutputPort& output, snd_seq_event_t& event) {
+        if (!StillConnected(output))
+            return -ENODEV;
+        snd_seq_ev_set_source(&event, output.port);
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        // Written straight through: a refused event never lingers in alsa-lib's output buffer
+        // to block the ones after it.
+        const int written = snd_seq_event_output_direct(seq_, &event);
+        return written < 0 ? written : 0;
+    }
+
+    int SendSysEx(OutputPort& output, const std::uint8_t* bytes, std::size_t size) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        snd_seq_ev_set_sysex(&event, static_cast<unsigned>(size), const_cast<std::uint8_t*>(bytes));
+        return Send(output, event);
+    }
+
+    static void CountNote(OutputPort& output, const std::uint8_t* bytes) {
+        const std::uint8_t kind = bytes[0] & 0xF0;
+        if (kind != 0x80 && kind != 0x90)
+            return;
+        std::uint8_t& count = output.sounding[(bytes[0] & 0x0F) * 128u + (bytes[1] & 0x7Fu)];
+        if (kind == 0x90 && (bytes[2] & 0x7F) != 0) {
+            if (count < 255)
+                ++count;
+        } else if (count > 0) {
+            --count;
+        }
+    }
+
+    int SilenceNotes(OutputPort& output) {
+        if (!StillConnected(output)) {
+            output.sounding.fill(0); // nothing left to silence
+            return -ENODEV;
+        }
+        int firstError = 0;
+        for (unsigned index = 0; index < output.sounding.size(); ++index) {
+            if (output.sounding[index] == 0)
+                continue;
+            const std::uint8_t noteOff[3] = {static_cast<std::uint8_t>(0x80 | index / 128),
+                                             static_cast<std::uint8_t>(index % 128), 0};
+            snd_seq_event_t event;
+            EncodeShortMessage(noteOff, sizeof noteOff, event);
+            const int error = Send(output, event);
+            if (error < 0 && firstError == 0)
+                firstError = error;
+            if (error == 0)
+                output.sounding[index] = 0;
+        }
+        return firstError;
+    }
+
+    // Sends the front messages of the queue, about one chunk's worth; the rest waits for the
+    // next tick. Short messages inside a long message count against the chunk as well.
+    SendResult SendSome(OutputPort& output) {
+        SendResult result;
+        std::size_t budget = output.pacing.chunkBytes;
+        while (!output.queue.empty()) {
+            LongMessage& message = output.queue.front();
+            while (message.next < message.messages.size()) {
+                const MidiMessage& bytes = message.messages[message.next];
+                const bool sysEx = bytes.front() == 0xF0;
+                const std::size_t piece =
+                    sysEx ? std::min(output.pacing.chunkBytes, bytes.size() - message.offset)
+                          : bytes.size();
+                if (result.progressed && piece > budget)
+                    return result;
+                int error;
+                if (sysEx) {
+                    error = SendSysEx(output, bytes.data() + message.offset, piece);
+                } else {
+                    snd_seq_event_t event;
+                    error = EncodeShortMessage(bytes.data(), bytes.size(), event)
+                                ? Send(output, event)
+                                : -EINVAL;
+                    if (error == 0)
+                        CountNote(output, bytes.data());
+                }
+                if (error < 0) {
+                    result.error = error;
+                    return result;
+                }
+                result.progressed = true;
+                message.begun = true;
+                budget -= std::min(budget, piece);
+                message.offset += sysEx ? piece : 0;
+                if (!sysEx || message.offset == bytes.size()) {
+                    ++message.next;
+                    message.offset = 0;
+                }
+            }
+            Complete(output);
+        }
+        return result;
+    }
+
+    // Hands the front long message back to its sender; the header is not touched after this.
+    static void Complete(OutputPort& output) {
+        MIDIHDR* header = output.queue.front().header;
+        output.queue.pop_front();
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        PostMidiOutDone(output.receiver, header);
+    }
+
+    // A SysEx given up half way is closed, so the receiver does not take what follows for
+    // more of it.
+    void EndSysEx(OutputPort& output, LongMessage& message) {
+        if (message.InsideSysEx()) {
+            static const std::uint8_t end = 0xF7;
+            SendSysEx(output, &end, 1);
+            message.offset = 0;
+        }
+    }
+
+    void AfterSending(OutputPort& output, const SendResult& result) {
+        if (result.progressed)
+            output.stalledTicks = 0;
+        if (result.error < 0) {
+            // A receiver refused the front message. If none of it went out yet, a full queue
+            // may drain and the message still arrive whole. Once part of it is out it is given
+            // up: the kernel throws away the receiver's queue, first part included, at its next
+            // read. So it is when the receiver is gone or reads nothing for too long. Either
+            // way its sender gets the header back.
+            const int stallLimit = kStallLimitMs / output.pacing.intervalMs;
+            if (output.queue.front().begun || !Retryable(result.error) ||
+                ++output.stalledTicks > stallLimit) {
+                EndSysEx(output, output.queue.front());
+                Complete(output);
+                output.stalledTicks = 0;
+            }
+        }
+        if (output.queue.empty())
+            output.timer.stop();
+        else if (!output.timer.isActive())
+            output.timer.start();
+    }
+
+    void Tick(HMIDIOUT handle) {
+        OutputPort* output = FindOutput(handle);
+        if (output == nullptr)
+            return;
+        AfterSending(*output, SendSome(*output));
+    }
+
+    int RemovePort(OutputPort& output) {
+        output.timer.stop();
+        if (output.device && !output.lost)
+            snd_seq_disconnect_to(seq_, output.port, output.device->client, output.device->port);
+        return snd_seq_delete_simple_port(seq_, output.port);
+    }
+
+    int RemovePort(InputPort& input) {
+        snd_seq_disconnect_from(seq_, input.port, input.device.client, input.device.port);
+        return snd_seq_delete_simple_port(seq_, input.port);
+    }
+
+    void ReadInput() {
+        for (int i = 0; i < kEventsPerRead; ++i) {
+            snd_seq_event_t* event = nullptr;
+            const int result = snd_seq_event_input(seq_, &event);
+            if (result == -ENOSPC)
+                continue; // our queue overflowed; what was lost is lost, the rest still counts
+            if (result < 0 || event == nullptr)
+                return;
+            Deliver(*event);
+        }
+        // alsa-lib may hold more in its own buffer, where the notifier cannot see them.
+        readMore_.start(0);
+    }
+
+    void Deliver(const snd_seq_event_t& event) {
+        for (const auto& [handle, input] : inputs_) {
+            if (input.port != event.dest.port || !input.started)
+                continue;
+            std::array<std::uint32_t, 4> messages;
+            const int count = DecodeEvent(event, messages);
+            for (int i = 0; i < count; ++i)
+                PostMidiInData(input.receiver, messages[static_cast<std::size_t>(i)]);
+            return;
+        }
+    }
+
+    snd_seq_t* seq_;
+    std::string clientName_;
+    int ownClient_;
+    Subscription subscription_; // reused for every look-up
+    std::vector<std::unique_ptr<QSocketNotifier>> notifiers_;
+    QTimer readMore_;
+    std::vector<Device> outputDevices_;
+    std::vector<Device> inputDevices_;
+    std::uint32_t nextHandle_ = 1;
+    std::map<HMIDIOUT, std::unique_ptr<OutputPort>> outputs_;
+    std::map<HMIDIIN, InputPort> inputs_;
+};
+
+} // namespace
+
+std::unique_ptr<MidiService> OpenAlsaMidiService(const std::string& clientName,
+                                                 std::string& whyNot) {
+    snd_seq_t* seq = nullptr;
+    // alsa-lib would print its own complaint on stderr; the reason goes to the caller instead.
+    snd_lib_error_set_handler(IgnoreAlsaMessage);
+    int error = snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
+    snd_lib_error_set_handler(nullptr);
+    if (error < 0) {
+        whyNot = std::string("cannot open the ALSA sequencer: ") + snd_strerror(error);
+        return nullptr;
+    }
+    error = snd_seq_set_client_name(seq, clientName.c_str());
+    if (error < 0) {
+        snd_seq_close(seq);
+        whyNot = std::string("cannot name the ALSA sequencer client: ") + snd_strerror(error);
+        return nullptr;
+    }
+    return std::make_unique<AlsaMidiService>(seq, clientName);
+}

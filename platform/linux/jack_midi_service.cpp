@@ -1,0 +1,920 @@
+// The JACK backend of the MIDI service.
+//
+// JACK only lets its process callback touch port buffers, so the GUI thread and the callback
+// talk through single-producer single-consumer rings: one per output port carries the messages
+// to send, one carries incoming short messages back, and one carries the tokens of long
+// messages that went out. The callback wakes the GUI thread with an eventfd; a QSocketNotifier
+// then drains the rings and posts the events. Nothing on the callback's side allocates, locks
+// or touches Qt.
+
+#include "platform/linux/jack_midi_service.h"
+
+#include "formats/midi_stream.h"
+#include "platform/midi_events.h"
+#include "platform/midi_headers.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <QtGlobal>
+#include <cstdio>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// One open port per slot; the program needs two, tests a handful.
+constexpr std::size_t kMaxPorts = 64;
+// Room for several SysEx messages of the largest size a port buffer takes.
+constexpr std::size_t kOutputQueueBytes = 256 * 1024;
+// 131,071 incoming messages: a peer flooding us for a good while before the GUI thread catches
+// up loses nothing.
+constexpr std::size_t kInputQueueBytes = 1024 * 1024;
+constexpr std::size_t kDoneQueueBytes = 64 * 1024;
+// Long messages finished in one cycle; more wait for the next one.
+constexpr std::size_t kMaxHeldTokens = 256;
+// How long closing a port waits for the callback before it gives up on the port.
+constexpr std::chrono::milliseconds kCallbackPatience{500};
+
+const char* const kMapperPortName = "midi_out";
+
+// A jack_ringbuffer_t that publishes whole records: a reader sees all of one or nothing.
+// Writers and readers each belong to one thread.
+class Ring {
+public:
+    explicit Ring(std::size_t bytes) : ring_(jack_ringbuffer_create(bytes)) {}
+    ~Ring() {
+        if (ring_ != nullptr)
+            jack_ringbuffer_free(ring_);
+    }
+    Ring(const Ring&) = delete;
+    Ring& operator=(const Ring&) = delete;
+
+    bool Valid() const { return ring_ != nullptr; }
+    std::size_t WriteSpace() const { return jack_ringbuffer_write_space(ring_); }
+
+    // Producer side; may run on the process callback thread.
+    bool Push(const void* head, std::size_t headSize, const void* body = nullptr,
+              std::size_t bodySize = 0) {
+        const std::size_t total = headSize + bodySize;
+        if (jack_ringbuffer_write_space(ring_) < total)
+            return false;
+        // The reader must be done with the bytes it freed before they are written over.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        jack_ringbuffer_data_t parts[2];
+        jack_ringbuffer_get_write_vector(ring_, parts);
+        ForEachPiece(parts, 0, headSize, [&head](char* ring, std::size_t size) {
+            std::memcpy(ring, head, size);
+            head = static_cast<const char*>(head) + size;
+        });
+        ForEachPiece(parts, headSize, bodySize, [&body](char* ring, std::size_t size) {
+            std::memcpy(ring, body, size);
+            body = static_cast<const char*>(body) + size;
+        });
+        // The bytes must be visible before the reader can see the new write position.
+        std::atomic_thread_fence(std::memory_order_release);
+        jack_ringbuffer_write_advance(ring_, total);
+        return true;
+    }
+
+    // Consumer side; may run on the process callback thread.
+    std::size_t ReadSpace() const {
+        const std::size_t space = jack_ringbuffer_read_space(ring_);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return space;
+    }
+    bool PeekAt(std::size_t offset, void* out, std::size_t size) const {
+        if (ReadSpace() < offset + size)
+            return false;
+        jack_ringbuffer_data_t parts[2];
+        jack_ringbuffer_get_read_vector(ring_, parts);
+        ForEachPiece(parts, offset, size, [&out](const char* ring, std::size_t piece) {
+            std::memcpy(out, ring, piece);
+            out = static_cast<char*>(out) + piece;
+        });
+        return true;
+    }
+    void Skip(std::size_t size) {
+        std::atomic_thread_fence(std::memory_order_release);
+        jack_ringbuffer_read_advance(ring_, size);
+    }
+    bool Pop(void* out, std::size_t size) {
+        if (!PeekAt(0, out, size))
+            return false;
+        Skip(size);
+        return true;
+    }
+
+private:
+    // The free or filled space of a ring is two pieces when it wraps: calls use with the part of
+    // each piece that the size bytes starting at offset cover. Runs on either side's thread.
+    template <typename Use>
+    static void ForEachPiece(const jack_ringbuffer_data_t (&parts)[2], std::size_t offset,
+                             std::size_t size, Use&& use) {
+        for (const jack_ringbuffer_data_t& part : parts) {
+            if (size == 0)
+                return;
+            if (offset >= part.len) {
+                offset -= part.len;
+                continue;
+            }
+            const std::size_t piece = std::min(size, part.len - offset);
+            use(part.buf + offset, piece);
+            size -= piece;
+            offset = 0;
+        }
+    }
+
+    jack_ringbuffer_t* ring_;
+};
+
+// An outgoing message, followed by its bytes. Epoch 0 always goes out; any other epoch only
+// while it is the port's current one, so a reset can cancel long messages already queued.
+struct OutRecord {
+    std::uint32_t size;
+    std::uint32_t epoch;
+    std::uint32_t token; // non-zero on the last message of a long message
+};
+
+struct InRecord {
+    std::uint32_t handle;
+    std::uint32_t message;
+};
+
+struct DoneRecord {
+    std::uint32_t handle;
+    std::uint32_t token;
+};
+
+// Calls deliver with every complete short message in one incoming JACK event, packed as for
+// midiOutShortMsg. Peers may send anything: SysEx, cut or undefined messages are skipped, and
+// running status is honoured within the event. Runs on the process callback thread, which is
+// why it walks the bytes itself instead of using SplitMidiStream, which allocates.
+template <typename Deliver>
+void ForEachShortMessage(const std::uint8_t* bytes, std::size_t size, Deliver&& deliver) {
+    std::uint8_t status = 0; // 0: no message in progress, as after SysEx or garbage
+    int wanted = 0;
+    int have = 0;
+    std::uint32_t data = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t byte = bytes[i];
+        if (byte >= 0xF8) {
+            if (MidiDataLength(byte) == 0)
+                deliver(std::uint32_t{byte});
+            continue;
+        }
+        if (byte >= 0x80) {
+            const int length = MidiDataLength(byte);
+            have = 0;
+            data = 0;
+            status = length > 0 ? byte : 0;
+            wanted = length;
+            if (length == 0)
+                deliver(std::uint32_t{byte});
+            continue;
+        }
+        if (status == 0)
+            continue;
+        data |= std::uint32_t{byte} << (8 * (1 + have));
+        if (++have == wanted) {
+            deliver(status | data);
+            have = 0;
+            data = 0;
+            // Only channel messages may repeat without their status byte.
+            if (status >= 0xF0)
+                status = 0;
+        }
+    }
+}
+
+struct PendingLongMessage {
+    std::uint32_t token;
+    MIDIHDR* header;
+};
+
+struct Port {
+    // Fixed before the port is shown to the process callback.
+    std::uint32_t handle = 0;
+    bool output = false;
+    jack_port_t* jackPort = nullptr;
+    std::unique_ptr<Ring> queue; // outputs only
+    // Shared with the process callback.
+    std::atomic<std::uint32_t> epoch{1};
+    std::atomic<bool> started{false};
+    // GUI thread only.
+    std::size_t slot = 0;
+    std::string device; // the peer port we are connected to; empty for the mapper
+    QPointer<QObject> receiver;
+    std::deque<PendingLongMessage> pending;
+    std::array<std::array<std::uint8_t, 128>, 16> notesOn{};
+};
+
+class JackMidiService final : public MidiService {
+public:
+    explicit JackMidiService(const std::string& clientName) : clientName_(clientName) {
+        for (auto& slot : slots_)
+            slot.store(nullptr);
+    }
+    ~JackMidiService() override;
+
+    bool Start(std::string& whyNot);
+
+    int midiOutGetNumDevs() override;
+    MMRESULT midiOutGetDevCaps(int device, std::string& name) override;
+    MMRESULT midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) override;
+    MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) override;
+    MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) override;
+    MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) override;
+    MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) override;
+    MMRESULT midiOutReset(HMIDIOUT handle) override;
+    MMRESULT midiOutClose(HMIDIOUT handle) override;
+
+    int midiInGetNumDevs() override;
+    MMRESULT midiInGetDevCaps(int device, std::string& name) override;
+    MMRESULT midiInOpen(HMIDIIN& handle, int device, QObject* receiver) override;
+    MMRESULT midiInStart(HMIDIIN handle) override;
+    MMRESULT midiInStop(HMIDIIN handle) override;
+    MMRESULT midiInReset(HMIDIIN handle) override;
+    MMRESULT midiInClose(HMIDIIN handle) override;
+
+private:
+    static int OnProcess(jack_nframes_t frames, void* self);
+    static void OnShutdown(void* self);
+    int Process(jack_nframes_t frames);
+    void SendQueued(Port& port, void* buffer);
+    bool Receive(const Port& port, void* buffer);
+    bool ReportHeldTokens();
+    void Wake();
+
+    void Drain();
+    std::vector<std::string> ListPorts(unsigned long flags);
+    Port* Find(std::uint32_t handle, bool output);
+    bool ConnectedToDevice(const Port& port);
+    MMRESULT Reachable(const Port& port);
+    MMRESULT OpenPort(std::uint32_t& handle, bool output, const std::string& device,
+                      QObject* receiver);
+    void ClosePort(Port& port);
+    bool WaitForCycles(std::uint64_t count);
+    bool Queue(Port& port, const std::uint8_t* bytes, std::size_t size, std::uint32_t epoch,
+               std::uint32_t token);
+    void TrackNotes(Port& port, const std::uint8_t* bytes, std::size_t size);
+    void CompleteOldest(Port& port);
+    void CompleteAll(Port& port);
+
+    const std::string clientName_;
+    jack_client_t* client_ = nullptr;
+    int wakeFd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    Ring incoming_{kInputQueueBytes};
+    Ring done_{kDoneQueueBytes};
+
+    // What the process callback sees. A slot is cleared, and the callback waited for, before
+    // its port goes away.
+    std::array<std::atomic<Port*>, kMaxPorts> slots_;
+    std::atomic<bool> inCycle_{false};
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<bool> serverGone_{false};
+    std::atomic<std::size_t> maxEventSize_{0};
+    std::atomic<std::uint64_t> droppedIncoming_{0};
+    std::atomic<std::uint64_t> droppedOutgoing_{0};
+    // Process callback only: tokens of long messages written this cycle. They are reported in
+    // the next one, when every client downstream has read this cycle's buffers.
+    std::array<DoneRecord, kMaxHeldTokens> heldTokens_{};
+    std::size_t heldCount_ = 0;
+
+    // GUI thread only.
+    std::map<std::uint32_t, std::unique_ptr<Port>> ports_;
+    // Ports the callback might still be looking at because it never finished its cycle.
+    std::vector<std::unique_ptr<Port>> abandoned_;
+    std::vector<std::string> outputDevices_;
+    std::vector<std::string> inputDevices_;
+    std::uint32_t nextHandle_ = 1;
+    std::uint32_t nextToken_ = 1;
+    std::uint64_t reportedIncomingDrops_ = 0;
+    std::uint64_t reportedOutgoingDrops_ = 0;
+    bool shutdownSeen_ = false;
+};
+
+std::string DescribeOpenFailure(jack_status_t status) {
+    if (status & JackServerFailed)
+        return "no JACK server is running";
+    if (status & JackVersionError)
+        return "the JACK server speaks another protocol version";
+    if (status & JackInvalidOption)
+        return "JACK refused the client name";
+    if (status & JackShmFailure)
+        return "JACK's shared memory is not accessible";
+    return "JACK refused the client (status " + std::to_string(status) + ")";
+}
+
+void IgnoreJackMessage(const char*) {}
+
+// May run on JACK's own threads: it only writes to standard error.
+void PrintJackError(const char* message) {
+    std::fprintf(stderr, "JACK: %s\n", message);
+}
+
+bool JackMidiService::Start(std::string& whyNot) {
+    if (QCoreApplication::instance() == nullptr) {
+        whyNot = "the JACK MIDI service needs an application object";
+        return false;
+    }
+    if (!incoming_.Valid() || !done_.Valid()) {
+        whyNot = "out of memory for the JACK MIDI queues";
+        return false;
+    }
+    jack_status_t status{};
+    // Without a server libjack complains on standard error in several lines of its own; the
+    // caller says why in one. Once joined, its errors are worth seeing again.
+    jack_set_error_function(IgnoreJackMessage);
+    jack_set_info_function(IgnoreJackMessage);
+    client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
+    jack_set_error_function(PrintJackError);
+    if (client_ == nullptr) {
+        whyNot = DescribeOpenFailure(status);
+        return false;
+    }
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        whyNot = "cannot create the JACK MIDI wake-up descriptor";
+        return false;
+    }
+    notifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Drain(); });
+    jack_set_process_callback(client_, &JackMidiService::OnProcess, this);
+    jack_on_shutdown(client_, &JackMidiService::OnShutdown, this);
+    if (jack_activate(client_) != 0) {
+        whyNot = "the JACK server did not activate the client";
+        return false;
+    }
+    return true;
+}
+
+JackMidiService::~JackMidiService() {
+    if (notifier_)
+        notifier_->setEnabled(false);
+    // Closing the client stops the process callback for good; only then can ports go.
+    if (client_ != nullptr)
+        jack_client_close(client_);
+    ports_.clear();
+    abandoned_.clear();
+    notifier_.reset();
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+// ---- The process callback's side -------------------------------------------------------------
+
+// Runs on JACK's process thread.
+int JackMidiService::OnProcess(jack_nframes_t frames, void* self) {
+    return static_cast<JackMidiService*>(self)->Process(frames);
+}
+
+// Runs on one of JACK's threads, after which no JACK call may be made.
+void JackMidiService::OnShutdown(void* self) {
+    auto* service = static_cast<JackMidiService*>(self);
+    service->serverGone_.store(true);
+    service->Wake();
+}
+
+// Runs on JACK's process thread or its shutdown thread.
+void JackMidiService::Wake() {
+    const std::uint64_t one = 1;
+    // A full counter means a wake-up is pending already.
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+// Runs on JACK's process thread.
+int JackMidiService::Process(jack_nframes_t frames) {
+    // Sequentially consistent with the GUI thread clearing a slot: see ClosePort.
+    inCycle_.store(true);
+    bool wake = ReportHeldTokens();
+    for (auto& slot : slots_) {
+        Port* port = slot.load();
+        if (port == nullptr)
+            continue;
+        void* buffer = jack_port_get_buffer(port->jackPort, frames);
+        if (buffer == nullptr)
+            continue;
+        if (port->output)
+            SendQueued(*port, buffer);
+        else if (port->started.load())
+            wake = Receive(*port, buffer) || wake;
+    }
+    if (wake)
+        Wake();
+    cycles_.fetch_add(1);
+    inCycle_.store(false);
+    return 0;
+}
+
+// Runs on JACK's process thread.
+bool JackMidiService::ReportHeldTokens() {
+    std::size_t sent = 0;
+    while (sent < heldCount_ && done_.Push(&heldTokens_[sent], sizeof(DoneRecord)))
+        ++sent;
+    std::copy(heldTokens_.begin() + static_cast<std::ptrdiff_t>(sent),
+              heldTokens_.begin() + static_cast<std::ptrdiff_t>(heldCount_), heldTokens_.begin());
+    heldCount_ -= sent;
+    return sent > 0;
+}
+
+// Runs on JACK's process thread.
+void JackMidiService::SendQueued(Port& port, void* buffer) {
+    jack_midi_clear_buffer(buffer);
+    maxEventSize_.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
+    const std::uint32_t epoch = port.epoch.load();
+    bool wroteAny = false;
+    OutRecord record{};
+    while (port.queue->PeekAt(0, &record, sizeof record)) {
+        const bool cancelled = record.epoch != 0 && record.epoch != epoch;
+        if (!cancelled) {
+            if (record.token != 0 && heldCount_ == heldTokens_.size())
+                return;
+            // Asking first spares libjack's complaint about a full buffer on this thread.
+            jack_midi_data_t* event = jack_midi_max_event_size(buffer) >= record.size
+                                          ? jack_midi_event_reserve(buffer, 0, record.size)
+                                          : nullptr;
+            if (event != nullptr) {
+                port.queue->PeekAt(sizeof record, event, record.size);
+                wroteAny = true;
+            } else if (wroteAny) {
+                return; // the buffer is full: the rest goes out next cycle
+            } else {
+                // Not even an empty buffer takes it; the GUI thread's size check should have
+                // refused it. Dropping it is the only way to keep the port moving.
+                droppedOutgoing_.fetch_add(1, std::memory_order_relaxed);
+            }
+            if (record.token != 0)
+                heldTokens_[heldCount_++] = DoneRecord{port.handle, record.token};
+        }
+        port.queue->Skip(sizeof record + record.size);
+    }
+}
+
+// Runs on JACK's process thread.
+bool JackMidiService::Receive(const Port& port, void* buffer) {
+    bool pushed = false;
+    const std::uint32_t count = jack_midi_get_event_count(buffer);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        jack_midi_event_t event{};
+        if (jack_midi_event_get(&event, buffer, i) != 0 || event.buffer == nullptr)
+            continue;
+        ForEachShortMessage(event.buffer, event.size, [&](std::uint32_t message) {
+            const InRecord record{port.handle, message};
+            if (incoming_.Push(&record, sizeof record))
+                pushed = true;
+            else
+                droppedIncoming_.fetch_add(1, std::memory_order_relaxed);
+        });
+    }
+    return pushed;
+}
+
+// ---- The GUI thread's side -------------------------------------------------------------------
+
+void JackMidiService::Drain() {
+    std::uint64_t wakeUps = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &wakeUps, sizeof wakeUps);
+
+    // A flood is handed on in slices, so that painting, timers and the user's input get their
+    // turn between them instead of waiting for the whole backlog.
+    constexpr int kMessagesPerSlice = 256;
+    InRecord in{};
+    int handedOn = 0;
+    while (handedOn < kMessagesPerSlice && incoming_.Pop(&in, sizeof in)) {
+        ++handedOn;
+        // Messages of a port stopped or closed since they arrived are not wanted any more.
+        Port* port = Find(in.handle, false);
+        if (port != nullptr && port->started.load())
+            PostMidiInData(port->receiver, in.message);
+    }
+    if (handedOn == kMessagesPerSlice) {
+        const std::uint64_t again = 1;
+        [[maybe_unused]] const ssize_t wrote = ::write(wakeFd_, &again, sizeof again);
+    }
+    DoneRecord done{};
+    while (done_.Pop(&done, sizeof done)) {
+        // A reset has completed the message already if its token is no longer first in line.
+        Port* port = Find(done.handle, true);
+        if (port != nullptr && !port->pending.empty() && port->pending.front().token == done.token)
+            CompleteOldest(*port);
+    }
+    const std::uint64_t incomingDrops = droppedIncoming_.load(std::memory_order_relaxed);
+    if (incomingDrops != reportedIncomingDrops_) {
+        qWarning("JACK MIDI: %llu incoming messages lost so far, the input queue was full",
+                 static_cast<unsigned long long>(incomingDrops));
+        reportedIncomingDrops_ = incomingDrops;
+    }
+    const std::uint64_t outgoingDrops = droppedOutgoing_.load(std::memory_order_relaxed);
+    if (outgoingDrops != reportedOutgoingDrops_) {
+        qWarning("JACK MIDI: %llu outgoing messages lost so far, larger than a port buffer",
+                 static_cast<unsigned long long>(outgoingDrops));
+        reportedOutgoingDrops_ = outgoingDrops;
+    }
+    if (serverGone_.load() && !shutdownSeen_) {
+        shutdownSeen_ = true;
+        // Nothing queued will go out any more; the callers get their headers back.
+        for (auto& [handle, port] : ports_)
+            CompleteAll(*port);
+    }
+}
+
+void JackMidiService::CompleteOldest(Port& port) {
+    MIDIHDR* header = port.pending.front().header;
+    port.pending.pop_front();
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    PostMidiOutDone(port.receiver, header);
+}
+
+void JackMidiService::CompleteAll(Port& port) {
+    while (!port.pending.empty())
+        CompleteOldest(port);
+}
+
+std::vector<std::string> JackMidiService::ListPorts(unsigned long flags) {
+    std::vector<std::string> names;
+    if (serverGone_.load())
+        return names;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+    if (ports == nullptr)
+        return names;
+    for (const char** name = ports; *name != nullptr; ++name) {
+        const jack_port_t* port = jack_port_by_name(client_, *name);
+        if (port != nullptr && !jack_port_is_mine(client_, port))
+            names.emplace_back(*name);
+    }
+    jack_free(ports);
+    return names;
+}
+
+Port* JackMidiService::Find(std::uint32_t handle, bool output) {
+    const auto found = ports_.find(handle);
+    if (found == ports_.end() || found->second->output != output)
+        return nullptr;
+    return found->second.get();
+}
+
+bool JackMidiService::ConnectedToDevice(const Port& port) {
+    // Asking about the device by name would make libjack complain once it is gone.
+    bool connected = false;
+    if (const char** peers = jack_port_get_connections(port.jackPort)) {
+        for (const char** peer = peers; *peer != nullptr && !connected; ++peer)
+            connected = port.device == *peer;
+        jack_free(peers);
+    }
+    return connected;
+}
+
+MMRESULT JackMidiService::Reachable(const Port& port) {
+    if (serverGone_.load())
+        return MMSYSERR_NODRIVER;
+    if (port.device.empty() || ConnectedToDevice(port))
+        return MMSYSERR_NOERROR;
+    return MIDIERR_NODEVICE;
+}
+
+bool JackMidiService::WaitForCycles(std::uint64_t count) {
+    const std::uint64_t target = cycles_.load() + count;
+    const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
+    while (cycles_.load() < target) {
+        if (serverGone_.load() || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std::string& device,
+                                   QObject* receiver) {
+    if (serverGone_.load())
+        return MMSYSERR_NODRIVER;
+    const auto freeSlot = std::find_if(slots_.begin(), slots_.end(),
+                                       [](const auto& slot) { return slot.load() == nullptr; });
+    if (freeSlot == slots_.end())
+        return MMSYSERR_NOMEM;
+
+    auto port = std::make_unique<Port>();
+    port->handle = nextHandle_++;
+    if (nextHandle_ == 0)
+        nextHandle_ = 1;
+    port->output = output;
+    port->device = device;
+    port->receiver = receiver;
+    port->slot = static_cast<std::size_t>(freeSlot - slots_.begin());
+    if (output) {
+        port->queue = std::make_unique<Ring>(kOutputQueueBytes);
+        if (!port->queue->Valid())
+            return MMSYSERR_NOMEM;
+    }
+    const std::string name = !output          ? "midi_in_" + std::to_string(port->handle)
+                             : device.empty() ? std::string(kMapperPortName)
+                                              : "midi_out_" + std::to_string(port->handle);
+    port->jackPort = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                        output ? JackPortIsOutput : JackPortIsInput, 0);
+    if (port->jackPort == nullptr)
+        return MMSYSERR_ERROR;
+    if (!device.empty()) {
+        const char* ours = jack_port_name(port->jackPort);
+        const int failed = output ? jack_connect(client_, ours, device.c_str())
+                                  : jack_connect(client_, device.c_str(), ours);
+        if (failed != 0) {
+            jack_port_unregister(client_, port->jackPort);
+            return MIDIERR_NODEVICE;
+        }
+    }
+    freeSlot->store(port.get());
+    // A new connection shows from the next cycle on; until then the port would look cut off
+    // from its device. Long messages are checked against what a port buffer takes, which only
+    // the callback can measure.
+    const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
+    while (!serverGone_.load() && std::chrono::steady_clock::now() < deadline &&
+           ((!device.empty() && !ConnectedToDevice(*port)) ||
+            (output && maxEventSize_.load(std::memory_order_relaxed) == 0)))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    handle = port->handle;
+    ports_.emplace(port->handle, std::move(port));
+    return MMSYSERR_NOERROR;
+}
+
+void JackMidiService::ClosePort(Port& port) {
+    if (port.output) {
+        // Give what is queued, such as the note-offs of a reset, the chance to go out.
+        const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
+        while (!serverGone_.load() && port.queue->ReadSpace() > 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        WaitForCycles(2);
+    }
+    slots_[port.slot].store(nullptr);
+    // A cycle that began before the slot was cleared may still use the port; one that begins
+    // later cannot see it. Wait for the former to end.
+    const std::uint64_t seen = cycles_.load();
+    const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
+    bool callbackLeft = true;
+    while (inCycle_.load() && cycles_.load() == seen) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            callbackLeft = false;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    const auto owned = ports_.find(port.handle);
+    if (!callbackLeft) {
+        abandoned_.push_back(std::move(owned->second));
+    } else if (!serverGone_.load()) {
+        jack_port_unregister(client_, port.jackPort);
+    }
+    ports_.erase(owned);
+}
+
+bool JackMidiService::Queue(Port& port, const std::uint8_t* bytes, std::size_t size,
+                            std::uint32_t epoch, std::uint32_t token) {
+    const OutRecord record{static_cast<std::uint32_t>(size), epoch, token};
+    return port.queue->Push(&record, sizeof record, bytes, size);
+}
+
+void JackMidiService::TrackNotes(Port& port, const std::uint8_t* bytes, std::size_t size) {
+    if (size != 3)
+        return;
+    const std::uint8_t kind = bytes[0] & 0xF0;
+    if (kind != 0x80 && kind != 0x90)
+        return;
+    std::uint8_t& count = port.notesOn[bytes[0] & 0x0F][bytes[1] & 0x7F];
+    if (kind == 0x90 && bytes[2] != 0)
+        count = static_cast<std::uint8_t>(std::min(count + 1, 255));
+    else if (count > 0)
+        --count;
+}
+
+int JackMidiService::midiOutGetNumDevs() {
+    outputDevices_ = ListPorts(JackPortIsInput);
+    return static_cast<int>(outputDevices_.size());
+}
+
+MMRESULT JackMidiService::midiOutGetDevCaps(int device, std::string& name) {
+    if (device == MIDI_MAPPER) {
+        name = clientName_;
+        return MMSYSERR_NOERROR;
+    }
+    if (device < 0 || static_cast<std::size_t>(device) >= outputDevices_.size())
+        return MMSYSERR_BADDEVICEID;
+    name = outputDevices_[static_cast<std::size_t>(device)];
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) {
+    if (device < MIDI_MAPPER || device >= static_cast<int>(outputDevices_.size()))
+        return MMSYSERR_BADDEVICEID;
+    if (device == MIDI_MAPPER) {
+        for (const auto& [other, port] : ports_)
+            if (port->output && port->device.empty())
+                return MMSYSERR_ALLOCATED; // the mapper's port name is taken
+        return OpenPort(handle, true, {}, receiver);
+    }
+    return OpenPort(handle, true, outputDevices_[static_cast<std::size_t>(device)], receiver);
+}
+
+MMRESULT JackMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
+    Port* port = Find(handle, true);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message),
+                                   static_cast<std::uint8_t>(message >> 8),
+                                   static_cast<std::uint8_t>(message >> 16)};
+    const int dataLength = MidiDataLength(bytes[0]);
+    if (dataLength < 0)
+        return MMSYSERR_INVALPARAM;
+    // A data byte with its top bit set would read as a status byte on the other side.
+    for (int i = 1; i <= dataLength; ++i)
+        if (bytes[i] >= 0x80)
+            return MMSYSERR_INVALPARAM;
+    if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
+        return reachable;
+    const auto size = static_cast<std::size_t>(dataLength + 1);
+    if (!Queue(*port, bytes, size, 0, 0))
+        return MMSYSERR_NOMEM;
+    TrackNotes(*port, bytes, size);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) {
+    if (Find(handle, true) == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    return PrepareMidiHeader(header);
+}
+
+MMRESULT JackMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
+    Port* port = Find(handle, true);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (const MMRESULT usable = CheckMidiHeaderForSending(header); usable != MMSYSERR_NOERROR)
+        return usable;
+    if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
+        return reachable;
+
+    // Half a stream could leave a note sounding, so it goes out whole or not at all.
+    const MidiStreamSplit split = SplitMidiStream(header->lpData, header->dwBufferLength);
+    if (!split.complete || split.messages.empty())
+        return MMSYSERR_INVALPARAM;
+    const std::size_t largest = maxEventSize_.load(std::memory_order_relaxed);
+    if (largest == 0)
+        return MIDIERR_NOTREADY;
+    std::size_t needed = 0;
+    for (const MidiMessage& message : split.messages) {
+        if (message.size() > largest)
+            return MMSYSERR_INVALPARAM;
+        needed += sizeof(OutRecord) + message.size();
+    }
+    if (needed > port->queue->WriteSpace())
+        return MMSYSERR_NOMEM;
+
+    const std::uint32_t token = nextToken_++;
+    if (nextToken_ == 0)
+        nextToken_ = 1;
+    const std::uint32_t epoch = port->epoch.load();
+    for (std::size_t i = 0; i < split.messages.size(); ++i) {
+        const MidiMessage& message = split.messages[i];
+        // Cannot fail: the room was checked above and only this thread fills the queue.
+        Queue(*port, message.data(), message.size(), epoch,
+              i + 1 == split.messages.size() ? token : 0);
+        TrackNotes(*port, message.data(), message.size());
+    }
+    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    port->pending.push_back({token, header});
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) {
+    if (Find(handle, true) == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    return UnprepareMidiHeader(header);
+}
+
+MMRESULT JackMidiService::midiOutReset(HMIDIOUT handle) {
+    Port* port = Find(handle, true);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    std::uint32_t epoch = port->epoch.load() + 1;
+    if (epoch == 0)
+        epoch = 1;
+    port->epoch.store(epoch);
+
+    MMRESULT result = MMSYSERR_NOERROR;
+    if (serverGone_.load()) {
+        result = MMSYSERR_NODRIVER;
+        port->notesOn = {};
+    } else {
+        std::size_t needed = 0;
+        for (const auto& channel : port->notesOn)
+            needed += static_cast<std::size_t>(std::count_if(
+                          channel.begin(), channel.end(), [](std::uint8_t n) { return n > 0; })) *
+                      (sizeof(OutRecord) + 3);
+        // All note-offs or none: the notes stay tracked for the next reset.
+        if (needed > port->queue->WriteSpace()) {
+            result = MMSYSERR_NOMEM;
+        } else {
+            for (std::uint8_t channel = 0; channel < 16; ++channel)
+                for (std::uint8_t note = 0; note < 128; ++note)
+                    if (port->notesOn[channel][note] > 0) {
+                        const std::uint8_t off[3] = {static_cast<std::uint8_t>(0x80 | channel),
+                                                     note, 0};
+                        Queue(*port, off, sizeof off, 0, 0);
+                    }
+            port->notesOn = {};
+        }
+    }
+    CompleteAll(*port);
+    return result;
+}
+
+MMRESULT JackMidiService::midiOutClose(HMIDIOUT handle) {
+    Port* port = Find(handle, true);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!port->pending.empty())
+        return MIDIERR_STILLPLAYING;
+    ClosePort(*port);
+    return MMSYSERR_NOERROR;
+}
+
+int JackMidiService::midiInGetNumDevs() {
+    inputDevices_ = ListPorts(JackPortIsOutput);
+    return static_cast<int>(inputDevices_.size());
+}
+
+MMRESULT JackMidiService::midiInGetDevCaps(int device, std::string& name) {
+    if (device < 0 || static_cast<std::size_t>(device) >= inputDevices_.size())
+        return MMSYSERR_BADDEVICEID;
+    name = inputDevices_[static_cast<std::size_t>(device)];
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiInOpen(HMIDIIN& handle, int device, QObject* receiver) {
+    if (device < 0 || static_cast<std::size_t>(device) >= inputDevices_.size())
+        return MMSYSERR_BADDEVICEID;
+    return OpenPort(handle, false, inputDevices_[static_cast<std::size_t>(device)], receiver);
+}
+
+MMRESULT JackMidiService::midiInStart(HMIDIIN handle) {
+    Port* port = Find(handle, false);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
+        return reachable;
+    port->started.store(true);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiInStop(HMIDIIN handle) {
+    Port* port = Find(handle, false);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    // What arrived while the port was started still belongs to its receiver.
+    Drain();
+    port->started.store(false);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT JackMidiService::midiInReset(HMIDIIN handle) {
+    // No input buffers are ever given, so a reset has nothing to hand back but stops input.
+    return midiInStop(handle);
+}
+
+MMRESULT JackMidiService::midiInClose(HMIDIIN handle) {
+    Port* port = Find(handle, false);
+    if (port == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    port->started.store(false);
+    ClosePort(*port);
+    return MMSYSERR_NOERROR;
+}
+
+} // namespace
+
+std::unique_ptr<MidiService> OpenJackMidiService(const std::string& clientName,
+                                                 std::string& whyNot) {
+    auto service = std::make_unique<JackMidiService>(clientName);
+    if (!service->Start(whyNot))
+        return nullptr;
+    return service;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "platform/error_box.h"
+
+#include <string>
+
+// A modal message box with the error icon and a single OK button.
+class QtErrorBox final : public ErrorBox {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override;
+};

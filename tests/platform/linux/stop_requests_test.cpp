@@ -1,0 +1,48 @@
+#include "platform/linux/stop_requests.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <stdexcept>
+
+namespace {
+
+void Ignore(int) {}
+
+sighandler_t CurrentHandler(int signal) {
+    struct sigaction current = {};
+    ::sigaction(signal, nullptr, &current);
+    return current.sa_handler;
+}
+
+TEST(StopRequests, SignalsBecomeOneCallOnTheGuiThreadAndHandlersComeBack) {
+    struct sigaction own = {};
+    own.sa_handler = Ignore;
+    struct sigaction before[2] = {};
+    ::sigaction(SIGINT, &own, &before[0]);
+    ::sigaction(SIGHUP, &own, &before[1]);
+    {
+        int calls = 0;
+        StopRequests requests([&] { ++calls; });
+        ASSERT_TRUE(requests.Active());
+        EXPECT_THROW(StopRequests([] {}), std::logic_error);
+
+        ::raise(SIGINT);
+        ::raise(SIGHUP);
+        EXPECT_EQ(calls, 0) << "called from the handler, not from the event loop";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return calls > 0; }, 2000));
+        QTest::qWait(20);
+        EXPECT_EQ(calls, 1) << "two signals read in one go are one request";
+    }
+    EXPECT_EQ(CurrentHandler(SIGINT), &Ignore);
+    EXPECT_EQ(CurrentHandler(SIGHUP), &Ignore);
+    ::sigaction(SIGINT, &before[0], nullptr);
+    ::sigaction(SIGHUP, &before[1], nullptr);
+
+    // Once it is gone, a new one may take the signals.
+    StopRequests again([] {});
+    EXPECT_TRUE(again.Active());
+}
+
+} // namespace
