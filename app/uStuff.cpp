@@ -1,23 +1,18 @@
 #include "app/uStuff.h"
 
+#include "formats/text.h"
+
+#include <algorithm>
+
 namespace {
 
 bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    return HexDigitValue(c) >= 0;
 }
 
+// Non-digits count as zero.
 int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
-}
-
-bool IsBlankOrControl(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
+    return std::max(HexDigitValue(c), 0);
 }
 
 } // namespace
@@ -47,13 +42,7 @@ std::string HexDigitsToBytes(std::string_view Digits) {
 }
 
 std::string TrimBlanks(std::string_view Text) {
-    std::size_t begin = 0;
-    std::size_t end = Text.size();
-    while (begin < end && IsBlankOrControl(Text[begin]))
-        ++begin;
-    while (end > begin && IsBlankOrControl(Text[end - 1]))
-        --end;
-    return std::string(Text.substr(begin, end - begin));
+    return std::string(Trimmed(Text, IsBlankOrControl));
 }
 
 // English (United States) until InitLanguage has asked: the captions of the window's layout.

@@ -1,5 +1,7 @@
 #include "formats/locale_names.h"
 
+#include "formats/text.h"
+
 #include <cstddef>
 
 namespace {
@@ -92,16 +94,8 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
+    return Trimmed(text, IsWhiteSpaceInLine);
 }
 
 std::string_view Unquote(std::string_view value) {

@@ -1,5 +1,7 @@
 #include "formats/reg_file.h"
 
+#include "formats/text.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -26,27 +28,8 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view start) {
     return text.size() >= start.size() && Folded(text.substr(0, start.size())) == Folded(start);
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-// 0 to 15, or -1 for a character that is no hexadecimal digit.
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+std::string_view TrimSpaces(std::string_view text) {
+    return Trimmed(text, IsSpaceOrTab);
 }
 
 // A number of one to maxDigits hexadecimal digits and nothing else.
@@ -159,10 +142,10 @@ public:
 
     RegParseResult Parse() {
         std::string_view line;
-        if (!lines_.Next(line, error_) || Trimmed(line) != kHeader)
+        if (!lines_.Next(line, error_) || TrimSpaces(line) != kHeader)
             return Failure(error_.empty() ? "the first line is not REGEDIT4" : error_);
         while (lines_.Next(line, error_)) {
-            line = Trimmed(line);
+            line = TrimSpaces(line);
             if (line.empty() || line.front() == ';')
                 continue;
             const bool read = line.front() == '[' ? ReadKeyLine(line) : ReadValueLine(line);
@@ -217,10 +200,10 @@ private:
             line.remove_prefix(1);
         else if (!ReadQuoted(line, value.name))
             return false;
-        line = Trimmed(line);
+        line = TrimSpaces(line);
         if (line.empty() || line.front() != '=')
             return Fail("a value name without =");
-        line = Trimmed(line.substr(1));
+        line = TrimSpaces(line.substr(1));
         RegKey& key = *hive_.FindKey(*keyPath_);
         if (line == "-") {
             key.RemoveValue(value.name);
@@ -282,14 +265,14 @@ private:
             std::string_view next;
             if (!lines_.Next(next, error_))
                 return Fail(error_.empty() ? "hex data carried on past the end" : error_);
-            list += Trimmed(next);
+            list += TrimSpaces(next);
         }
-        if (Trimmed(list).empty())
+        if (TrimSpaces(list).empty())
             return true;
         std::string_view rest = list;
         while (true) {
             const std::size_t comma = std::min(rest.find(','), rest.size());
-            const auto byte = HexNumber(Trimmed(rest.substr(0, comma)), 2);
+            const auto byte = HexNumber(TrimSpaces(rest.substr(0, comma)), 2);
             if (!byte)
                 return Fail("a hex byte that is not one or two hexadecimal digits");
             bytes.push_back(static_cast<std::uint8_t>(*byte));

@@ -7,6 +7,7 @@
 #include "platform/linux/alsa_midi_service.h"
 
 #include "formats/midi_stream.h"
+#include "formats/text.h"
 #include "platform/midi_events.h"
 #include "platform/midi_headers.h"
 
@@ -93,11 +94,8 @@ struct Device {
 };
 
 std::string TrimRight(const char* text) {
-    std::string result = text != nullptr ? text : "";
     // Kernel clients pad some port names with spaces.
-    while (!result.empty() && (result.back() == ' ' || result.back() == '\t'))
-        result.pop_back();
-    return result;
+    return std::string(TrimmedRight(text != nullptr ? text : "", IsSpaceOrTab));
 }
 
 template <typename T, int (*Malloc)(T**), void (*Free)(T*)> struct AlsaObject {
