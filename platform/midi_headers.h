@@ -33,3 +33,13 @@ inline MMRESULT UnprepareMidiHeader(MIDIHDR* header) {
     header->dwFlags &= ~MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
+
+// The service takes a header it accepted for sending: it is the service's until completed.
+inline void MarkMidiHeaderQueued(MIDIHDR* header) {
+    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+}
+
+// The service hands a header back: its sender may send it again or unprepare it.
+inline void MarkMidiHeaderDone(MIDIHDR* header) {
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+}

@@ -6,7 +6,10 @@
 
 #include "platform/linux/alsa_midi_service.h"
 
+#include "platform/linux/alsa_events.h"
+
 #include "formats/midi_stream.h"
+#include "formats/short_message.h"
 #include "formats/text.h"
 #include "platform/midi_events.h"
 #include "platform/midi_headers.h"
@@ -117,200 +120,6 @@ using PortInfo = AlsaObject<snd_seq_port_info_t, snd_seq_port_info_malloc, snd_s
 using Subscription = AlsaObject<snd_seq_port_subscribe_t, snd_seq_port_subscribe_malloc,
                                 snd_seq_port_subscribe_free>;
 
-// The event for one complete short message (status first, then its data bytes); false for
-// bytes that are not one. Data bytes keep their low 7 bits.
-bool EncodeShortMessage(const std::uint8_t* bytes, std::size_t size, snd_seq_event_t& event) {
-    if (size == 0)
-        return false;
-    const std::uint8_t status = bytes[0];
-    const int length = MidiDataLength(status);
-    if (length < 0 || size < static_cast<std::size_t>(length) + 1)
-        return false;
-    const std::uint8_t first = length >= 1 ? bytes[1] & 0x7F : 0;
-    const std::uint8_t second = length >= 2 ? bytes[2] & 0x7F : 0;
-    const std::uint8_t channel = status & 0x0F;
-
-    snd_seq_ev_clear(&event);
-    switch (status & 0xF0) {
-    case 0x80:
-        snd_seq_ev_set_noteoff(&event, channel, first, second);
-        return true;
-    case 0x90:
-        snd_seq_ev_set_noteon(&event, channel, first, second);
-        return true;
-    case 0xA0:
-        snd_seq_ev_set_keypress(&event, channel, first, second);
-        return true;
-    case 0xB0:
-        snd_seq_ev_set_controller(&event, channel, first, second);
-        return true;
-    case 0xC0:
-        snd_seq_ev_set_pgmchange(&event, channel, first);
-        return true;
-    case 0xD0:
-        snd_seq_ev_set_chanpress(&event, channel, first);
-        return true;
-    case 0xE0:
-        snd_seq_ev_set_pitchbend(&event, channel, (first | second << 7) - 8192);
-        return true;
-    default:
-        break;
-    }
-
-    snd_seq_ev_set_fixed(&event);
-    switch (status) {
-    case 0xF1:
-        event.type = SND_SEQ_EVENT_QFRAME;
-        event.data.control.value = first;
-        return true;
-    case 0xF2:
-        event.type = SND_SEQ_EVENT_SONGPOS;
-        event.data.control.value = first | second << 7;
-        return true;
-    case 0xF3:
-        event.type = SND_SEQ_EVENT_SONGSEL;
-        event.data.control.value = first;
-        return true;
-    case 0xF6:
-        event.type = SND_SEQ_EVENT_TUNE_REQUEST;
-        return true;
-    case 0xF8:
-        event.type = SND_SEQ_EVENT_CLOCK;
-        return true;
-    case 0xFA:
-        event.type = SND_SEQ_EVENT_START;
-        return true;
-    case 0xFB:
-        event.type = SND_SEQ_EVENT_CONTINUE;
-        return true;
-    case 0xFC:
-        event.type = SND_SEQ_EVENT_STOP;
-        return true;
-    case 0xFE:
-        event.type = SND_SEQ_EVENT_SENSING;
-        return true;
-    case 0xFF:
-        event.type = SND_SEQ_EVENT_RESET;
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::uint32_t Pack(unsigned status, unsigned first = 0, unsigned second = 0) {
-    return status | first << 8 | second << 16;
-}
-
-// The short messages one incoming event stands for, at most four. Events from peers are taken
-// at their word only where it fits a MIDI message: anything out of range is dropped.
-int DecodeEvent(const snd_seq_event_t& event, std::array<std::uint32_t, 4>& messages) {
-    int count = 0;
-    auto add = [&](std::uint32_t message) {
-        messages[static_cast<std::size_t>(count++)] = message;
-    };
-    auto note = [&](unsigned kind) {
-        const snd_seq_ev_note_t& n = event.data.note;
-        if (n.channel < 16 && n.note < 128 && n.velocity < 128)
-            add(Pack(kind | n.channel, n.note, n.velocity));
-    };
-    // Channel messages and system messages with one value below `limit`.
-    const snd_seq_ev_ctrl_t& control = event.data.control;
-    auto fits = [&](bool hasChannel, int low, int limit) {
-        return (!hasChannel || control.channel < 16) && control.value >= low &&
-               control.value < limit;
-    };
-    const unsigned value = static_cast<unsigned>(control.value);
-    const unsigned channel = control.channel;
-
-    switch (event.type) {
-    case SND_SEQ_EVENT_NOTEON:
-        note(0x90);
-        break;
-    case SND_SEQ_EVENT_NOTEOFF:
-        note(0x80);
-        break;
-    case SND_SEQ_EVENT_KEYPRESS:
-        note(0xA0);
-        break;
-    case SND_SEQ_EVENT_CONTROLLER:
-        if (fits(true, 0, 128) && control.param < 128)
-            add(Pack(0xB0 | channel, control.param, value));
-        break;
-    case SND_SEQ_EVENT_PGMCHANGE:
-        if (fits(true, 0, 128))
-            add(Pack(0xC0 | channel, value));
-        break;
-    case SND_SEQ_EVENT_CHANPRESS:
-        if (fits(true, 0, 128))
-            add(Pack(0xD0 | channel, value));
-        break;
-    case SND_SEQ_EVENT_PITCHBEND:
-        if (fits(true, -8192, 8192)) {
-            const unsigned bend = static_cast<unsigned>(control.value + 8192);
-            add(Pack(0xE0 | channel, bend & 0x7F, bend >> 7));
-        }
-        break;
-    case SND_SEQ_EVENT_CONTROL14:
-        // Sequencer programs may send a 14-bit controller as one event; on a cable it is the
-        // coarse controller followed by its fine partner 32 numbers up.
-        if (fits(true, 0, 16384) && control.param < 128) {
-            if (control.param < 32) {
-                add(Pack(0xB0 | channel, control.param, value >> 7));
-                add(Pack(0xB0 | channel, control.param + 32, value & 0x7F));
-            } else {
-                add(Pack(0xB0 | channel, control.param, value & 0x7F));
-            }
-        }
-        break;
-    case SND_SEQ_EVENT_NONREGPARAM:
-    case SND_SEQ_EVENT_REGPARAM:
-        if (fits(true, 0, 16384) && control.param < 16384) {
-            const bool registered = event.type == SND_SEQ_EVENT_REGPARAM;
-            add(Pack(0xB0 | channel, registered ? 101 : 99, control.param >> 7));
-            add(Pack(0xB0 | channel, registered ? 100 : 98, control.param & 0x7F));
-            add(Pack(0xB0 | channel, 6, value >> 7));
-            add(Pack(0xB0 | channel, 38, value & 0x7F));
-        }
-        break;
-    case SND_SEQ_EVENT_QFRAME:
-        if (fits(false, 0, 128))
-            add(Pack(0xF1, value));
-        break;
-    case SND_SEQ_EVENT_SONGPOS:
-        if (fits(false, 0, 16384))
-            add(Pack(0xF2, value & 0x7F, value >> 7));
-        break;
-    case SND_SEQ_EVENT_SONGSEL:
-        if (fits(false, 0, 128))
-            add(Pack(0xF3, value));
-        break;
-    case SND_SEQ_EVENT_TUNE_REQUEST:
-        add(Pack(0xF6));
-        break;
-    case SND_SEQ_EVENT_CLOCK:
-        add(Pack(0xF8));
-        break;
-    case SND_SEQ_EVENT_START:
-        add(Pack(0xFA));
-        break;
-    case SND_SEQ_EVENT_CONTINUE:
-        add(Pack(0xFB));
-        break;
-    case SND_SEQ_EVENT_STOP:
-        add(Pack(0xFC));
-        break;
-    case SND_SEQ_EVENT_SENSING:
-        add(Pack(0xFE));
-        break;
-    case SND_SEQ_EVENT_RESET:
-        add(Pack(0xFF));
-        break;
-    default:
-        break; // SysEx (no input buffers are ever given), sequencer housekeeping
-    }
-    return count;
-}
-
 // A long message on its way out: the complete messages of its stream and how far they went.
 struct LongMessage {
     MIDIHDR* header = nullptr;
@@ -328,8 +137,7 @@ struct OutputPort {
     QPointer<QObject> receiver;
     Pacing pacing = kSoftwarePacing;
     bool lost = false;
-    // Note-ons minus note-offs, per channel and note, so a reset can silence what still sounds.
-    std::array<std::uint8_t, 16 * 128> sounding{};
+    SoundingNotes sounding;
     std::deque<LongMessage> queue;
     QTimer timer;
     int stalledTicks = 0;
@@ -436,19 +244,18 @@ public:
         OutputPort* output = FindOutput(handle);
         if (output == nullptr)
             return MMSYSERR_INVALHANDLE;
-        const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message),
-                                       static_cast<std::uint8_t>(message >> 8),
-                                       static_cast<std::uint8_t>(message >> 16)};
+        const ShortMessage unpacked = UnpackShortMessage(message);
         snd_seq_event_t event;
-        if (!EncodeShortMessage(bytes, sizeof bytes, event))
+        if (!EncodeShortMessage(unpacked.bytes.data(), unpacked.size, event))
             return MMSYSERR_INVALPARAM;
         // Anything but a real-time byte would cut a SysEx that is half way out.
-        if (bytes[0] < 0xF8 && !output->queue.empty() && output->queue.front().InsideSysEx())
+        if (unpacked.bytes[0] < 0xF8 && !output->queue.empty() &&
+            output->queue.front().InsideSysEx())
             return MIDIERR_NOTREADY;
         const int error = Send(*output, event);
         if (error < 0)
             return ResultOf(error);
-        CountNote(*output, bytes);
+        output->sounding.Track(unpacked.bytes.data(), unpacked.size);
         return MMSYSERR_NOERROR;
     }
 
@@ -472,7 +279,7 @@ public:
         if (!split.complete || split.messages.empty())
             return MMSYSERR_INVALPARAM;
 
-        header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        MarkMidiHeaderQueued(header);
         output->queue.push_back({header, std::move(split.messages)});
         if (output->queue.size() > 1)
             return MMSYSERR_NOERROR; // waits for the messages before it
@@ -672,38 +479,20 @@ private:
         return Send(output, event);
     }
 
-    static void CountNote(OutputPort& output, const std::uint8_t* bytes) {
-        const std::uint8_t kind = bytes[0] & 0xF0;
-        if (kind != 0x80 && kind != 0x90)
-            return;
-        std::uint8_t& count = output.sounding[(bytes[0] & 0x0F) * 128u + (bytes[1] & 0x7Fu)];
-        if (kind == 0x90 && (bytes[2] & 0x7F) != 0) {
-            if (count < 255)
-                ++count;
-        } else if (count > 0) {
-            --count;
-        }
-    }
-
     int SilenceNotes(OutputPort& output) {
         if (!StillConnected(output)) {
-            output.sounding.fill(0); // nothing left to silence
+            output.sounding.Clear(); // nothing left to silence
             return -ENODEV;
         }
         int firstError = 0;
-        for (unsigned index = 0; index < output.sounding.size(); ++index) {
-            if (output.sounding[index] == 0)
-                continue;
-            const std::uint8_t noteOff[3] = {static_cast<std::uint8_t>(0x80 | index / 128),
-                                             static_cast<std::uint8_t>(index % 128), 0};
+        output.sounding.SilenceEach([&](const std::array<std::uint8_t, 3>& noteOff) {
             snd_seq_event_t event;
-            EncodeShortMessage(noteOff, sizeof noteOff, event);
+            EncodeShortMessage(noteOff.data(), noteOff.size(), event);
             const int error = Send(output, event);
             if (error < 0 && firstError == 0)
                 firstError = error;
-            if (error == 0)
-                output.sounding[index] = 0;
-        }
+            return error == 0;
+        });
         return firstError;
     }
 
@@ -731,7 +520,7 @@ private:
                                 ? Send(output, event)
                                 : -EINVAL;
                     if (error == 0)
-                        CountNote(output, bytes.data());
+                        output.sounding.Track(bytes.data(), bytes.size());
                 }
                 if (error < 0) {
                     result.error = error;
@@ -755,7 +544,7 @@ private:
     static void Complete(OutputPort& output) {
         MIDIHDR* header = output.queue.front().header;
         output.queue.pop_front();
-        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        MarkMidiHeaderDone(header);
         PostMidiOutDone(output.receiver, header);
     }
 

@@ -9,13 +9,15 @@
 
 #include "platform/linux/jack_midi_service.h"
 
+#include "platform/linux/jack_ring.h"
+
 #include "formats/midi_stream.h"
+#include "formats/short_message.h"
 #include "platform/midi_events.h"
 #include "platform/midi_headers.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -57,96 +59,6 @@ constexpr std::chrono::milliseconds kCallbackPatience{500};
 
 const char* const kMapperPortName = "midi_out";
 
-// A jack_ringbuffer_t that publishes whole records: a reader sees all of one or nothing.
-// Writers and readers each belong to one thread.
-class Ring {
-public:
-    explicit Ring(std::size_t bytes) : ring_(jack_ringbuffer_create(bytes)) {}
-    ~Ring() {
-        if (ring_ != nullptr)
-            jack_ringbuffer_free(ring_);
-    }
-    Ring(const Ring&) = delete;
-    Ring& operator=(const Ring&) = delete;
-
-    bool Valid() const { return ring_ != nullptr; }
-    std::size_t WriteSpace() const { return jack_ringbuffer_write_space(ring_); }
-
-    // Producer side; may run on the process callback thread.
-    bool Push(const void* head, std::size_t headSize, const void* body = nullptr,
-              std::size_t bodySize = 0) {
-        const std::size_t total = headSize + bodySize;
-        if (jack_ringbuffer_write_space(ring_) < total)
-            return false;
-        // The reader must be done with the bytes it freed before they are written over.
-        std::atomic_thread_fence(std::memory_order_acquire);
-        jack_ringbuffer_data_t parts[2];
-        jack_ringbuffer_get_write_vector(ring_, parts);
-        ForEachPiece(parts, 0, headSize, [&head](char* ring, std::size_t size) {
-            std::memcpy(ring, head, size);
-            head = static_cast<const char*>(head) + size;
-        });
-        ForEachPiece(parts, headSize, bodySize, [&body](char* ring, std::size_t size) {
-            std::memcpy(ring, body, size);
-            body = static_cast<const char*>(body) + size;
-        });
-        // The bytes must be visible before the reader can see the new write position.
-        std::atomic_thread_fence(std::memory_order_release);
-        jack_ringbuffer_write_advance(ring_, total);
-        return true;
-    }
-
-    // Consumer side; may run on the process callback thread.
-    std::size_t ReadSpace() const {
-        const std::size_t space = jack_ringbuffer_read_space(ring_);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        return space;
-    }
-    bool PeekAt(std::size_t offset, void* out, std::size_t size) const {
-        if (ReadSpace() < offset + size)
-            return false;
-        jack_ringbuffer_data_t parts[2];
-        jack_ringbuffer_get_read_vector(ring_, parts);
-        ForEachPiece(parts, offset, size, [&out](const char* ring, std::size_t piece) {
-            std::memcpy(out, ring, piece);
-            out = static_cast<char*>(out) + piece;
-        });
-        return true;
-    }
-    void Skip(std::size_t size) {
-        std::atomic_thread_fence(std::memory_order_release);
-        jack_ringbuffer_read_advance(ring_, size);
-    }
-    bool Pop(void* out, std::size_t size) {
-        if (!PeekAt(0, out, size))
-            return false;
-        Skip(size);
-        return true;
-    }
-
-private:
-    // The free or filled space of a ring is two pieces when it wraps: calls use with the part of
-    // each piece that the size bytes starting at offset cover. Runs on either side's thread.
-    template <typename Use>
-    static void ForEachPiece(const jack_ringbuffer_data_t (&parts)[2], std::size_t offset,
-                             std::size_t size, Use&& use) {
-        for (const jack_ringbuffer_data_t& part : parts) {
-            if (size == 0)
-                return;
-            if (offset >= part.len) {
-                offset -= part.len;
-                continue;
-            }
-            const std::size_t piece = std::min(size, part.len - offset);
-            use(part.buf + offset, piece);
-            size -= piece;
-            offset = 0;
-        }
-    }
-
-    jack_ringbuffer_t* ring_;
-};
-
 // An outgoing message, followed by its bytes. Epoch 0 always goes out; any other epoch only
 // while it is the port's current one, so a reset can cancel long messages already queued.
 struct OutRecord {
@@ -164,47 +76,6 @@ struct DoneRecord {
     std::uint32_t handle;
     std::uint32_t token;
 };
-
-// Calls deliver with every complete short message in one incoming JACK event, packed as for
-// midiOutShortMsg. Peers may send anything: SysEx, cut or undefined messages are skipped, and
-// running status is honoured within the event. Runs on the process callback thread, which is
-// why it walks the bytes itself instead of using SplitMidiStream, which allocates.
-template <typename Deliver>
-void ForEachShortMessage(const std::uint8_t* bytes, std::size_t size, Deliver&& deliver) {
-    std::uint8_t status = 0; // 0: no message in progress, as after SysEx or garbage
-    int wanted = 0;
-    int have = 0;
-    std::uint32_t data = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint8_t byte = bytes[i];
-        if (byte >= 0xF8) {
-            if (MidiDataLength(byte) == 0)
-                deliver(std::uint32_t{byte});
-            continue;
-        }
-        if (byte >= 0x80) {
-            const int length = MidiDataLength(byte);
-            have = 0;
-            data = 0;
-            status = length > 0 ? byte : 0;
-            wanted = length;
-            if (length == 0)
-                deliver(std::uint32_t{byte});
-            continue;
-        }
-        if (status == 0)
-            continue;
-        data |= std::uint32_t{byte} << (8 * (1 + have));
-        if (++have == wanted) {
-            deliver(status | data);
-            have = 0;
-            data = 0;
-            // Only channel messages may repeat without their status byte.
-            if (status >= 0xF0)
-                status = 0;
-        }
-    }
-}
 
 struct PendingLongMessage {
     std::uint32_t token;
@@ -225,7 +96,7 @@ struct Port {
     std::string device; // the peer port we are connected to; empty for the mapper
     QPointer<QObject> receiver;
     std::deque<PendingLongMessage> pending;
-    std::array<std::array<std::uint8_t, 128>, 16> notesOn{};
+    SoundingNotes sounding;
 };
 
 class JackMidiService final : public MidiService {
@@ -276,7 +147,6 @@ private:
     bool WaitForCycles(std::uint64_t count);
     bool Queue(Port& port, const std::uint8_t* bytes, std::size_t size, std::uint32_t epoch,
                std::uint32_t token);
-    void TrackNotes(Port& port, const std::uint8_t* bytes, std::size_t size);
     void CompleteOldest(Port& port);
     void CompleteAll(Port& port);
 
@@ -479,6 +349,7 @@ bool JackMidiService::Receive(const Port& port, void* buffer) {
         jack_midi_event_t event{};
         if (jack_midi_event_get(&event, buffer, i) != 0 || event.buffer == nullptr)
             continue;
+        // Walked in place: SplitMidiStream would allocate on this thread.
         ForEachShortMessage(event.buffer, event.size, [&](std::uint32_t message) {
             const InRecord record{port.handle, message};
             if (incoming_.Push(&record, sizeof record))
@@ -542,7 +413,7 @@ void JackMidiService::Drain() {
 void JackMidiService::CompleteOldest(Port& port) {
     MIDIHDR* header = port.pending.front().header;
     port.pending.pop_front();
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    MarkMidiHeaderDone(header);
     PostMidiOutDone(port.receiver, header);
 }
 
@@ -693,19 +564,6 @@ bool JackMidiService::Queue(Port& port, const std::uint8_t* bytes, std::size_t s
     return port.queue->Push(&record, sizeof record, bytes, size);
 }
 
-void JackMidiService::TrackNotes(Port& port, const std::uint8_t* bytes, std::size_t size) {
-    if (size != 3)
-        return;
-    const std::uint8_t kind = bytes[0] & 0xF0;
-    if (kind != 0x80 && kind != 0x90)
-        return;
-    std::uint8_t& count = port.notesOn[bytes[0] & 0x0F][bytes[1] & 0x7F];
-    if (kind == 0x90 && bytes[2] != 0)
-        count = static_cast<std::uint8_t>(std::min(count + 1, 255));
-    else if (count > 0)
-        --count;
-}
-
 int JackMidiService::midiOutGetNumDevs() {
     outputDevices_ = ListPorts(JackPortIsInput);
     return static_cast<int>(outputDevices_.size());
@@ -738,22 +596,14 @@ MMRESULT JackMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message
     Port* port = Find(handle, true);
     if (port == nullptr)
         return MMSYSERR_INVALHANDLE;
-    const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(message),
-                                   static_cast<std::uint8_t>(message >> 8),
-                                   static_cast<std::uint8_t>(message >> 16)};
-    const int dataLength = MidiDataLength(bytes[0]);
-    if (dataLength < 0)
+    const ShortMessage unpacked = UnpackShortMessage(message);
+    if (unpacked.size == 0 || !unpacked.dataValid)
         return MMSYSERR_INVALPARAM;
-    // A data byte with its top bit set would read as a status byte on the other side.
-    for (int i = 1; i <= dataLength; ++i)
-        if (bytes[i] >= 0x80)
-            return MMSYSERR_INVALPARAM;
     if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
         return reachable;
-    const auto size = static_cast<std::size_t>(dataLength + 1);
-    if (!Queue(*port, bytes, size, 0, 0))
+    if (!Queue(*port, unpacked.bytes.data(), unpacked.size, 0, 0))
         return MMSYSERR_NOMEM;
-    TrackNotes(*port, bytes, size);
+    port->sounding.Track(unpacked.bytes.data(), unpacked.size);
     return MMSYSERR_NOERROR;
 }
 
@@ -797,9 +647,9 @@ MMRESULT JackMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
         // Cannot fail: the room was checked above and only this thread fills the queue.
         Queue(*port, message.data(), message.size(), epoch,
               i + 1 == split.messages.size() ? token : 0);
-        TrackNotes(*port, message.data(), message.size());
+        port->sounding.Track(message.data(), message.size());
     }
-    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    MarkMidiHeaderQueued(header);
     port->pending.push_back({token, header});
     return MMSYSERR_NOERROR;
 }
@@ -822,26 +672,15 @@ MMRESULT JackMidiService::midiOutReset(HMIDIOUT handle) {
     MMRESULT result = MMSYSERR_NOERROR;
     if (serverGone_.load()) {
         result = MMSYSERR_NODRIVER;
-        port->notesOn = {};
-    } else {
-        std::size_t needed = 0;
-        for (const auto& channel : port->notesOn)
-            needed += static_cast<std::size_t>(std::count_if(
-                          channel.begin(), channel.end(), [](std::uint8_t n) { return n > 0; })) *
-                      (sizeof(OutRecord) + 3);
+        port->sounding.Clear();
+    } else if (port->sounding.Count() * (sizeof(OutRecord) + 3) > port->queue->WriteSpace()) {
         // All note-offs or none: the notes stay tracked for the next reset.
-        if (needed > port->queue->WriteSpace()) {
-            result = MMSYSERR_NOMEM;
-        } else {
-            for (std::uint8_t channel = 0; channel < 16; ++channel)
-                for (std::uint8_t note = 0; note < 128; ++note)
-                    if (port->notesOn[channel][note] > 0) {
-                        const std::uint8_t off[3] = {static_cast<std::uint8_t>(0x80 | channel),
-                                                     note, 0};
-                        Queue(*port, off, sizeof off, 0, 0);
-                    }
-            port->notesOn = {};
-        }
+        result = MMSYSERR_NOMEM;
+    } else {
+        // Cannot fail: the room was checked above and only this thread fills the queue.
+        port->sounding.SilenceEach([&](const std::array<std::uint8_t, 3>& noteOff) {
+            return Queue(*port, noteOff.data(), noteOff.size(), 0, 0);
+        });
     }
     CompleteAll(*port);
     return result;

@@ -2,6 +2,7 @@
 
 #include "formats/midi_stream.h"
 #include "platform/midi_events.h"
+#include "platform/midi_headers.h"
 
 #include <cstdio>
 
@@ -19,7 +20,7 @@ void FakeMidiService::CompleteLongMessages() {
     while (!queued_.empty()) {
         const Queued done = queued_.front();
         queued_.pop_front();
-        done.header->dwFlags = (done.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        MarkMidiHeaderDone(done.header);
         const auto output = outputs_.find(done.handle);
         if (output != outputs_.end())
             PostMidiOutDone(output->second, done.header);
@@ -104,7 +105,7 @@ MMRESULT FakeMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
     if (!SplitMidiStream(header->lpData, header->dwBufferLength).complete)
         return MMSYSERR_INVALPARAM;
     longMessages.emplace_back(header->lpData, header->lpData + header->dwBufferLength);
-    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    MarkMidiHeaderQueued(header);
     queued_.push_back({handle, header});
     return MMSYSERR_NOERROR;
 }
@@ -114,11 +115,10 @@ MMRESULT FakeMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* heade
     const auto prepared = prepared_.find(header);
     if (!outputs_.count(handle) || prepared == prepared_.end() || prepared->second != handle)
         return MMSYSERR_INVALHANDLE;
-    if (header->dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
-    header->dwFlags &= ~MHDR_PREPARED;
-    prepared_.erase(prepared);
-    return MMSYSERR_NOERROR;
+    const MMRESULT result = UnprepareMidiHeader(header);
+    if (result == MMSYSERR_NOERROR)
+        prepared_.erase(prepared);
+    return result;
 }
 
 MMRESULT FakeMidiService::midiOutReset(HMIDIOUT handle) {
