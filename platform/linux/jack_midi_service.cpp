@@ -9,6 +9,7 @@
 
 #include "platform/linux/jack_midi_service.h"
 
+#include "platform/linux/jack_requests.h"
 #include "platform/linux/jack_ring.h"
 
 #include "formats/midi_stream.h"
@@ -56,6 +57,8 @@ constexpr std::size_t kDoneQueueBytes = 64 * 1024;
 constexpr std::size_t kMaxHeldTokens = 256;
 // How long closing a port waits for the callback before it gives up on the port.
 constexpr std::chrono::milliseconds kCallbackPatience{500};
+// How long the window waits for the server to answer a request before it calls it silent.
+constexpr std::chrono::milliseconds kServerPatience{500};
 
 const char* const kMapperPortName = "midi_out";
 
@@ -99,11 +102,29 @@ struct Port {
     SoundingNotes sounding;
 };
 
+class JackMidiService;
+
+// What JACK's threads are handed instead of the service: when the server stops answering, the
+// client cannot be closed and its callbacks may still come after the service is gone, so the
+// gate outlives the service and tells them there is nobody left.
+struct CallbackGate {
+    std::atomic<JackMidiService*> service{nullptr};
+    std::atomic<int> inside{0};
+};
+
+// A port registration that the window may give up waiting for.
+struct PortRequest {
+    JackRequestOutcome outcome;
+    jack_port_t* port = nullptr;
+    bool refused = false; // the device would not connect
+};
+
 class JackMidiService final : public MidiService {
 public:
     explicit JackMidiService(const std::string& clientName) : clientName_(clientName) {
         for (auto& slot : slots_)
             slot.store(nullptr);
+        gate_->service.store(this);
     }
     ~JackMidiService() override;
 
@@ -128,8 +149,8 @@ public:
     MMRESULT midiInClose(HMIDIIN handle) override;
 
 private:
-    static int OnProcess(jack_nframes_t frames, void* self);
-    static void OnShutdown(void* self);
+    static int OnProcess(jack_nframes_t frames, void* gate);
+    static void OnShutdown(void* gate);
     int Process(jack_nframes_t frames);
     void SendQueued(Port& port, void* buffer);
     bool Receive(const Port& port, void* buffer);
@@ -152,6 +173,8 @@ private:
 
     const std::string clientName_;
     jack_client_t* client_ = nullptr;
+    std::unique_ptr<CallbackGate> gate_ = std::make_unique<CallbackGate>();
+    JackRequests requests_;
     int wakeFd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
     Ring incoming_{kInputQueueBytes};
@@ -230,8 +253,8 @@ bool JackMidiService::Start(std::string& whyNot) {
     }
     notifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Drain(); });
-    jack_set_process_callback(client_, &JackMidiService::OnProcess, this);
-    jack_on_shutdown(client_, &JackMidiService::OnShutdown, this);
+    jack_set_process_callback(client_, &JackMidiService::OnProcess, gate_.get());
+    jack_on_shutdown(client_, &JackMidiService::OnShutdown, gate_.get());
     if (jack_activate(client_) != 0) {
         whyNot = "the JACK server did not activate the client";
         return false;
@@ -243,8 +266,17 @@ JackMidiService::~JackMidiService() {
     if (notifier_)
         notifier_->setEnabled(false);
     // Closing the client stops the process callback for good; only then can ports go.
-    if (client_ != nullptr)
-        jack_client_close(client_);
+    jack_client_t* client = client_;
+    if (client != nullptr &&
+        !requests_.Run([client] { jack_client_close(client); }, kServerPatience)) {
+        // The server does not answer: the client stays until the process ends, and callbacks
+        // that still come find nobody. The gate must outlive them.
+        gate_->service.store(nullptr);
+        const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
+        while (gate_->inside.load() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        [[maybe_unused]] CallbackGate* leftForJack = gate_.release();
+    }
     ports_.clear();
     abandoned_.clear();
     notifier_.reset();
@@ -255,15 +287,25 @@ JackMidiService::~JackMidiService() {
 // ---- The process callback's side -------------------------------------------------------------
 
 // Runs on JACK's process thread.
-int JackMidiService::OnProcess(jack_nframes_t frames, void* self) {
-    return static_cast<JackMidiService*>(self)->Process(frames);
+int JackMidiService::OnProcess(jack_nframes_t frames, void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    // Counted in before looking: a service that clears the gate then waits for the count.
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load())
+        service->Process(frames);
+    callbacks.inside.fetch_sub(1);
+    return 0;
 }
 
 // Runs on one of JACK's threads, after which no JACK call may be made.
-void JackMidiService::OnShutdown(void* self) {
-    auto* service = static_cast<JackMidiService*>(self);
-    service->serverGone_.store(true);
-    service->Wake();
+void JackMidiService::OnShutdown(void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load()) {
+        service->serverGone_.store(true);
+        service->Wake();
+    }
+    callbacks.inside.fetch_sub(1);
 }
 
 // Runs on JACK's process thread or its shutdown thread.
@@ -468,7 +510,7 @@ bool JackMidiService::WaitForCycles(std::uint64_t count) {
     const std::uint64_t target = cycles_.load() + count;
     const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
     while (cycles_.load() < target) {
-        if (serverGone_.load() || std::chrono::steady_clock::now() > deadline)
+        if (serverGone_.load() || requests_.Stuck() || std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -500,19 +542,41 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
     const std::string name = !output          ? "midi_in_" + std::to_string(port->handle)
                              : device.empty() ? std::string(kMapperPortName)
                                               : "midi_out_" + std::to_string(port->handle);
-    port->jackPort = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                        output ? JackPortIsOutput : JackPortIsInput, 0);
-    if (port->jackPort == nullptr)
-        return MMSYSERR_ERROR;
-    if (!device.empty()) {
-        const char* ours = jack_port_name(port->jackPort);
-        const int failed = output ? jack_connect(client_, ours, device.c_str())
-                                  : jack_connect(client_, device.c_str(), ours);
-        if (failed != 0) {
-            jack_port_unregister(client_, port->jackPort);
-            return MIDIERR_NODEVICE;
-        }
+    // Registering and connecting wait for the server's answer, so they run on the requests
+    // thread; everything the request touches is its own.
+    auto request = std::make_shared<PortRequest>();
+    jack_client_t* client = client_;
+    const bool answered = requests_.Run(
+        [client, request, name, device, output] {
+            jack_port_t* registered =
+                jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                   output ? JackPortIsOutput : JackPortIsInput, 0);
+            if (registered != nullptr && !device.empty()) {
+                const char* ours = jack_port_name(registered);
+                const int failed = output ? jack_connect(client, ours, device.c_str())
+                                          : jack_connect(client, device.c_str(), ours);
+                if (failed != 0) {
+                    jack_port_unregister(client, registered);
+                    registered = nullptr;
+                    request->refused = true;
+                }
+            }
+            request->port = registered;
+            // Nobody waits for the port any more: it would only take the name.
+            if (!request->outcome.Finish() && registered != nullptr)
+                jack_port_unregister(client, registered);
+        },
+        kServerPatience);
+    if (!answered && request->outcome.Abandon()) {
+        qWarning("JACK: the server is not answering; %s was not opened",
+                 device.empty() ? name.c_str() : device.c_str());
+        return MIDIERR_NOTREADY;
     }
+    if (request->refused)
+        return MIDIERR_NODEVICE;
+    if (request->port == nullptr)
+        return MMSYSERR_ERROR;
+    port->jackPort = request->port;
     freeSlot->store(port.get());
     // A new connection shows from the next cycle on; until then the port would look cut off
     // from its device. Long messages are checked against what a port buffer takes, which only
@@ -531,7 +595,7 @@ void JackMidiService::ClosePort(Port& port) {
     if (port.output) {
         // Give what is queued, such as the note-offs of a reset, the chance to go out.
         const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
-        while (!serverGone_.load() && port.queue->ReadSpace() > 0 &&
+        while (!serverGone_.load() && !requests_.Stuck() && port.queue->ReadSpace() > 0 &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         WaitForCycles(2);
@@ -553,7 +617,11 @@ void JackMidiService::ClosePort(Port& port) {
     if (!callbackLeft) {
         abandoned_.push_back(std::move(owned->second));
     } else if (!serverGone_.load()) {
-        jack_port_unregister(client_, port.jackPort);
+        jack_client_t* client = client_;
+        jack_port_t* jackPort = port.jackPort;
+        // A silent server keeps the port until it answers again; the window moves on.
+        requests_.Run([client, jackPort] { jack_port_unregister(client, jackPort); },
+                      kServerPatience);
     }
     ports_.erase(owned);
 }

@@ -549,6 +549,33 @@ TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
     EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
 }
 
+TEST_F(JackMidi, HungServerNeverHoldsTheCallerLongAndIsUsedAgainOnceItAnswers) {
+    const HMIDIOUT out = OpenOutput();
+    const int device = Find(true, "peer:in");
+    server_.Pause(true);
+    const auto seconds = [](const QElapsedTimer& timer) { return timer.elapsed() / 1000.0; };
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QElapsedTimer timer;
+        timer.start();
+        HMIDIOUT other = 0;
+        EXPECT_EQ(service_->midiOutOpen(other, device, &recorder_), MIDIERR_NOTREADY);
+        // The first try waits out the bound; after that the server is known to be silent.
+        EXPECT_LT(seconds(timer), attempt == 0 ? 1.0 : 0.1) << "attempt " << attempt;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    service_->midiOutReset(out);
+    EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_LT(seconds(timer), 0.1);
+
+    server_.Pause(false);
+    HMIDIOUT again = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        return service_->midiOutOpen(again, Find(true, "peer:in"), &recorder_) == MMSYSERR_NOERROR;
+    }));
+    EXPECT_EQ(ReceivedUpToMarker(again), std::vector<MidiBytes>{});
+}
+
 TEST_F(JackMidi, FloodOfPeerNotesArrivesWholeAndInOrder) {
     constexpr std::uint32_t kCount = 100000;
     const HMIDIIN in = OpenInput();

@@ -129,7 +129,13 @@ bool JackTestServer::Launch(std::string& whyNot) {
     return ready;
 }
 
+void JackTestServer::Pause(bool paused) {
+    if (pid_ > 0)
+        ::kill(pid_, paused ? SIGSTOP : SIGCONT);
+}
+
 void JackTestServer::Stop() {
+    Pause(false); // a stopped process would never see the SIGTERM
     if (pid_ > 0) {
         // Only a server that can clean up after itself frees its place in JACK's registry.
         ::kill(pid_, SIGTERM);

@@ -27,6 +27,8 @@ public:
     // Returns once the server takes clients; false and the server's own output otherwise.
     bool Start(std::string& whyNot);
     void Stop();
+    // Freezes the server as a hung one would be (SIGSTOP), or lets it go on (SIGCONT).
+    void Pause(bool paused);
 
 private:
     bool Launch(std::string& whyNot);
