@@ -56,6 +56,7 @@ public:
     // True when the program ended within the timeout.
     bool WaitForExit(std::chrono::milliseconds timeout);
     int ExitCode() const { return process_.exitCode(); }
+    qint64 Pid() const { return process_.processId(); }
     bool CrashedOrKilled() const { return process_.exitStatus() != QProcess::NormalExit; }
     QString Output();
 

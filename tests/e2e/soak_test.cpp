@@ -1,0 +1,184 @@
+// A long session of random playing against two JACK synthesizers: clicks, drags, channel and
+// device changes, shifts and free commands. Every note that went on must go off again, on
+// the channel it went on, and the program's memory must not keep growing. The suite runs a
+// short session; KLAVIO_SOAK_SECONDS sets a longer one.
+
+#include "tests/e2e/x_session.h"
+#include "tests/integration/jack_gtest.h"
+
+#include <QFile>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+long ResidentKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').front().toLong();
+    return -1;
+}
+
+// Note-ons minus note-offs per channel and note, and how many pairs closed.
+struct NoteBalance {
+    std::map<int, int> open;
+    long pairs = 0;
+    long strayOffs = 0;
+
+    void Add(const MidiBytes& event) {
+        if (event.size() != 3 || (event[0] & 0xE0) != 0x80)
+            return;
+        const int key = (event[0] & 0x0F) * 128 + event[1];
+        if ((event[0] & 0xF0) == 0x90 && event[2] != 0) {
+            ++open[key];
+        } else if (open[key] > 0) {
+            --open[key];
+            ++pairs;
+        } else {
+            ++strayOffs;
+        }
+    }
+    int StillSounding() const {
+        int count = 0;
+        for (const auto& [key, n] : open)
+            count += n;
+        return count;
+    }
+};
+
+TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
+    JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
+    std::string whyNot;
+    std::array<std::unique_ptr<JackPeer>, 2> synths = {JackPeer::Open("synth", whyNot),
+                                                       JackPeer::Open("synth2", whyNot)};
+    ASSERT_TRUE(synths[0] && synths[1]) << whyNot;
+    XSession session;
+    ASSERT_TRUE(session.Started());
+    ProgramRun klavio(session, KLAVIO_BINARY);
+    const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
+    ASSERT_TRUE(window) << klavio.Output().toStdString();
+    std::optional<QPoint> keyboard;
+    ASSERT_TRUE(
+        Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); }));
+    const QPoint page = *keyboard - QPoint(6, 96);
+
+    const char* asked = std::getenv("KLAVIO_SOAK_SECONDS");
+    const int seconds = asked != nullptr ? std::max(1, std::atoi(asked)) : 15;
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    const auto below = [&random](int limit) {
+        return std::uniform_int_distribution<int>(0, limit - 1)(random);
+    };
+    const auto xdotool = [&](const QStringList& arguments) {
+        return session.Run("xdotool", arguments).has_value();
+    };
+    const auto moveTo = [&](QPoint point) {
+        return QStringList{"mousemove", "--window", QString::number(*window),
+                           QString::number(point.x()), QString::number(point.y())};
+    };
+    const auto click = [&](QPoint point) {
+        return xdotool(moveTo(point) + QStringList{"click", "1"});
+    };
+    const auto randomKey = [&] { return *keyboard + QPoint(below(780), 4 + below(68)); };
+    // Opens a list and picks the item that many places from its top.
+    const auto choose = [&](QPoint list, int item) {
+        if (!click(list))
+            return false;
+        QThread::msleep(150);
+        QStringList keys{"key", "Home"};
+        for (int i = 0; i < item; ++i)
+            keys << "Down";
+        return xdotool(keys << "Return");
+    };
+
+    std::array<NoteBalance, 2> balance;
+    const auto collect = [&] {
+        for (std::size_t i = 0; i < synths.size(); ++i) {
+            for (const MidiBytes& event : synths[i]->Received())
+                balance[i].Add(event);
+            synths[i]->Forget();
+        }
+    };
+
+    std::map<std::string, long> actions;
+    long firstKiB = -1;
+    long lastKiB = -1;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        const int roll = below(100);
+        bool done;
+        if (roll < 45) {
+            done = xdotool(moveTo(randomKey()) + QStringList{"mousedown", "1"});
+            QThread::msleep(static_cast<unsigned long>(below(60)));
+            done = xdotool({"mouseup", "1"}) && done;
+            ++actions["clicks"];
+        } else if (roll < 65) {
+            QStringList drag = moveTo(randomKey()) + QStringList{"mousedown", "1"};
+            for (int step = below(6); step >= 0; --step)
+                drag += moveTo(randomKey()) + QStringList{"sleep", "0.02"};
+            done = xdotool(drag + QStringList{"mouseup", "1"});
+            ++actions["drags"];
+        } else if (roll < 75) {
+            done = choose(page + QPoint(6 + 263 + 41, 48 + 14 + 10), below(16));
+            ++actions["channel changes"];
+        } else if (roll < 83) {
+            // No device, the program's own port, synth:in or synth2:in.
+            done = choose(page + QPoint(6 + 55 + 100, 48 + 14 + 10), below(4));
+            ++actions["device changes"];
+        } else if (roll < 93) {
+            done = click(page + QPoint(below(2) == 0 ? 655 : 738, 4 + 14 + 10));
+            ++actions["shifts"];
+        } else {
+            const QString command =
+                QStringList{"B0 07 64", "C0 05", "E0 00 40", "F0 7E 7F 09 01 F7"}[below(4)];
+            done = click(page + QPoint(476, 72)) &&
+                   xdotool({"key", "ctrl+a", "BackSpace", "type", command}) &&
+                   click(page + QPoint(738, 72));
+            ++actions["free commands"];
+        }
+        ASSERT_TRUE(done) << "xdotool failed";
+        collect();
+        const long kiB = ResidentKiB(klavio.Pid());
+        // Memory is compared from the end of the first tenth: start-up and first paints are
+        // over by then.
+        if (firstKiB < 0 && std::chrono::steady_clock::now() > start + (end - start) / 10)
+            firstKiB = kiB;
+        lastKiB = kiB;
+    }
+
+    session.RequestClose(*window);
+    ASSERT_TRUE(klavio.WaitForExit(20s));
+    EXPECT_EQ(klavio.ExitCode(), 0) << klavio.Output().toStdString();
+    QThread::msleep(200);
+    collect();
+
+    std::printf("soak: %d s, seed %u:", seconds, seed);
+    for (const auto& [name, count] : actions)
+        std::printf(" %ld %s,", count, name.c_str());
+    std::printf(" pairs matched %ld + %ld, stray note-offs %ld + %ld, resident %ld -> %ld KiB\n",
+                balance[0].pairs, balance[1].pairs, balance[0].strayOffs, balance[1].strayOffs,
+                firstKiB, lastKiB);
+    for (const NoteBalance& synth : balance)
+        EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed;
+    EXPECT_GT(balance[0].pairs + balance[1].pairs, 0) << "nothing was played";
+    // Flat, with room for the allocator and the sanitizers' quarantine of a short run.
+    EXPECT_LT(lastKiB - firstKiB, 64 * 1024) << "seed " << seed;
+}
+
+} // namespace
