@@ -180,7 +180,8 @@ void TVKeys::NoteOff(int Note, int /*Velocity*/, bool Notify) {
 }
 
 // Qt grabs the mouse for the pressed widget by itself and keeps sending it moves and the
-// release while a button is down, also outside the control, so a held note never sticks.
+// release while a button is down, also outside the control. Where that release cannot come
+// (hidden, disabled, mouse taken elsewhere), hideEvent, changeEvent and eventFilter end the note.
 void TVKeys::KeysMouseDown(QObject* /*Sender*/, Qt::MouseButton Button, Qt::MouseButtons /*Shift*/,
                            int X, int Y) {
     if (!isEnabled() || Button != Qt::LeftButton)
@@ -222,8 +223,8 @@ void TVKeys::KeysMouseUp(QObject* /*Sender*/, Qt::MouseButton Button, Qt::MouseB
         FLeftPress = LeftPress::Idle;
         return;
     }
-    // With no note held, a release sends the last note's note-off again: a right click
-    // silences a note a synthesizer missed the end of.
+    // With no note held, a release repeats the last note's note-off, as it always has; a right
+    // click is the way to ask for that on purpose.
     if (FMouseNote >= 0 && FMouseNote <= 127)
         NoteOff(FMouseNote, 0, true);
 }
