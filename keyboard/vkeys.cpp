@@ -3,6 +3,7 @@
 #include "keyboard/key_canvas.h"
 #include "keyboard/key_painter.h"
 
+#include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -179,20 +180,23 @@ void TVKeys::NoteOff(int Note, int /*Velocity*/, bool Notify) {
 }
 
 // Qt grabs the mouse for the pressed widget by itself and keeps sending it moves and the
-// release while a button is down, also outside the control, so a held note never sticks.
+// release while a button is down, also outside the control. Where that release cannot come
+// (hidden, disabled, mouse taken elsewhere), hideEvent, changeEvent and eventFilter end the note.
 void TVKeys::KeysMouseDown(QObject* /*Sender*/, Qt::MouseButton Button, Qt::MouseButtons /*Shift*/,
                            int X, int Y) {
     if (!isEnabled() || Button != Qt::LeftButton)
         return;
+    // A release lost outside the program must not leave the previous note sounding.
+    if (FLeftPress == LeftPress::Holding)
+        EndMouseNote(LeftPress::Idle);
+    FLeftPress = LeftPress::Idle;
     const NoteHit hit = NoteFromPoint(X, Y);
-    if (hit.note >= 0 && hit.note <= 127) {
-        FMouseNote = hit.note;
-        NoteOn(hit.note, hit.velocity, true);
-    }
+    if (hit.note >= 0 && hit.note <= 127)
+        HoldMouseNote(hit);
 }
 
 void TVKeys::KeysMouseMove(QObject* /*Sender*/, Qt::MouseButtons Shift, int X, int Y) {
-    if (!isEnabled() || !(Shift & Qt::LeftButton))
+    if (!isEnabled() || !(Shift & Qt::LeftButton) || FLeftPress == LeftPress::CutShort)
         return;
     // Outside the control (right column and bottom row excluded) the current note keeps sounding.
     if (X < 0 || Y < 0 || X >= width() - 1 || Y >= height() - 1)
@@ -200,18 +204,68 @@ void TVKeys::KeysMouseMove(QObject* /*Sender*/, Qt::MouseButtons Shift, int X, i
     const NoteHit hit = NoteFromPoint(X, Y);
     if (hit.note < 0 || hit.note > 127 || hit.note == FMouseNote)
         return;
+    if (FLeftPress == LeftPress::Holding)
+        EndMouseNote(LeftPress::Idle);
+    HoldMouseNote(hit);
+}
+
+void TVKeys::KeysMouseUp(QObject* /*Sender*/, Qt::MouseButton Button, Qt::MouseButtons /*Shift*/,
+                         int /*X*/, int /*Y*/) {
+    if (!isEnabled())
+        return;
+    if (FLeftPress == LeftPress::Holding) {
+        // The note belongs to the left button; another button's release leaves it sounding.
+        if (Button == Qt::LeftButton)
+            EndMouseNote(LeftPress::Idle);
+        return;
+    }
+    if (FLeftPress == LeftPress::CutShort && Button == Qt::LeftButton) {
+        FLeftPress = LeftPress::Idle;
+        return;
+    }
+    // With no note held, a release repeats the last note's note-off, as it always has; a right
+    // click is the way to ask for that on purpose.
     if (FMouseNote >= 0 && FMouseNote <= 127)
         NoteOff(FMouseNote, 0, true);
+}
+
+void TVKeys::HoldMouseNote(const NoteHit& hit) {
     FMouseNote = hit.note;
+    FLeftPress = LeftPress::Holding;
+    // Qt tells a widget nothing when another one takes the mouse from it; seeing a mouse
+    // event go elsewhere is the only sign.
+    qApp->installEventFilter(this);
     NoteOn(hit.note, hit.velocity, true);
 }
 
-void TVKeys::KeysMouseUp(QObject* /*Sender*/, Qt::MouseButton /*Button*/,
-                         Qt::MouseButtons /*Shift*/, int /*X*/, int /*Y*/) {
-    if (!isEnabled())
-        return;
-    if (FMouseNote >= 0 && FMouseNote <= 127)
-        NoteOff(FMouseNote, 0, true);
+void TVKeys::EndMouseNote(LeftPress after) {
+    qApp->removeEventFilter(this);
+    FLeftPress = after;
+    NoteOff(FMouseNote, 0, true);
+}
+
+bool TVKeys::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+        // Mouse events reach a window before its widgets; only another widget means a lost grab.
+        if (FLeftPress == LeftPress::Holding && watched != this && watched->isWidgetType())
+            EndMouseNote(LeftPress::CutShort);
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TVKeys::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // Also sent, spontaneously, when the window is minimised; the release may still come but
+    // nobody sees the key any more.
+    if (FLeftPress == LeftPress::Holding)
+        EndMouseNote(LeftPress::CutShort);
 }
 
 void TVKeys::paintEvent(QPaintEvent* /*event*/) {
@@ -230,8 +284,12 @@ void TVKeys::resizeEvent(QResizeEvent* event) {
 
 void TVKeys::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::EnabledChange)
-        RepaintNow();
+    if (event->type() != QEvent::EnabledChange)
+        return;
+    // A disabled widget gets no mouse events, so the release would never come.
+    if (!isEnabled() && FLeftPress == LeftPress::Holding)
+        EndMouseNote(LeftPress::CutShort);
+    RepaintNow();
 }
 
 void TVKeys::mousePressEvent(QMouseEvent* event) {

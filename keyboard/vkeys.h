@@ -90,11 +90,21 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    // What the current press of the left button is doing. A press on no key plays nothing
+    // until the pointer drags onto one; a note cut short (control hidden, disabled, mouse taken
+    // by another widget) leaves the rest of that press, its release included, without effect.
+    enum class LeftPress { Idle, Holding, CutShort };
+
+    void HoldMouseNote(const NoteHit& hit);
+    void EndMouseNote(LeftPress after);
+
     KeyboardShape Shape() const;
     void Invalidate();
     void RepaintNow();
@@ -116,6 +126,7 @@ private:
     std::string FBaseString;
     std::bitset<128> FPressedNotes;
     int FMouseNote = -1;
+    LeftPress FLeftPress = LeftPress::Idle;
 
     QImage canvas_;
     bool canvasValid_ = false;

@@ -23,6 +23,10 @@ void TVMidiKeys::CloseOutput() {
     service_.midiOutReset(FMidiOutHandle);
     service_.midiOutClose(FMidiOutHandle);
     FMidiOutHandle = 0;
+    // The reset silenced every held note; the next port never heard their note-ons.
+    for (std::optional<std::uint16_t>& channels : heldOnChannels_)
+        if (channels)
+            *channels = 0;
 }
 
 void TVMidiKeys::CloseInput() {
@@ -138,21 +142,35 @@ void TVMidiKeys::NoteOff(int Note, int Velocity, bool Notify) {
         MidiNoteOff(this, Note, 0);
 }
 
-void TVMidiKeys::SendNote(std::uint8_t statusKind, int note, int velocity) {
+bool TVMidiKeys::SendNote(std::uint8_t statusKind, std::uint8_t channel, int note, int velocity) {
     if (!FMIDIOutPortOk)
-        return;
-    const auto status = static_cast<std::uint8_t>(statusKind + FMIDIOutChannel - 1);
+        return false;
+    const auto status = static_cast<std::uint8_t>(statusKind + channel - 1);
     const std::uint32_t message = status | (static_cast<std::uint32_t>(note) & 0xFF) << 8 |
                                   (static_cast<std::uint32_t>(velocity) & 0xFF) << 16;
-    service_.midiOutShortMsg(FMidiOutHandle, message);
+    return service_.midiOutShortMsg(FMidiOutHandle, message) == MMSYSERR_NOERROR;
 }
 
 void TVMidiKeys::MidiNoteOn(QObject* /*Sender*/, int note, int velocity) {
-    SendNote(0x90, note, velocity);
+    const bool sent = SendNote(0x90, FMIDIOutChannel, note, velocity);
+    if (note < 0 || note > 127)
+        return;
+    std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
+    channels = static_cast<std::uint16_t>(channels.value_or(0) |
+                                          (sent ? 1u << (FMIDIOutChannel - 1) : 0u));
 }
 
 void TVMidiKeys::MidiNoteOff(QObject* /*Sender*/, int note, int velocity) {
-    SendNote(0x80, note, velocity);
+    if (note < 0 || note > 127 || !heldOnChannels_[static_cast<std::size_t>(note)]) {
+        // Not held: a repeated note-off, sent where notes go now.
+        SendNote(0x80, FMIDIOutChannel, note, velocity);
+        return;
+    }
+    std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
+    for (std::uint8_t channel = 1; channel <= 16; ++channel)
+        if (*channels & (1u << (channel - 1)))
+            SendNote(0x80, channel, note, velocity);
+    channels.reset();
 }
 
 MMRESULT TVMidiKeys::SendShortMsg(const std::string& Data) {

@@ -7,9 +7,11 @@
 #include "keyboard/vkeys.h"
 #include "platform/midi_service.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,7 +76,7 @@ private:
     void CloseInput();
     void OpenOutput();
     void OpenInput(bool setPortOk);
-    void SendNote(std::uint8_t statusKind, int note, int velocity);
+    bool SendNote(std::uint8_t statusKind, std::uint8_t channel, int note, int velocity);
 
     MidiService& service_;
     int FMIDIOutDevice = MIDI_MAPPER;
@@ -93,4 +95,8 @@ private:
     // control keeps ownership so that every one is freed exactly once, also when the
     // completion never comes because the control is destroyed first.
     std::map<MIDIHDR*, std::unique_ptr<LongMessage>> inFlight_;
+    // For each played note not yet released, the output channels its note-on went out on
+    // (bit 0 = channel 1), so that its note-off follows it there even after the channel
+    // changed; 0 when it went out nowhere. Empty for a note that is not held.
+    std::array<std::optional<std::uint16_t>, 128> heldOnChannels_;
 };

@@ -2,11 +2,13 @@
 #include "keyboard/vkeys.h"
 #include "tests/keyboard/keyboard_shapes.h"
 
+#include <QMenu>
 #include <QTest>
 #include <QWidget>
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -231,6 +233,67 @@ TEST_F(KeyboardTest, RightButtonRepeatsTheLastNoteOff) {
     QTest::mouseClick(keys, Qt::RightButton, {}, QPoint(300, 60));
     EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}, {"off", 21, 0}, {"off", 21, 0}}));
     EXPECT_EQ(keys->Canvas(), Released());
+}
+
+TEST_F(KeyboardTest, OnlyTheLeftButtonEndsTheNoteItHolds) {
+    for (const Qt::MouseButton other : {Qt::RightButton, Qt::MiddleButton}) {
+        events.clear();
+        QTest::mousePress(keys, Qt::LeftButton, {}, QPoint(7, 60));
+        QTest::mouseClick(keys, other, {}, QPoint(300, 60));
+        EXPECT_TRUE(keys->IsPressed(21)) << other;
+        QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
+        EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}, {"off", 21, 0}})) << other;
+        EXPECT_EQ(keys->Canvas(), Released());
+    }
+}
+
+// Whatever takes the mouse or the view away from a held key ends its note as a release does;
+// the release that may still arrive later ends nothing more.
+TEST_F(KeyboardTest, HeldNoteEndsWhenTheControlLosesTheMouseOrTheView) {
+    QWindow* screenWindow = window->windowHandle();
+    const QPoint key = keys->mapTo(window.get(), QPoint(7, 60));
+    auto* other = new QWidget(window.get());
+    other->setGeometry(800, 10, 50, 50);
+    other->show();
+    auto* menu = new QMenu(window.get());
+    menu->addAction(QStringLiteral("x"));
+    struct Row {
+        const char* name;
+        std::function<void()> interrupt;
+        std::function<void()> restore;
+    };
+    const std::vector<Row> rows{
+        {"window hidden", [&] { window->hide(); }, [&] { window->show(); }},
+        {"window minimised", [&] { window->showMinimized(); }, [&] { window->showNormal(); }},
+        {"control hidden", [&] { keys->hide(); }, [&] { keys->show(); }},
+        {"window disabled", [&] { window->setEnabled(false); }, [&] { window->setEnabled(true); }},
+        {"grabbed by another widget",
+         [&] {
+             other->grabMouse();
+             QTest::mouseMove(screenWindow, QPoint(820, 30));
+         },
+         [&] { other->releaseMouse(); }},
+        {"popup opened",
+         [&] {
+             menu->popup(window->mapToGlobal(QPoint(300, 20)));
+             QTest::mouseMove(screenWindow, key + QPoint(1, 0));
+         },
+         [&] { menu->hide(); }},
+    };
+    for (const Row& row : rows) {
+        events.clear();
+        QTest::mousePress(screenWindow, Qt::LeftButton, {}, key);
+        row.interrupt();
+        QApplication::processEvents();
+        EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}, {"off", 21, 0}})) << row.name;
+        EXPECT_FALSE(keys->IsPressed(21)) << row.name;
+        QTest::mouseRelease(screenWindow, Qt::LeftButton, {}, key);
+        EXPECT_EQ(events.size(), 2u) << row.name;
+        row.restore();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        QApplication::processEvents();
+        EXPECT_EQ(keys->Canvas(), Released()) << row.name;
+    }
 }
 
 TEST_F(KeyboardTest, PointAboveNote127PlaysNothing) {

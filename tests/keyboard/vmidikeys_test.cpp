@@ -6,6 +6,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +156,67 @@ TEST_F(MidiKeysTest, PlayedNotesGoOutOnTheOutputChannel) {
     EXPECT_EQ(service.shortMessages,
               (std::vector<std::uint32_t>{0x643C90, 0x003C80, 0x7F159F, 0x00158F}));
     EXPECT_EQ(events, (std::vector<std::string>{"on 60", "off 60", "on 21", "off 21"}));
+}
+
+// A note-off goes out on the channel of its note-on, whatever the channel list says by then,
+// and not at all when its note-on never reached the open port.
+TEST_F(MidiKeysTest, NoteOffFollowsItsNoteOn) {
+    OpenOutput(0);
+    keys->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(keys.get()));
+    QWidget* widget = keys.get();
+    struct Row {
+        const char* name;
+        std::function<void()> play;
+        std::vector<std::uint32_t> wire;
+    };
+    const std::vector<Row> rows{
+        {"channel changed while held",
+         [&] {
+             QTest::mousePress(widget, Qt::LeftButton, {}, QPoint(7, 60));
+             keys->SetMIDIOutChannel(2);
+             QTest::mouseRelease(widget, Qt::LeftButton, {}, QPoint(7, 60));
+         },
+         {0x651590, 0x001580}},
+        {"glissando across a channel change",
+         [&] {
+             QTest::mousePress(widget, Qt::LeftButton, {}, QPoint(5, 10));
+             keys->SetMIDIOutChannel(3);
+             QTest::mouseMove(widget, QPoint(27, 10));
+             keys->SetMIDIOutChannel(4);
+             QTest::mouseRelease(widget, Qt::LeftButton, {}, QPoint(27, 10));
+         },
+         {0x101590, 0x001580, 0x101792, 0x001782}},
+        {"port reset while held",
+         [&] {
+             QTest::mousePress(widget, Qt::LeftButton, {}, QPoint(7, 60));
+             keys->SetMidiOutEnabled(false);
+             keys->SetMidiOutEnabled(true);
+             QTest::mouseRelease(widget, Qt::LeftButton, {}, QPoint(7, 60));
+         },
+         {0x651590}},
+        {"port opened while held",
+         [&] {
+             keys->SetMidiOutEnabled(false);
+             QTest::mousePress(widget, Qt::LeftButton, {}, QPoint(7, 60));
+             keys->SetMidiOutEnabled(true);
+             QTest::mouseRelease(widget, Qt::LeftButton, {}, QPoint(7, 60));
+         },
+         {}},
+        {"right-click repeat of a released note",
+         [&] {
+             QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(7, 60));
+             keys->SetMIDIOutChannel(5);
+             QTest::mouseClick(widget, Qt::RightButton, {}, QPoint(7, 60));
+         },
+         {0x651590, 0x001580, 0x001584}},
+    };
+    for (const Row& row : rows) {
+        keys->SetMIDIOutChannel(1);
+        service.shortMessages.clear();
+        row.play();
+        EXPECT_EQ(service.shortMessages, row.wire) << row.name;
+    }
 }
 
 TEST_F(MidiKeysTest, ChannelsStayInTheirRange) {
