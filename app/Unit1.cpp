@@ -582,9 +582,15 @@ void TklavioForm::ReadConfig() {
         CloseKeyOrReport(registry, log);
     }
     // Every stored command, even beyond the limit of sending: the line keeps what it is given.
-    for (const std::string& command : history)
-        if (!command.empty())
-            FreeCmdComboBox->addItem(QString::fromStdString(command));
+    // Its bytes go along to be saved again, for a name that is no UTF-8 would not survive the way
+    // through a QString. Such a name shows a character per byte, as the line reads what is sent.
+    for (const std::string& command : history) {
+        if (command.empty())
+            continue;
+        const QByteArray bytes = QByteArray::fromStdString(command);
+        const QString utf8 = QString::fromUtf8(bytes);
+        FreeCmdComboBox->addItem(utf8.toUtf8() == bytes ? utf8 : QString::fromLatin1(bytes), bytes);
+    }
     if (FreeCmdComboBox->count() > 0)
         FreeCmdComboBox->setCurrentIndex(0);
 }
@@ -622,9 +628,12 @@ void TklavioForm::WriteConfig() {
     registry.DeleteKey(historyKey);
     if (!registry.OpenKey(historyKey, true))
         return;
-    for (int item = 0; item < FreeCmdComboBox->count(); ++item)
-        WriteOrReport(
-            log, [&] { registry.WriteBool(FreeCmdComboBox->itemText(item).toStdString(), true); });
+    for (int item = 0; item < FreeCmdComboBox->count(); ++item) {
+        const QVariant bytes = FreeCmdComboBox->itemData(item);
+        const std::string command = bytes.isValid() ? bytes.toByteArray().toStdString()
+                                                    : FreeCmdComboBox->itemText(item).toStdString();
+        WriteOrReport(log, [&] { registry.WriteBool(command, true); });
+    }
     registry.CloseKey();
 }
 
@@ -674,8 +683,9 @@ void TklavioForm::SendButtonClick() {
     if (found >= 0) {
         // The entry keeps the text it was first sent with.
         const QString stored = FreeCmdComboBox->itemText(found);
+        const QVariant bytes = FreeCmdComboBox->itemData(found);
         FreeCmdComboBox->removeItem(found);
-        FreeCmdComboBox->insertItem(0, stored);
+        FreeCmdComboBox->insertItem(0, stored, bytes);
     } else {
         FreeCmdComboBox->insertItem(0, entry);
         // Only the one entry past the limit goes: a longer restored history keeps its length.

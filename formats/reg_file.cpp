@@ -3,6 +3,8 @@
 #include "formats/text.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 #include <utility>
 
 namespace {
@@ -47,15 +49,56 @@ std::optional<std::uint32_t> HexNumber(std::string_view digits, std::size_t maxD
 }
 
 // Sorting by this puts every key right after the key above it: the names of a path, in lower
-// case, joined by a character that no name may hold and that sorts before every other.
-std::string SortKey(const std::vector<std::string>& names) {
+// case, joined by a character that no name may hold and that sorts before every other. The sort
+// key of each key along the path is a beginning of it; ends, when given, receives where each
+// one ends.
+std::string SortKey(const std::vector<std::string>& names,
+                    std::vector<std::size_t>* ends = nullptr) {
     std::string key;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0)
             key += '\x01';
         key += Folded(names[i]);
+        if (ends)
+            ends->push_back(key.size());
     }
     return key;
+}
+
+// The names along a key path, or nothing with why set.
+std::optional<std::vector<std::string>> SplitPath(std::string_view path, std::string& why) {
+    if (!path.empty() && path.front() == '\\')
+        path.remove_prefix(1);
+    std::vector<std::string> names;
+    if (path.empty())
+        return names;
+    if (path.size() > kMaxKeyPathSize) {
+        why = "a key path longer than " + std::to_string(kMaxKeyPathSize) + " bytes";
+        return std::nullopt;
+    }
+    while (true) {
+        const std::size_t end = std::min(path.find('\\'), path.size());
+        const std::string_view name = path.substr(0, end);
+        const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        });
+        if (name.empty() || control) {
+            why = "a key path with an empty name or a control character";
+            return std::nullopt;
+        }
+        if (name.size() > kMaxKeyNameSize) {
+            why = "a key name longer than " + std::to_string(kMaxKeyNameSize) + " bytes";
+            return std::nullopt;
+        }
+        if (names.size() == kMaxKeyDepth) {
+            why = "a key more than " + std::to_string(kMaxKeyDepth) + " levels deep";
+            return std::nullopt;
+        }
+        names.emplace_back(name);
+        if (end == path.size())
+            return names;
+        path.remove_prefix(end + 1);
+    }
 }
 
 std::string Quoted(std::string_view text) {
@@ -113,20 +156,17 @@ public:
     std::size_t Number() const { return number_; }
 
     // False at the end of the text, or with error set when the line holds a character no
-    // line of a registry file may hold.
+    // line of a registry file may hold. A line ends in CR LF, LF, or CR alone as editors on
+    // old Macs left it.
     bool Next(std::string_view& line, std::string& error) {
         if (position_ >= text_.size())
             return false;
-        const std::size_t end = std::min(text_.find('\n', position_), text_.size());
+        const std::size_t end = std::min(text_.find_first_of("\r\n", position_), text_.size());
         line = text_.substr(position_, end - position_);
-        position_ = end + 1;
+        position_ = text_.substr(end).starts_with(kLineEnd) ? end + 2 : end + 1;
         ++number_;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
         if (line.find('\0') != std::string_view::npos)
             error = "a zero byte";
-        else if (line.find('\r') != std::string_view::npos)
-            error = "a carriage return inside the line";
         return error.empty();
     }
 
@@ -179,13 +219,14 @@ private:
             (line.size() > kRoot.size() && line[kRoot.size()] != '\\'))
             return Fail("a key outside HKEY_CURRENT_USER");
         const std::string_view path = line.substr(kRoot.size());
-        if (!SplitKeyPath(path))
-            return Fail("a key path with an empty name or a control character");
+        std::string why;
+        if (!SplitPath(path, why))
+            return Fail(why);
         if (deletion) {
             hive_.DeleteKey(path);
-            keyPath_.reset();
+            key_ = nullptr;
         } else {
-            keyPath_ = hive_.CreateKey(path)->Path();
+            key_ = hive_.CreateKey(path);
         }
         return true;
     }
@@ -193,25 +234,26 @@ private:
     bool ReadValueLine(std::string_view line) {
         if (line.front() != '@' && line.front() != '"')
             return Fail("a line that is no key, no value and no comment");
-        if (!keyPath_)
+        if (!key_)
             return Fail("a value outside a key");
         RegValue value;
         if (line.front() == '@')
             line.remove_prefix(1);
         else if (!ReadQuoted(line, value.name))
             return false;
+        if (value.name.size() > kMaxValueNameSize)
+            return Fail("a value name longer than " + std::to_string(kMaxValueNameSize) + " bytes");
         line = TrimSpaces(line);
         if (line.empty() || line.front() != '=')
             return Fail("a value name without =");
         line = TrimSpaces(line.substr(1));
-        RegKey& key = *hive_.FindKey(*keyPath_);
         if (line == "-") {
-            key.RemoveValue(value.name);
+            key_->RemoveValue(value.name);
             return true;
         }
         if (!ReadData(line, value.data))
             return false;
-        key.SetValue(std::move(value));
+        key_->SetValue(std::move(value));
         return true;
     }
 
@@ -303,7 +345,7 @@ private:
 
     LineReader lines_;
     RegHive hive_;
-    std::optional<std::string> keyPath_; // the key the value lines go to
+    RegKey* key_ = nullptr; // the key the value lines go to
     std::string error_;
 };
 
@@ -314,24 +356,8 @@ bool IsStorableText(std::string_view text) {
 }
 
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path) {
-    if (!path.empty() && path.front() == '\\')
-        path.remove_prefix(1);
-    std::vector<std::string> names;
-    if (path.empty())
-        return names;
-    while (true) {
-        const std::size_t end = std::min(path.find('\\'), path.size());
-        const std::string_view name = path.substr(0, end);
-        const bool control = std::any_of(name.begin(), name.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-        });
-        if (name.empty() || control)
-            return std::nullopt;
-        names.emplace_back(name);
-        if (end == path.size())
-            return names;
-        path.remove_prefix(end + 1);
-    }
+    std::string why;
+    return SplitPath(path, why);
 }
 
 const RegValue* RegKey::FindValue(std::string_view name) const {
@@ -341,7 +367,8 @@ const RegValue* RegKey::FindValue(std::string_view name) const {
 
 bool RegKey::SetValue(RegValue value) {
     const auto* text = std::get_if<std::string>(&value.data);
-    if (!IsStorableText(value.name) || (text && !IsStorableText(*text)))
+    if (!IsStorableText(value.name) || value.name.size() > kMaxValueNameSize ||
+        (text && !IsStorableText(*text)))
         return false;
     const auto [place, added] = places_.try_emplace(Folded(value.name), nextPlace_);
     if (added) {
@@ -392,17 +419,28 @@ RegKey* RegHive::CreateKey(std::string_view path) {
     const auto names = SplitKeyPath(path);
     if (!names)
         return nullptr;
-    std::vector<std::string> along;
     // The root is a key of the hive only when asked for by its own path: its key line would
     // stand at the top of every file otherwise.
     if (names->empty())
-        return &keys_.try_emplace(SortKey(along), std::string()).first->second;
+        return &keys_.try_emplace(std::string(), std::string()).first->second;
+    std::vector<std::size_t> ends;
+    const std::string sortKey = SortKey(*names, &ends);
+    // Looking from the bottom up finds the deepest key there in one or two steps when the keys
+    // above come first, as in every file written here; from the top down, each key line of a
+    // deep file would cost as many look-ups as it has levels.
+    std::size_t level = names->size();
     RegKey* key = nullptr;
-    for (const std::string& name : *names) {
-        along.push_back(name);
+    for (; level > 0 && !key; --level) {
+        const auto found = keys_.find(std::string_view(sortKey).substr(0, ends[level - 1]));
+        if (found != keys_.end())
+            key = &found->second;
+    }
+    if (key)
+        ++level;
+    for (; level < names->size(); ++level) {
         // A key made under an existing one follows the spelling of the existing one.
-        const std::string spelled = key ? key->Path() + '\\' + name : name;
-        key = &keys_.try_emplace(SortKey(along), spelled).first->second;
+        std::string spelled = key ? key->Path() + '\\' + (*names)[level] : (*names)[level];
+        key = &keys_.try_emplace(sortKey.substr(0, ends[level]), std::move(spelled)).first->second;
     }
     return key;
 }
@@ -420,8 +458,9 @@ bool RegHive::DeleteKey(std::string_view path) {
     const auto first = keys_.find(top);
     if (first == keys_.end())
         return false;
+    const std::string below = top + '\x01';
     auto last = std::next(first);
-    while (last != keys_.end() && last->first.starts_with(top + '\x01'))
+    while (last != keys_.end() && last->first.starts_with(below))
         ++last;
     keys_.erase(first, last);
     return true;
@@ -446,20 +485,42 @@ RegParseResult ParseRegFile(std::string_view text) {
 }
 
 std::string FormatRegFile(const RegHive& hive) {
-    std::string text(kHeader);
-    text += kLineEnd;
+    return FormatRegFileWithin(hive, SIZE_MAX).text;
+}
+
+RegFileText FormatRegFileWithin(const RegHive& hive, std::size_t maxSize) {
+    RegFileText file;
+    file.text = kHeader;
+    file.text += kLineEnd;
+    bool full = false;
+    // Whether a piece still fits; once one does not, nothing after it does.
+    const auto fits = [&](const std::string& piece) {
+        full = full || piece.size() > maxSize || file.text.size() > maxSize - piece.size();
+        return !full;
+    };
+    std::string piece;
     for (const RegKey* key : hive.Keys()) {
-        text += kLineEnd;
-        text += '[';
-        text += kRoot;
-        if (!key->Path().empty())
-            text += '\\' + key->Path();
-        text += ']';
-        text += kLineEnd;
+        if (!full) {
+            piece = kLineEnd;
+            piece += '[';
+            piece += kRoot;
+            if (!key->Path().empty())
+                piece += '\\' + key->Path();
+            piece += ']';
+            piece += kLineEnd;
+        }
+        if (fits(piece))
+            file.text += piece;
+        else
+            ++file.keysLeftOut;
         for (const RegValue* value : key->Values()) {
-            text += FormatValue(*value);
-            text += kLineEnd;
+            if (!full)
+                piece = FormatValue(*value) + std::string(kLineEnd);
+            if (fits(piece))
+                file.text += piece;
+            else
+                ++file.valuesLeftOut;
         }
     }
-    return text;
+    return file;
 }

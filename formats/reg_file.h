@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -29,6 +30,17 @@
 inline constexpr std::uint32_t REG_SZ = 1;
 inline constexpr std::uint32_t REG_BINARY = 3;
 inline constexpr std::uint32_t REG_DWORD = 4;
+
+// Limits far above anything the program or a person writes, the registry's own among them.
+// Beyond them the text is not a settings file of ours, and taking it would cost time out of all
+// proportion at every start and close. Sizes are in bytes.
+inline constexpr std::size_t kMaxRegFileSize = 16 * 1024 * 1024;
+inline constexpr std::size_t kMaxKeyDepth = 512;
+inline constexpr std::size_t kMaxKeyNameSize = 255;
+// Every key is written with the keys above it, each on a line with its whole path: at this
+// size the lines for the deepest key take at most half of kMaxRegFileSize.
+inline constexpr std::size_t kMaxKeyPathSize = 16383;
+inline constexpr std::size_t kMaxValueNameSize = 16383;
 
 // A value of a type other than text and 32-bit integer, kept as the bytes the file gave
 // ("hex:" or "hex(7):"), so that a hand-added value survives the program's next save.
@@ -53,7 +65,8 @@ bool IsStorableText(std::string_view text);
 
 // The names along a key path below HKEY_CURRENT_USER; a leading backslash is allowed and means
 // the same. Nothing when the path names no key: an empty name between backslashes (as in
-// "Software\\klavio"), or a control character. The empty path is the root itself.
+// "Software\\klavio"), a control character, or a path beyond the limits above. The empty path
+// is the root itself.
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path);
 
 class RegKey {
@@ -65,7 +78,8 @@ public:
 
     const RegValue* FindValue(std::string_view name) const;
     // A value already there keeps its spelling and its place and takes the new data; a new one
-    // comes last. False, and nothing changed, when the name or the text is not storable.
+    // comes last. False, and nothing changed, when the name or the text is not storable or the
+    // name is longer than kMaxValueNameSize.
     bool SetValue(RegValue value);
     bool RemoveValue(std::string_view name);
     // In the order they were first set.
@@ -95,7 +109,7 @@ public:
     bool operator==(const RegHive& other) const;
 
 private:
-    std::map<std::string, RegKey> keys_; // by SortKey of the path
+    std::map<std::string, RegKey, std::less<>> keys_; // by SortKey of the path
 };
 
 struct RegParseResult {
@@ -104,11 +118,24 @@ struct RegParseResult {
     std::string error;
 };
 
-// Reads the text of a registry file. Lines may end in CR LF or LF; a UTF-8 byte order mark, blank
-// lines and comment lines (";") are passed over. Besides keys and values it takes the editor's
-// deletions, "[-HKEY_CURRENT_USER\...]" and "name"=-, which remove what lines above them made.
+// Reads the text of a registry file. Lines may end in CR LF, LF or CR; a UTF-8 byte order mark,
+// blank lines and comment lines (";") are passed over. Besides keys and values it takes the
+// editor's deletions, "[-HKEY_CURRENT_USER\...]" and "name"=-, which remove what lines above them
+// made.
 RegParseResult ParseRegFile(std::string_view text);
 
 // The text of a registry file that ParseRegFile reads back as the same hive, with CR LF line
 // ends as the Windows registry editor writes them.
 std::string FormatRegFile(const RegHive& hive);
+
+struct RegFileText {
+    std::string text;
+    // What did not fit, counted from the first line that did not.
+    std::size_t keysLeftOut = 0;
+    std::size_t valuesLeftOut = 0;
+};
+
+// The text of FormatRegFile, as much of it as fits in maxSize bytes (the header always does):
+// everything from the first key or value line that would pass maxSize on is left out, so that
+// the keys listed first and the values set first are the ones kept.
+RegFileText FormatRegFileWithin(const RegHive& hive, std::size_t maxSize);

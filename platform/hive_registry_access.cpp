@@ -76,8 +76,11 @@ void HiveRegistryAccess::Write(RegValue value) {
     RegKey* key = OpenedKey(value.name);
     const std::string name = value.name;
     if (!key->SetValue(std::move(value)))
-        throw RegistryError(Named(name) +
-                            " cannot be stored: a line break or a zero byte in its name or text");
+        throw RegistryError(
+            Named(name) +
+            " cannot be stored: a line break or a zero byte in its name or text, or a "
+            "name longer than " +
+            std::to_string(kMaxValueNameSize) + " bytes");
     changed_ = true;
 }
 

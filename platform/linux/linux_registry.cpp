@@ -21,8 +21,6 @@
 
 namespace {
 
-// Far beyond what the program writes; a larger file is not one of ours.
-constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
 constexpr int kMaxCorruptCopies = 100;
 
 std::string Reason(int error) {
@@ -84,16 +82,28 @@ bool LockWithin(int fd, std::chrono::milliseconds wait) {
 
 enum class ReadResult { Read, Missing, TooLarge, Failed };
 
-ReadResult ReadWhole(const std::string& file, std::string& text, std::string& problem) {
-    const FileDescriptor in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+ReadResult ReadWhole(const std::string& file, std::size_t maxSize, std::string& text,
+                     std::string& problem) {
+    // Opening a pipe waits for a writer and reading a device may never end: neither waits here,
+    // and only a plain file is read.
+    const FileDescriptor in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!in) {
         if (errno == ENOENT)
             return ReadResult::Missing;
         problem = Reason(errno);
         return ReadResult::Failed;
     }
+    struct stat status {};
+    if (::fstat(in.Get(), &status) != 0) {
+        problem = Reason(errno);
+        return ReadResult::Failed;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        problem = "it is not a regular file";
+        return ReadResult::Failed;
+    }
     char buffer[65536];
-    while (text.size() <= kMaxFileSize) {
+    while (text.size() <= maxSize) {
         const ssize_t got = ::read(in.Get(), buffer, sizeof buffer);
         if (got == 0)
             return ReadResult::Read;
@@ -149,7 +159,8 @@ struct OpenedFile {
     std::string whyNotStored;
 };
 
-OpenedFile OpenFile(const std::string& file, LogSink& log, std::chrono::milliseconds lockWait) {
+OpenedFile OpenFile(const std::string& file, LogSink& log, std::chrono::milliseconds lockWait,
+                    std::size_t maxFileSize) {
     OpenedFile opened;
     if (file.empty()) {
         opened.whyNotStored = "there is no home folder to keep them in";
@@ -171,7 +182,7 @@ OpenedFile OpenFile(const std::string& file, LogSink& log, std::chrono::millisec
     // Reading needs no lock: a save replaces the whole file at once.
     std::string text;
     std::string fault = "the settings file " + file;
-    switch (ReadWhole(file, text, problem)) {
+    switch (ReadWhole(file, maxFileSize, text, problem)) {
     case ReadResult::Missing:
         return opened;
     case ReadResult::Failed:
@@ -180,7 +191,7 @@ OpenedFile OpenFile(const std::string& file, LogSink& log, std::chrono::millisec
         opened.whyNotStored = file + " cannot be read and is not replaced";
         return opened;
     case ReadResult::TooLarge:
-        fault += " is larger than 16 MiB";
+        fault += " is larger than " + std::to_string(maxFileSize) + " bytes";
         break;
     case ReadResult::Read: {
         RegParseResult parsed = ParseRegFile(text);
@@ -207,9 +218,10 @@ OpenedFile OpenFile(const std::string& file, LogSink& log, std::chrono::millisec
 
 class LinuxRegistryAccess final : public HiveRegistryAccess {
 public:
-    LinuxRegistryAccess(std::string file, LogSink& log, OpenedFile opened)
+    LinuxRegistryAccess(std::string file, LogSink& log, std::size_t maxFileSize, OpenedFile opened)
         : HiveRegistryAccess(std::move(opened.hive)), file_(std::move(file)), log_(log),
-          lock_(std::move(opened.lock)), whyNotStored_(std::move(opened.whyNotStored)) {}
+          maxFileSize_(maxFileSize), lock_(std::move(opened.lock)),
+          whyNotStored_(std::move(opened.whyNotStored)) {}
 
     ~LinuxRegistryAccess() override {
         try {
@@ -228,8 +240,15 @@ private:
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!out)
             Fail("cannot create " + temporary, errno, temporary);
+        // A file the next start would refuse loses everything: what does not fit is lost alone.
+        const RegFileText written = FormatRegFileWithin(hive, maxFileSize_);
+        if (written.keysLeftOut > 0 || written.valuesLeftOut > 0)
+            log_.Report("the settings file " + file_ + " may not pass " +
+                        std::to_string(maxFileSize_) + " bytes: the last " +
+                        std::to_string(written.keysLeftOut) + " keys and " +
+                        std::to_string(written.valuesLeftOut) + " values are not saved");
         // A file left behind by an earlier save that failed may have other rights.
-        if (::fchmod(out.Get(), 0600) != 0 || !WriteAll(out.Get(), FormatRegFile(hive)) ||
+        if (::fchmod(out.Get(), 0600) != 0 || !WriteAll(out.Get(), written.text) ||
             ::fsync(out.Get()) != 0 || !out.Close())
             Fail("cannot write " + temporary, errno, temporary);
         if (::rename(temporary.c_str(), file_.c_str()) != 0)
@@ -249,6 +268,7 @@ private:
 
     std::string file_;
     LogSink& log_;
+    std::size_t maxFileSize_;
     FileDescriptor lock_; // held until the access ends
     std::string whyNotStored_;
 };
@@ -278,9 +298,11 @@ std::string RegistryFilePath(const char* xdgConfigHome, const char* home) {
 LinuxRegistry::LinuxRegistry(LogSink& log)
     : LinuxRegistry(RegistryFilePath(std::getenv("XDG_CONFIG_HOME"), HomeFolder().c_str()), log) {}
 
-LinuxRegistry::LinuxRegistry(std::string file, LogSink& log, std::chrono::milliseconds lockWait)
-    : file_(std::move(file)), log_(log), lockWait_(lockWait) {}
+LinuxRegistry::LinuxRegistry(std::string file, LogSink& log, std::chrono::milliseconds lockWait,
+                             std::size_t maxFileSize)
+    : file_(std::move(file)), log_(log), lockWait_(lockWait), maxFileSize_(maxFileSize) {}
 
 std::unique_ptr<RegistryAccess> LinuxRegistry::Access() {
-    return std::make_unique<LinuxRegistryAccess>(file_, log_, OpenFile(file_, log_, lockWait_));
+    return std::make_unique<LinuxRegistryAccess>(file_, log_, maxFileSize_,
+                                                 OpenFile(file_, log_, lockWait_, maxFileSize_));
 }

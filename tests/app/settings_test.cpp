@@ -374,4 +374,21 @@ TEST(Settings, ACommandTheFileCannotHoldIsReportedAndTheRestIsSaved) {
     EXPECT_TRUE(klavio.platform.errorBox.calls.empty());
 }
 
+// The history's names are the user's commands: bytes that are no UTF-8, as in a file from
+// elsewhere, are saved exactly as they were read, also when a command goes back to the top.
+TEST(Settings, HistoryNamesThatAreNoUtf8AreSavedByteForByte) {
+    Klavio klavio;
+    const std::vector<std::string> names{"90 3C 7F \xFF", "\xC3(", "F0 \xE9 F7"};
+    for (const std::string& name : names)
+        klavio.Store(name, 1u, kHistoryKey);
+    klavio.Show();
+    klavio.form->FreeCmdComboBox->setCurrentIndex(2);
+    klavio.form->SendButton->click();
+    klavio.Close();
+    std::vector<std::string> stored;
+    for (const RegValue& value : klavio.Stored(kHistoryKey))
+        stored.push_back(value.name);
+    EXPECT_EQ(stored, (std::vector<std::string>{names[2], names[0], names[1]}));
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,18 @@ std::vector<std::string> KeyPaths(const RegHive& hive) {
 
 RegRawData Raw(std::uint32_t type, std::vector<std::uint8_t> bytes) {
     return RegRawData{type, std::move(bytes)};
+}
+
+// A key path of the given number of names, each of nameSize letters.
+std::string NestedPath(std::size_t levels, std::size_t nameSize) {
+    std::string path(nameSize, 'n');
+    for (std::size_t level = 1; level < levels; ++level)
+        path += '\\' + std::string(nameSize, 'n');
+    return path;
+}
+
+std::string KeyFile(const std::string& path, const std::string& valueName = "a") {
+    return "REGEDIT4\n[HKEY_CURRENT_USER\\" + path + "]\n\"" + valueName + "\"=dword:1\n";
 }
 
 struct ReadRow {
@@ -77,6 +90,21 @@ TEST(RegFile, ReadsWhatTheRegistryEditorWritesAndPeopleEdit) {
          Hive({{"K\\Gone2", {{"b", 2u}}}})},
         {"the root can hold values", "REGEDIT4\n[HKEY_CURRENT_USER]\n\"a\"=dword:ffffffff\n",
          Hive({{"", {{"a", ~0u}}}})},
+        {"lines ending in CR alone, as old Mac editors leave them",
+         "REGEDIT4\r\r[HKEY_CURRENT_USER\\K]\r\"a\"=dword:1\r\"b\"=hex:01,\\\r  02\r",
+         Hive({{"K", {{"a", 1u}, {"b", Raw(REG_BINARY, {0x01, 0x02})}}}})},
+        {"line ends of every kind mixed", "REGEDIT4\r\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:1\r",
+         Hive({{"K", {{"a", 1u}}}})},
+        {"names that are no UTF-8, byte for byte", KeyFile("K\xFF", "\xC3(\xA9\xFE"),
+         Hive({{"K\xFF", {{"\xC3(\xA9\xFE", 1u}}}})},
+        {"a key at the deepest level", KeyFile(NestedPath(kMaxKeyDepth, 1)),
+         Hive({{NestedPath(kMaxKeyDepth, 1), {{"a", 1u}}}})},
+        {"a key name at its longest", KeyFile(NestedPath(1, kMaxKeyNameSize)),
+         Hive({{NestedPath(1, kMaxKeyNameSize), {{"a", 1u}}}})},
+        {"a key path at its longest", KeyFile(NestedPath(kMaxKeyPathSize / 128 + 1, 127)),
+         Hive({{NestedPath(kMaxKeyPathSize / 128 + 1, 127), {{"a", 1u}}}})},
+        {"a value name at its longest", KeyFile("K", std::string(kMaxValueNameSize, 'v')),
+         Hive({{"K", {{std::string(kMaxValueNameSize, 'v'), 1u}}}})},
     };
     for (const ReadRow& row : rows) {
         const RegParseResult parsed = ParseRegFile(row.text);
@@ -120,6 +148,10 @@ TEST(RegFile, NamesTheLineItCannotRead) {
         {"a zero byte", key + "\"a\"=\"x" + std::string(1, '\0') + "\"\n", 3},
         {"a carriage return inside a line", key + "\"a\"=\"x\ry\"\r\n", 3},
         {"a value after a deleted key", "REGEDIT4\n[-HKEY_CURRENT_USER\\K]\n\"a\"=dword:1\n", 3},
+        {"a key too deep", KeyFile(NestedPath(kMaxKeyDepth + 1, 1)), 2},
+        {"a key name too long", KeyFile(NestedPath(1, kMaxKeyNameSize + 1)), 2},
+        {"a key path too long", KeyFile(NestedPath(kMaxKeyPathSize / 128 + 1, 127) + "x"), 2},
+        {"a value name too long", KeyFile("K", std::string(kMaxValueNameSize + 1, 'v')), 3},
     };
     for (const FaultRow& row : rows) {
         const RegParseResult parsed = ParseRegFile(row.text);
@@ -160,6 +192,37 @@ TEST(RegFile, LongHexDataIsWrappedWithinEightyColumnsAndReadBack) {
     const RegParseResult parsed = ParseRegFile(text);
     ASSERT_TRUE(parsed.hive) << parsed.error;
     EXPECT_EQ(*parsed.hive, hive);
+}
+
+// A file cut at any size ends after a whole line and reads back as what was kept.
+TEST(RegFile, WritesWhatFitsInTheGivenSizeAndSaysWhatItLeftOut) {
+    const RegHive hive = Hive({{"K", {{"a", 1u}, {"b", 2u}}}, {"K\\L", {{"c", 3u}}}});
+    const std::size_t whole = FormatRegFile(hive).size();
+    const std::size_t lastValue = std::string("\"c\"=dword:00000003\r\n").size();
+    const RegHive withoutC = Hive({{"K", {{"a", 1u}, {"b", 2u}}}, {"K\\L", {}}});
+    struct Row {
+        std::size_t maxSize;
+        RegHive kept;
+        std::size_t keysLeftOut;
+        std::size_t valuesLeftOut;
+    };
+    const std::vector<Row> rows{
+        {whole + 1, hive, 0, 0},
+        {whole, hive, 0, 0},
+        {whole - 1, withoutC, 0, 1},
+        {whole - lastValue, withoutC, 0, 1},
+        {whole - lastValue - 1, Hive({{"K", {{"a", 1u}, {"b", 2u}}}}), 1, 1},
+        {0, RegHive(), 2, 3},
+    };
+    for (const Row& row : rows) {
+        const RegFileText file = FormatRegFileWithin(hive, row.maxSize);
+        EXPECT_LE(file.text.size(), std::max<std::size_t>(row.maxSize, 10)) << row.maxSize;
+        const RegParseResult parsed = ParseRegFile(file.text);
+        ASSERT_TRUE(parsed.hive) << row.maxSize << ": " << parsed.error;
+        EXPECT_EQ(*parsed.hive, row.kept) << row.maxSize << "\n" << file.text;
+        EXPECT_EQ(file.keysLeftOut, row.keysLeftOut) << row.maxSize;
+        EXPECT_EQ(file.valuesLeftOut, row.valuesLeftOut) << row.maxSize;
+    }
 }
 
 TEST(RegHive, KeysAreFoundIgnoringCaseAndListedUnderTheirParents) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -188,6 +191,89 @@ TEST_F(LinuxRegistryFile, AFileThatCannotBeReadIsNotReplaced) {
     EXPECT_TRUE(fs::is_directory(file));
     ASSERT_EQ(log.messages.size(), 1u);
     EXPECT_NE(log.messages[0].find("cannot read"), std::string::npos) << log.messages[0];
+}
+
+// A pipe or a device in the file's place is not ours: nothing waits on it, reads it or replaces
+// it.
+TEST_F(LinuxRegistryFile, SomethingOtherThanAFileIsReportedAndLeftAlone) {
+    fs::create_directories(file.parent_path());
+    const std::vector<std::pair<std::string, std::function<void()>>> rows{
+        {"a named pipe", [this] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+        {"a link to an endless device", [this] { fs::create_symlink("/dev/zero", file); }},
+    };
+    for (const auto& [what, make] : rows) {
+        make();
+        const fs::file_type type = fs::symlink_status(file).type();
+        auto opening = std::async(std::launch::async, [this] { return Registry()->Access(); });
+        if (opening.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+            ADD_FAILURE() << what << ": the start waits for it";
+            ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK)); // a writer ends the wait
+        }
+        auto registry = opening.get();
+        ASSERT_TRUE(registry->OpenKey(kKey, true));
+        registry->WriteInteger("BaseOctave", 5);
+        EXPECT_THROW(registry->CloseKey(), RegistryError) << what;
+        ASSERT_EQ(log.messages.size(), 1u) << what;
+        EXPECT_NE(log.messages[0].find("not a regular file"), std::string::npos) << log.messages[0];
+        registry.reset();
+        EXPECT_EQ(fs::symlink_status(file).type(), type) << what;
+        EXPECT_FALSE(fs::exists(file.string() + ".corrupt")) << what;
+        fs::remove(file);
+        log.messages.clear();
+    }
+}
+
+// Whatever the history holds, a save writes a file the next start reads: what does not fit is
+// left out from the end, the oldest commands first, and reported.
+TEST_F(LinuxRegistryFile, ASaveNeverWritesAFileTooLargeForTheNextStart) {
+    const auto commands = [](std::size_t count, std::size_t size) {
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < count; ++i)
+            names.push_back(std::to_string(i) + std::string(size, ' ') + "F7");
+        return names;
+    };
+    // Saves the commands with the given limit and reads back what the next start finds.
+    const auto roundTrip = [this](const std::vector<std::string>& names, std::size_t maxSize) {
+        fs::remove(file);
+        LinuxRegistry registry(file.string(), log, {}, maxSize);
+        {
+            auto access = registry.Access();
+            EXPECT_TRUE(access->OpenKey(kKey + "\\Cmds", true));
+            for (const std::string& name : names)
+                access->WriteBool(name, true);
+            access->CloseKey();
+        }
+        auto access = registry.Access();
+        return access->OpenKey(kKey + "\\Cmds", false) ? access->GetValueNames()
+                                                       : std::vector<std::string>();
+    };
+    const std::vector<std::string> few = commands(100, 1);
+    roundTrip(few, kMaxRegFileSize);
+    const std::size_t whole = fs::file_size(file);
+    struct Row {
+        std::string what;
+        std::vector<std::string> names;
+        std::size_t maxSize;
+        bool leftOut;
+    };
+    const std::vector<Row> rows{
+        {"below the limit", few, whole + 1, false},
+        {"at the limit", few, whole, false},
+        {"one byte above the limit", few, whole - 1, true},
+        {"above the real limit", commands(1100, kMaxValueNameSize - 10), kMaxRegFileSize, true},
+    };
+    for (const Row& row : rows) {
+        log.messages.clear();
+        const std::vector<std::string> read = roundTrip(row.names, row.maxSize);
+        EXPECT_LE(fs::file_size(file), row.maxSize) << row.what;
+        EXPECT_EQ(read.size() < row.names.size(), row.leftOut) << row.what << ": " << read.size();
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), row.names.begin())) << row.what;
+        ASSERT_EQ(log.messages.size(), row.leftOut ? 1u : 0u) << row.what;
+        if (row.leftOut) {
+            EXPECT_NE(log.messages[0].find("not saved"), std::string::npos) << log.messages[0];
+        }
+        EXPECT_FALSE(fs::exists(file.string() + ".corrupt")) << row.what;
+    }
 }
 
 // A save that stops half-way (here at the file size limit, as on a full disk) leaves the file
