@@ -495,6 +495,7 @@ void TklavioForm::ReadConfig() {
     // Every stored command, even beyond the limit of sending: the line keeps what it is given.
     for (const std::string& command : settings.commands)
         FreeCmdComboBox->addItem(QString::fromStdString(command));
+    loadedCommands_ = settings.commands;
     if (FreeCmdComboBox->count() > 0)
         FreeCmdComboBox->setCurrentIndex(0);
 }
@@ -510,7 +511,7 @@ void TklavioForm::WriteConfig() {
     for (int item = 0; item < FreeCmdComboBox->count(); ++item)
         settings.commands.push_back(FreeCmdComboBox->itemText(item).toStdString());
     SaveSettings(*services_.registry.Access(), SettingsKeyPath(FCompanyName, FProductName),
-                 settings, services_.log);
+                 settings, loadedCommands_, services_.log);
 }
 
 void TklavioForm::MidiInDevComboBoxChange() {

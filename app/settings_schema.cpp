@@ -6,8 +6,10 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -65,6 +67,31 @@ void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
     }
 }
 
+// Value names are the same whatever the letter case of their ASCII letters, as in the
+// settings file.
+bool SameName(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::string& other) { return SameName(other, name); });
+}
+
+std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
+                                       const std::vector<std::string>& loaded,
+                                       const std::vector<std::string>& storedNow) {
+    std::vector<std::string> merged = ours;
+    for (const std::string& command : storedNow)
+        if (!Contains(loaded, command) && !Contains(merged, command))
+            merged.push_back(command);
+    return merged;
+}
+
 } // namespace
 
 // The registry's names are UTF-8. Empty names leave an empty name in the path, which names no
@@ -112,7 +139,8 @@ StoredSettings LoadSettings(RegistryAccess& registry, const std::string& setting
 }
 
 void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
-                  const StoredSettings& settings, LogSink& log) {
+                  const StoredSettings& settings, const std::vector<std::string>& commandsLoaded,
+                  LogSink& log) {
     if (registry.OpenKey(settingsKey, true)) {
         WriteOrReport(log, [&] { registry.WriteInteger("BaseOctave", settings.baseOctave); });
         WriteOrReport(log, [&] { registry.WriteInteger("BaseNote", settings.baseNote); });
@@ -126,13 +154,20 @@ void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
         log.Report("cannot open the settings key " + settingsKey + "; the settings are not saved");
     }
 
-    // The key is made anew so that it holds the current history and nothing older, most recent
-    // first: the order the values are written in is the order they are read back in.
+    // The access holds the settings file for its whole life, so no other instance saves
+    // between reading the stored history and writing the merged one.
     const std::string historyKey = settingsKey + kHistorySubkey;
+    std::vector<std::string> storedNow;
+    if (registry.OpenKey(historyKey, false))
+        storedNow = registry.GetValueNames();
+    const std::vector<std::string> history =
+        MergedHistory(settings.commands, commandsLoaded, storedNow);
+    // The key is made anew so that it holds the merged history and nothing older, most recent
+    // first: the order the values are written in is the order they are read back in.
     registry.DeleteKey(historyKey);
     if (!registry.OpenKey(historyKey, true))
         return;
-    for (const std::string& command : settings.commands)
+    for (const std::string& command : history)
         WriteOrReport(log, [&] { registry.WriteBool(command, true); });
     registry.CloseKey();
 }

@@ -35,7 +35,12 @@ std::string SettingsKeyPath(const std::string& companyName, const std::string& p
 // keys with canCreate, so that a first start leaves them in place.
 StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log);
 
+// The values replace what is stored. The history is merged, since another instance of the
+// program may have saved its own since this one loaded: settings.commands first, then the
+// commands stored now that were not among commandsLoaded, in their stored order. A command
+// that this instance loaded and has since dropped stays dropped.
 // A value the file cannot hold is reported and left out. A failure to keep the changes throws
 // RegistryError.
 void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
-                  const StoredSettings& settings, LogSink& log);
+                  const StoredSettings& settings, const std::vector<std::string>& commandsLoaded,
+                  LogSink& log);

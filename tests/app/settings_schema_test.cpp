@@ -62,4 +62,35 @@ TEST(SettingsSchema, EachValueIsRestoredWithinItsTypeAndRange) {
     }
 }
 
+TEST(SettingsSchema, SavingKeepsTheCommandsAnotherInstanceSavedSinceLoading) {
+    using Names = std::vector<std::string>;
+    struct Row {
+        std::string what;
+        Names loaded, ours, storedNow, saved;
+    };
+    const std::vector<Row> rows{
+        {"one added by the other",
+         {"A", "B"},
+         {"C", "A", "B"},
+         {"X", "A", "B"},
+         {"C", "A", "B", "X"}},
+        {"several, in the other's order", {}, {"A"}, {"Y", "X"}, {"A", "Y", "X"}},
+        {"one we dropped stays dropped", {"A", "B"}, {"C", "A"}, {"A", "B"}, {"C", "A"}},
+        {"one both sent, in another case", {"A"}, {"c0 05", "A"}, {"C0 05", "A"}, {"c0 05", "A"}},
+        {"no history stored", {"A"}, {"A"}, {}, {"A"}},
+    };
+    for (const Row& row : rows) {
+        FakeRegistry registry;
+        RegKey* history = registry.hive.CreateKey(kKey + "\\Cmds");
+        for (const std::string& name : row.storedNow)
+            ASSERT_TRUE(history->SetValue({name, 1u}));
+        StoredSettings settings;
+        settings.commands = row.ours;
+        FakeLogSink log;
+        SaveSettings(*registry.Access(), kKey, settings, row.loaded, log);
+        EXPECT_EQ(LoadSettings(*registry.Access(), kKey, log).commands, row.saved) << row.what;
+        EXPECT_TRUE(log.messages.empty()) << row.what;
+    }
+}
+
 } // namespace
