@@ -10,6 +10,7 @@
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
 #include "keyboard/vmidikeys.h"
+#include "platform/midi_service.h"
 #include "platform/program_location.h"
 #include "platform/registry.h"
 #include "platform/shell_service.h"
@@ -45,6 +46,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -514,16 +516,49 @@ void TklavioForm::WriteConfig() {
                  settings, loadedCommands_, services_.log);
 }
 
+namespace {
+
+// The number a listed device has now, found by its name ("client:port") in a fresh count: the
+// lists are filled once, and devices that come or go since move the numbers of the others.
+// The number it was listed with wins while it still names it, so that of two devices with one
+// name the chosen one opens. Nothing when the device is gone.
+std::optional<int> CurrentDeviceNumber(MidiService& midi, int count,
+                                       MMRESULT (MidiService::*getDevCaps)(int, std::string&),
+                                       const std::string& name, int listedNumber) {
+    const auto named = [&](int device) {
+        std::string found;
+        return (midi.*getDevCaps)(device, found) == MMSYSERR_NOERROR && found == name;
+    };
+    if (listedNumber < count && named(listedNumber))
+        return listedNumber;
+    for (int device = 0; device < count; ++device)
+        if (named(device))
+            return device;
+    return std::nullopt;
+}
+
+} // namespace
+
 void TklavioForm::MidiInDevComboBoxChange() {
     const int item = MidiInDevComboBox->currentIndex();
     if (item <= 0) {
         VMidiKeys1->SetMidiInEnabled(false);
         return;
     }
-    VMidiKeys1->SetMIDIInDevice(item - 1);
-    VMidiKeys1->SetMidiInEnabled(true);
-    // A device that will not open sends the choice back to "no device"; selecting from code
-    // does not run this handler again.
+    MidiService& midi = services_.midi;
+    const std::optional<int> device =
+        CurrentDeviceNumber(midi, midi.midiInGetNumDevs(), &MidiService::midiInGetDevCaps,
+                            MidiInDevComboBox->currentText().toStdString(), item - 1);
+    // The keyboard keeps its port while its number does not change, but that number may name
+    // another device by now: the port is opened anew.
+    if (!device || *device == VMidiKeys1->MIDIInDevice())
+        VMidiKeys1->SetMidiInEnabled(false);
+    if (device) {
+        VMidiKeys1->SetMIDIInDevice(*device);
+        VMidiKeys1->SetMidiInEnabled(true);
+    }
+    // A device that is gone or will not open sends the choice back to "no device"; selecting
+    // from code does not run this handler again.
     if (!VMidiKeys1->MidiInEnabled())
         MidiInDevComboBox->setCurrentIndex(0);
 }
@@ -538,8 +573,21 @@ void TklavioForm::MidiOutDevComboBoxChange() {
         VMidiKeys1->SetMidiOutEnabled(false);
         return;
     }
-    VMidiKeys1->SetMIDIOutDevice(item - 2); // item 1 is the program's own port, device -1
-    VMidiKeys1->SetMidiOutEnabled(true);
+    // Item 1 is the program's own port, device -1, which is always there; the other items name
+    // devices, found as for the input.
+    std::optional<int> device = MIDI_MAPPER;
+    if (item > 1) {
+        MidiService& midi = services_.midi;
+        device =
+            CurrentDeviceNumber(midi, midi.midiOutGetNumDevs(), &MidiService::midiOutGetDevCaps,
+                                MidiOutDevComboBox->currentText().toStdString(), item - 2);
+        if (!device || *device == VMidiKeys1->MIDIOutDevice())
+            VMidiKeys1->SetMidiOutEnabled(false);
+    }
+    if (device) {
+        VMidiKeys1->SetMIDIOutDevice(*device);
+        VMidiKeys1->SetMidiOutEnabled(true);
+    }
     if (!VMidiKeys1->MidiOutEnabled())
         MidiOutDevComboBox->setCurrentIndex(0);
 }
