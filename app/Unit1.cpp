@@ -3,13 +3,14 @@
 #include "app/application.h"
 #include "app/error_funnel.h"
 #include "app/program_icon.h"
+#include "app/settings_schema.h"
 #include "app/uStuff.h"
 #include "app/window_texts.h"
 #include "formats/code_page.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
 #include "keyboard/vmidikeys.h"
-#include "platform/log_sink.h"
+#include "platform/midi_service.h"
 #include "platform/program_location.h"
 #include "platform/registry.h"
 #include "platform/shell_service.h"
@@ -44,7 +45,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -468,174 +468,86 @@ void TklavioForm::RefreshLanguage() {
 
 namespace {
 
-// "\Software\<maker>\<product>". The names are 8-bit Windows-1252 text, the registry's UTF-8.
-// Empty names leave an empty name in the path, which names no key: nothing is then read or
-// written, rather than settings landing in "\Software" itself.
-std::string SettingsKeyPath(const std::string& companyName, const std::string& productName) {
-    const auto utf8 = [](const std::string& text) {
-        return QString::fromStdU16String(Windows1252ToUtf16(text)).toStdString();
-    };
-    return "\\Software\\" + utf8(companyName) + "\\" + utf8(productName);
-}
-
-// A missing setting and one of another type than the program writes both count as absent; the
-// second is reported, and the settings after it are still restored.
-template <typename Read>
-auto ReadSetting(RegistryAccess& registry, const std::string& name, LogSink& log, Read read)
-    -> std::optional<decltype(read(name))> {
-    if (!registry.ValueExists(name))
-        return std::nullopt;
-    try {
-        return read(name);
-    } catch (const RegistryError& error) {
-        log.Report(std::string(error.what()) + "; it is not restored");
-        return std::nullopt;
-    }
-}
-
-std::optional<std::int32_t> ReadIntegerSetting(RegistryAccess& registry, const std::string& name,
-                                               LogSink& log) {
-    return ReadSetting(registry, name, log,
-                       [&](const std::string& value) { return registry.ReadInteger(value); });
-}
-
-std::optional<std::string> ReadTextSetting(RegistryAccess& registry, const std::string& name,
-                                           LogSink& log) {
-    return ReadSetting(registry, name, log,
-                       [&](const std::string& value) { return registry.ReadString(value); });
-}
-
 // The first item showing the stored text, letter case ignored; item 0, the no-device item, for
 // a device that is gone or a text not stored.
-int DeviceItem(const QComboBox* box, const std::optional<std::string>& text) {
-    if (!text)
+int DeviceItem(const QComboBox* box, const std::string& text) {
+    if (text.empty())
         return 0;
-    return std::max(box->findText(QString::fromStdString(*text), Qt::MatchFixedString), 0);
-}
-
-// A value the file cannot hold (a line break in a device name or a command) is reported and
-// left out; the values after it are still written. A save that fails is not caught here.
-void WriteOrReport(LogSink& log, const std::function<void()>& write) {
-    try {
-        write();
-    } catch (const RegistryError& error) {
-        log.Report(std::string(error.what()) + "; it is not saved");
-    }
-}
-
-// Keeping the keys that reading creates on a first start may fail (a read-only home folder);
-// the settings read are applied all the same.
-void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
-    try {
-        registry.CloseKey();
-    } catch (const RegistryError& error) {
-        log.Report(error.what());
-    }
+    return std::max(box->findText(QString::fromStdString(text), Qt::MatchFixedString), 0);
 }
 
 } // namespace
 
 void TklavioForm::ReadConfig() {
-    LogSink& log = services_.log;
-    const std::unique_ptr<RegistryAccess> access = services_.registry.Access();
-    RegistryAccess& registry = *access;
-    const std::string settingsKey = SettingsKeyPath(FCompanyName, FProductName);
-    if (registry.OpenKey(settingsKey, true)) {
-        VMidiKeys1->SetBaseOctave(ReadIntegerSetting(registry, "BaseOctave", log).value_or(1));
-        std::optional<std::int32_t> baseNote = ReadIntegerSetting(registry, "BaseNote", log);
-        if (baseNote && (*baseNote < 0 || *baseNote > static_cast<int>(TKeyboardStartNote::B))) {
-            log.Report("BaseNote " + std::to_string(*baseNote) +
-                       " is no note from C (0) to B (6); it is not restored");
-            baseNote.reset();
-        }
-        VMidiKeys1->SetBaseNote(static_cast<TKeyboardStartNote>(
-            baseNote.value_or(static_cast<int>(TKeyboardStartNote::A))));
-        BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->BaseString()));
+    const StoredSettings settings = LoadSettings(
+        *services_.registry.Access(), SettingsKeyPath(FCompanyName, FProductName), services_.log);
 
-        MidiInDevComboBox->setCurrentIndex(
-            DeviceItem(MidiInDevComboBox, ReadTextSetting(registry, "MIDIInDevice", log)));
-        MidiInDevComboBoxChange();
-        const std::int32_t inChannel =
-            ReadIntegerSetting(registry, "MIDIInChannel", log).value_or(0);
-        MidiInChanComboBox->setCurrentIndex(inChannel >= 0 && inChannel <= 16 ? inChannel : 0);
-        MidiInChanComboBoxChange();
+    VMidiKeys1->SetBaseOctave(settings.baseOctave);
+    VMidiKeys1->SetBaseNote(static_cast<TKeyboardStartNote>(settings.baseNote));
+    BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->BaseString()));
+    MidiInDevComboBox->setCurrentIndex(DeviceItem(MidiInDevComboBox, settings.midiInDevice));
+    MidiInDevComboBoxChange();
+    MidiInChanComboBox->setCurrentIndex(settings.midiInChannel);
+    MidiInChanComboBoxChange();
+    MidiOutDevComboBox->setCurrentIndex(DeviceItem(MidiOutDevComboBox, settings.midiOutDevice));
+    MidiOutDevComboBoxChange();
+    MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
+    MidiOutChanComboBoxChange();
 
-        MidiOutDevComboBox->setCurrentIndex(
-            DeviceItem(MidiOutDevComboBox, ReadTextSetting(registry, "MIDIOutDevice", log)));
-        MidiOutDevComboBoxChange();
-        // Sixteen channels, 0 to 15: the input list's seventeenth item has no match here.
-        const std::int32_t outChannel =
-            ReadIntegerSetting(registry, "MIDIOutChannel", log).value_or(0);
-        MidiOutChanComboBox->setCurrentIndex(outChannel >= 0 && outChannel <= 15 ? outChannel : 0);
-        MidiOutChanComboBoxChange();
-        CloseKeyOrReport(registry, log);
-    } else {
-        log.Report("cannot open the settings key " + settingsKey +
-                   "; the settings are not restored");
-    }
-
-    // Only the names count: whatever their data, and the unnamed default value, which is where
-    // an empty command went, does not come back.
-    std::vector<std::string> history;
-    if (registry.OpenKey(settingsKey + "\\Cmds", true)) {
-        history = registry.GetValueNames();
-        CloseKeyOrReport(registry, log);
-    }
     // Every stored command, even beyond the limit of sending: the line keeps what it is given.
     // Its bytes go along to be saved again, for a name that is no UTF-8 would not survive the way
     // through a QString. Such a name shows a character per byte, as the line reads what is sent.
-    for (const std::string& command : history) {
-        if (command.empty())
-            continue;
+    for (const std::string& command : settings.commands) {
         const QByteArray bytes = QByteArray::fromStdString(command);
         const QString utf8 = QString::fromUtf8(bytes);
         FreeCmdComboBox->addItem(utf8.toUtf8() == bytes ? utf8 : QString::fromLatin1(bytes), bytes);
     }
+    loadedCommands_ = settings.commands;
     if (FreeCmdComboBox->count() > 0)
         FreeCmdComboBox->setCurrentIndex(0);
 }
 
 void TklavioForm::WriteConfig() {
-    LogSink& log = services_.log;
-    const std::unique_ptr<RegistryAccess> access = services_.registry.Access();
-    RegistryAccess& registry = *access;
-    const std::string settingsKey = SettingsKeyPath(FCompanyName, FProductName);
-    if (registry.OpenKey(settingsKey, true)) {
-        WriteOrReport(log, [&] { registry.WriteInteger("BaseOctave", VMidiKeys1->BaseOctave()); });
-        WriteOrReport(log, [&] {
-            registry.WriteInteger("BaseNote", static_cast<std::int32_t>(VMidiKeys1->BaseNote()));
-        });
-        WriteOrReport(log, [&] {
-            registry.WriteString("MIDIInDevice", MidiInDevComboBox->currentText().toStdString());
-        });
-        WriteOrReport(log, [&] {
-            registry.WriteInteger("MIDIInChannel", MidiInChanComboBox->currentIndex());
-        });
-        WriteOrReport(log, [&] {
-            registry.WriteString("MIDIOutDevice", MidiOutDevComboBox->currentText().toStdString());
-        });
-        WriteOrReport(log, [&] {
-            registry.WriteInteger("MIDIOutChannel", MidiOutChanComboBox->currentIndex());
-        });
-        registry.CloseKey();
-    } else {
-        log.Report("cannot open the settings key " + settingsKey + "; the settings are not saved");
-    }
-
-    // The key is made anew so that it holds the current history and nothing older, most recent
-    // first: the order the values are written in is the order they are read back in.
-    const std::string historyKey = settingsKey + "\\Cmds";
-    registry.DeleteKey(historyKey);
-    if (!registry.OpenKey(historyKey, true))
-        return;
+    StoredSettings settings;
+    settings.baseOctave = VMidiKeys1->BaseOctave();
+    settings.baseNote = static_cast<std::int32_t>(VMidiKeys1->BaseNote());
+    settings.midiInDevice = MidiInDevComboBox->currentText().toStdString();
+    settings.midiInChannel = MidiInChanComboBox->currentIndex();
+    settings.midiOutDevice = MidiOutDevComboBox->currentText().toStdString();
+    settings.midiOutChannel = MidiOutChanComboBox->currentIndex();
+    // The bytes a command was loaded with, else its text.
     for (int item = 0; item < FreeCmdComboBox->count(); ++item) {
         const QVariant bytes = FreeCmdComboBox->itemData(item);
-        const std::string command = bytes.isValid() ? bytes.toByteArray().toStdString()
-                                                    : FreeCmdComboBox->itemText(item).toStdString();
-        WriteOrReport(log, [&] { registry.WriteBool(command, true); });
+        settings.commands.push_back(bytes.isValid()
+                                        ? bytes.toByteArray().toStdString()
+                                        : FreeCmdComboBox->itemText(item).toStdString());
     }
-    registry.CloseKey();
+    SaveSettings(*services_.registry.Access(), SettingsKeyPath(FCompanyName, FProductName),
+                 settings, loadedCommands_, services_.log);
 }
+
+namespace {
+
+// The number a listed device has now, found by its name ("client:port") in a fresh count: the
+// lists are filled once, and devices that come or go since move the numbers of the others.
+// The number it was listed with wins while it still names it, so that of two devices with one
+// name the chosen one opens. Nothing when the device is gone.
+std::optional<int> CurrentDeviceNumber(MidiService& midi, int count,
+                                       MMRESULT (MidiService::*getDevCaps)(int, std::string&),
+                                       const std::string& name, int listedNumber) {
+    const auto named = [&](int device) {
+        std::string found;
+        return (midi.*getDevCaps)(device, found) == MMSYSERR_NOERROR && found == name;
+    };
+    if (listedNumber < count && named(listedNumber))
+        return listedNumber;
+    for (int device = 0; device < count; ++device)
+        if (named(device))
+            return device;
+    return std::nullopt;
+}
+
+} // namespace
 
 void TklavioForm::MidiInDevComboBoxChange() {
     const int item = MidiInDevComboBox->currentIndex();
@@ -643,10 +555,20 @@ void TklavioForm::MidiInDevComboBoxChange() {
         VMidiKeys1->SetMidiInEnabled(false);
         return;
     }
-    VMidiKeys1->SetMIDIInDevice(item - 1);
-    VMidiKeys1->SetMidiInEnabled(true);
-    // A device that will not open sends the choice back to "no device"; selecting from code
-    // does not run this handler again.
+    MidiService& midi = services_.midi;
+    const std::optional<int> device =
+        CurrentDeviceNumber(midi, midi.midiInGetNumDevs(), &MidiService::midiInGetDevCaps,
+                            MidiInDevComboBox->currentText().toStdString(), item - 1);
+    // The keyboard keeps its port while its number does not change, but that number may name
+    // another device by now: the port is opened anew.
+    if (!device || *device == VMidiKeys1->MIDIInDevice())
+        VMidiKeys1->SetMidiInEnabled(false);
+    if (device) {
+        VMidiKeys1->SetMIDIInDevice(*device);
+        VMidiKeys1->SetMidiInEnabled(true);
+    }
+    // A device that is gone or will not open sends the choice back to "no device"; selecting
+    // from code does not run this handler again.
     if (!VMidiKeys1->MidiInEnabled())
         MidiInDevComboBox->setCurrentIndex(0);
 }
@@ -661,8 +583,21 @@ void TklavioForm::MidiOutDevComboBoxChange() {
         VMidiKeys1->SetMidiOutEnabled(false);
         return;
     }
-    VMidiKeys1->SetMIDIOutDevice(item - 2); // item 1 is the program's own port, device -1
-    VMidiKeys1->SetMidiOutEnabled(true);
+    // Item 1 is the program's own port, device -1, which is always there; the other items name
+    // devices, found as for the input.
+    std::optional<int> device = MIDI_MAPPER;
+    if (item > 1) {
+        MidiService& midi = services_.midi;
+        device =
+            CurrentDeviceNumber(midi, midi.midiOutGetNumDevs(), &MidiService::midiOutGetDevCaps,
+                                MidiOutDevComboBox->currentText().toStdString(), item - 2);
+        if (!device || *device == VMidiKeys1->MIDIOutDevice())
+            VMidiKeys1->SetMidiOutEnabled(false);
+    }
+    if (device) {
+        VMidiKeys1->SetMIDIOutDevice(*device);
+        VMidiKeys1->SetMidiOutEnabled(true);
+    }
     if (!VMidiKeys1->MidiOutEnabled())
         MidiOutDevComboBox->setCurrentIndex(0);
 }

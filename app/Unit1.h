@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform_services.h"
 
@@ -110,6 +111,8 @@ private:
     PlatformServices services_;
     ErrorBox& errorBox_;
     bool shown_ = false;
+    // The history as ReadConfig found it; saving keeps what another instance added since.
+    std::vector<std::string> loadedCommands_;
 
     // Filled from the program's version resource by FormCreate, empty until then.
     std::string FVersionText;

@@ -21,6 +21,11 @@ int main(int argc, char** argv) {
     application.setWindowIcon(ProgramIcon());
     // Lets the desktop match the window to klavio.desktop and its icon.
     application.setDesktopFileName(QStringLiteral("klavio"));
+    // A session ending or Ctrl+C in a terminal closes the window like its close button: the
+    // settings are saved and the synthesizer hears the end of every note still held. Made before
+    // the MIDI service and the window, so that it goes after them: until their ports are closed
+    // no signal may end the program.
+    StopRequests stopRequests([] { QApplication::closeAllWindows(); });
     // Opened before the window and closed after it: the keyboard closes its ports on the way.
     const std::unique_ptr<MidiService> midi = OpenMidiService("klavio", std::cerr);
     LinuxUserLanguage userLanguage;
@@ -33,11 +38,10 @@ int main(int argc, char** argv) {
     LinuxRegistry registry(log);
     TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
                                             shell, program, log, registry});
-    // A session ending or Ctrl+C in a terminal closes the window like its close button: the
-    // settings are saved and the synthesizer hears the end of every note still held.
-    const StopRequests stopRequests([] { QApplication::closeAllWindows(); });
     klavioForm.show();
     application.exec();
+    // The window writes the settings and resets its ports as it goes, after this line.
+    stopRequests.ShutdownStarted();
     // Errors were reported as they happened; ending is always a normal end.
     return 0;
 }

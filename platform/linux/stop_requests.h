@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <iterator>
@@ -10,19 +11,28 @@ class QSocketNotifier;
 
 // Lets a desktop session or a terminal stop the program politely. SIGTERM, SIGINT and SIGHUP
 // become a call on the GUI thread, so the program can end the way a closed window ends it:
-// settings saved, sounding notes switched off. A second signal of the same kind ends the
-// program at once, in case the polite way is stuck.
+// settings saved, sounding notes switched off.
+//
+// Signals that come while a request waits for the GUI thread are the same request: a session
+// manager or an impatient user often sends two at once. Only when a request has waited
+// unanswered for stuckAfter does a further signal end the program at once, because then the
+// polite way is stuck. Once shutdown has started the signals are absorbed, so that none cuts
+// short the note-offs; a shutdown that hangs needs SIGKILL.
 //
 // One instance at a time; the signals get their previous handlers back when it goes away.
 class StopRequests final : public QObject {
 public:
-    explicit StopRequests(std::function<void()> onStop);
+    explicit StopRequests(std::function<void()> onStop,
+                          std::chrono::milliseconds stuckAfter = std::chrono::seconds(2));
     ~StopRequests() override;
     StopRequests(const StopRequests&) = delete;
     StopRequests& operator=(const StopRequests&) = delete;
 
     // False when no wake-up pipe could be made; the signals then keep their old handlers.
     bool Active() const { return notifier_ != nullptr; }
+
+    // The event loop has returned and the program is on its way out.
+    void ShutdownStarted();
 
 private:
     void Drain();

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -81,6 +82,58 @@ TEST_F(Panel, DeviceThatWillNotOpenFallsBackToNoDevice) {
     EXPECT_EQ(form->MidiOutDevComboBox->currentIndex(), 0);
     EXPECT_EQ(form->MidiInDevComboBox->currentIndex(), 0);
     EXPECT_FALSE(keys->MidiOutEnabled() || keys->MidiInEnabled());
+}
+
+TEST_F(Panel, AChosenItemOpensTheDeviceItNamesAfterOthersCameOrWent) {
+    using Names = std::vector<std::string>;
+    struct Row {
+        const char* what;
+        bool output;
+        Names listed, now;
+        int openedBefore; // an item chosen while the list was still right, or 0
+        int chosen;
+        int opened; // the device number opened, or -2 for none and "no device" shown
+    };
+    const std::vector<Row> rows{
+        {"one before it went", true, {"X:in", "A:in", "B:in"}, {"A:in", "B:in"}, 0, 3, 0},
+        {"one before it came", true, {"A:in"}, {"N:in", "A:in"}, 0, 2, 1},
+        {"the chosen one went", true, {"A:in", "B:in"}, {"B:in"}, 0, 2, -2},
+        {"another now has the open one's number", true, {"A:in", "B:in"}, {"B:in"}, 2, 3, 0},
+        {"the own port", true, {"A:in"}, {}, 0, 1, -1},
+        {"an input before it went", false, {"X:out", "A:out"}, {"A:out"}, 0, 2, 0},
+        {"the chosen input went", false, {"A:out", "B:out"}, {"B:out"}, 0, 1, -2},
+        {"another input now has the open one's number",
+         false,
+         {"A:out", "B:out"},
+         {"B:out"},
+         1,
+         2,
+         0},
+    };
+    for (const Row& row : rows) {
+        Show(row.output ? row.listed : Names{}, row.output ? Names{} : row.listed);
+        QComboBox* box = row.output ? form->MidiOutDevComboBox : form->MidiInDevComboBox;
+        if (row.openedBefore > 0)
+            Choose(box, row.openedBefore);
+        (row.output ? midi.outputDevices : midi.inputDevices) = row.now;
+        midi.calls.clear();
+        Choose(box, row.chosen);
+
+        const std::string open = row.output ? "midiOutOpen " : "midiInOpen ";
+        std::string lastOpen;
+        for (const std::string& call : midi.calls)
+            if (call.starts_with(open))
+                lastOpen = call;
+        const bool isOpen = row.output ? midi.OutputOpen() : midi.InputOpen();
+        if (row.opened == -2) {
+            EXPECT_EQ(box->currentIndex(), 0) << row.what;
+            EXPECT_FALSE(isOpen) << row.what;
+        } else {
+            EXPECT_EQ(box->currentIndex(), row.chosen) << row.what;
+            EXPECT_EQ(lastOpen, open + std::to_string(row.opened)) << row.what;
+            EXPECT_TRUE(isOpen) << row.what;
+        }
+    }
 }
 
 TEST_F(Panel, ChannelListsMapToTheChannelsOnTheWire) {

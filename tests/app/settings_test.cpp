@@ -262,6 +262,17 @@ TEST(Settings, AfterWritingTheHistoryKeyHoldsExactlyTheCurrentCommands) {
     EXPECT_EQ(klavio.registry.hive.FindKey(kHistoryKey + "\\Below"), nullptr);
 }
 
+TEST(Settings, ClosingLastKeepsTheCommandsAnotherInstanceSavedMeanwhile) {
+    Klavio klavio;
+    klavio.Store("90 3C 7F", 1u, kHistoryKey);
+    klavio.Show();
+    klavio.Store("B0 07 64", 1u, kHistoryKey); // the other instance closes first
+    klavio.Send("C0 05");
+    klavio.Close();
+    EXPECT_EQ(klavio.Stored(kHistoryKey),
+              (std::vector<RegValue>{{"C0 05", 1u}, {"90 3C 7F", 1u}, {"B0 07 64", 1u}}));
+}
+
 TEST(Settings, AWrongTypeIsReportedAndTheOtherSettingsStillApply) {
     struct Row {
         std::string name;

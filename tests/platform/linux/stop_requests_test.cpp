@@ -3,8 +3,11 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -43,6 +46,40 @@ TEST(StopRequests, SignalsBecomeOneCallOnTheGuiThreadAndHandlersComeBack) {
     // Once it is gone, a new one may take the signals.
     StopRequests again([] {});
     EXPECT_TRUE(again.Active());
+}
+
+// Session managers send SIGTERM twice at once; only a request left unanswered for the set time
+// means the GUI thread is stuck, and nothing may cut a shutdown short.
+TEST(StopRequestsDeathTest, AFurtherSignalEndsTheProgramOnlyWhenThePoliteWayIsStuck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    using namespace std::chrono_literals;
+    struct Row {
+        const char* what;
+        std::chrono::milliseconds gap;
+        bool shutdown;
+        bool killed;
+    };
+    const Row rows[] = {
+        {"two at once", 0ms, false, false},
+        {"the first left unanswered", 300ms, false, true},
+        {"during shutdown", 300ms, true, false},
+    };
+    for (const Row& row : rows) {
+        const auto twoSignals = [&] {
+            StopRequests requests([] {}, 200ms);
+            if (row.shutdown)
+                requests.ShutdownStarted();
+            ::raise(SIGTERM);
+            std::this_thread::sleep_for(row.gap);
+            ::raise(SIGTERM);
+            std::_Exit(0);
+        };
+        if (row.killed) {
+            EXPECT_EXIT(twoSignals(), testing::KilledBySignal(SIGTERM), "") << row.what;
+        } else {
+            EXPECT_EXIT(twoSignals(), testing::ExitedWithCode(0), "") << row.what;
+        }
+    }
 }
 
 } // namespace

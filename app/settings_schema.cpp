@@ -1,0 +1,173 @@
+#include "app/settings_schema.h"
+
+#include "formats/code_page.h"
+#include "platform/log_sink.h"
+#include "platform/registry.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+const char* const kHistorySubkey = "\\Cmds";
+
+// A missing setting and one of another type than the program writes both count as absent; the
+// second is reported, and the settings after it are still restored.
+template <typename Read>
+auto ReadSetting(RegistryAccess& registry, const std::string& name, LogSink& log, Read read)
+    -> std::optional<decltype(read(name))> {
+    if (!registry.ValueExists(name))
+        return std::nullopt;
+    try {
+        return read(name);
+    } catch (const RegistryError& error) {
+        log.Report(std::string(error.what()) + "; it is not restored");
+        return std::nullopt;
+    }
+}
+
+std::optional<std::int32_t> ReadIntegerSetting(RegistryAccess& registry, const std::string& name,
+                                               LogSink& log) {
+    return ReadSetting(registry, name, log,
+                       [&](const std::string& value) { return registry.ReadInteger(value); });
+}
+
+std::optional<std::string> ReadTextSetting(RegistryAccess& registry, const std::string& name,
+                                           LogSink& log) {
+    return ReadSetting(registry, name, log,
+                       [&](const std::string& value) { return registry.ReadString(value); });
+}
+
+// A channel item outside its list selects the list's first item, without a report.
+std::int32_t ChannelItem(std::optional<std::int32_t> stored, std::int32_t lastItem) {
+    return stored && *stored >= 0 && *stored <= lastItem ? *stored : 0;
+}
+
+// A value the file cannot hold (a line break in a device name or a command) is reported and
+// left out; the values after it are still written. A save that fails is not caught here.
+void WriteOrReport(LogSink& log, const std::function<void()>& write) {
+    try {
+        write();
+    } catch (const RegistryError& error) {
+        log.Report(std::string(error.what()) + "; it is not saved");
+    }
+}
+
+// Keeping the keys that reading creates on a first start may fail (a read-only home folder);
+// the settings read are applied all the same.
+void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
+    try {
+        registry.CloseKey();
+    } catch (const RegistryError& error) {
+        log.Report(error.what());
+    }
+}
+
+// Value names are the same whatever the letter case of their ASCII letters, as in the
+// settings file.
+bool SameName(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::string& other) { return SameName(other, name); });
+}
+
+std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
+                                       const std::vector<std::string>& loaded,
+                                       const std::vector<std::string>& storedNow) {
+    std::vector<std::string> merged = ours;
+    for (const std::string& command : storedNow)
+        if (!Contains(loaded, command) && !Contains(merged, command))
+            merged.push_back(command);
+    return merged;
+}
+
+} // namespace
+
+// The registry's names are UTF-8. Empty names leave an empty name in the path, which names no
+// key: nothing is then read or written, rather than settings landing in "\Software" itself.
+std::string SettingsKeyPath(const std::string& companyName, const std::string& productName) {
+    const auto utf8 = [](const std::string& text) {
+        return QString::fromStdU16String(Windows1252ToUtf16(text)).toStdString();
+    };
+    return "\\Software\\" + utf8(companyName) + "\\" + utf8(productName);
+}
+
+StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey,
+                            LogSink& log) {
+    StoredSettings settings;
+    if (registry.OpenKey(settingsKey, true)) {
+        settings.baseOctave = ReadIntegerSetting(registry, "BaseOctave", log).value_or(1);
+        const std::optional<std::int32_t> baseNote = ReadIntegerSetting(registry, "BaseNote", log);
+        if (baseNote && (*baseNote < 0 || *baseNote > static_cast<int>(TKeyboardStartNote::B)))
+            log.Report("BaseNote " + std::to_string(*baseNote) +
+                       " is no note from C (0) to B (6); it is not restored");
+        else if (baseNote)
+            settings.baseNote = *baseNote;
+        settings.midiInDevice = ReadTextSetting(registry, "MIDIInDevice", log).value_or("");
+        settings.midiInChannel =
+            ChannelItem(ReadIntegerSetting(registry, "MIDIInChannel", log), 16);
+        settings.midiOutDevice = ReadTextSetting(registry, "MIDIOutDevice", log).value_or("");
+        settings.midiOutChannel =
+            ChannelItem(ReadIntegerSetting(registry, "MIDIOutChannel", log), 15);
+        CloseKeyOrReport(registry, log);
+    } else {
+        log.Report("cannot open the settings key " + settingsKey +
+                   "; the settings are not restored");
+    }
+
+    // Only the names count, whatever their data. The unnamed default value, which is where an
+    // empty command went, does not come back. Every stored command is kept, even beyond the
+    // history's limit.
+    if (registry.OpenKey(settingsKey + kHistorySubkey, true)) {
+        for (std::string& command : registry.GetValueNames())
+            if (!command.empty())
+                settings.commands.push_back(std::move(command));
+        CloseKeyOrReport(registry, log);
+    }
+    return settings;
+}
+
+void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
+                  const StoredSettings& settings, const std::vector<std::string>& commandsLoaded,
+                  LogSink& log) {
+    if (registry.OpenKey(settingsKey, true)) {
+        WriteOrReport(log, [&] { registry.WriteInteger("BaseOctave", settings.baseOctave); });
+        WriteOrReport(log, [&] { registry.WriteInteger("BaseNote", settings.baseNote); });
+        WriteOrReport(log, [&] { registry.WriteString("MIDIInDevice", settings.midiInDevice); });
+        WriteOrReport(log, [&] { registry.WriteInteger("MIDIInChannel", settings.midiInChannel); });
+        WriteOrReport(log, [&] { registry.WriteString("MIDIOutDevice", settings.midiOutDevice); });
+        WriteOrReport(log,
+                      [&] { registry.WriteInteger("MIDIOutChannel", settings.midiOutChannel); });
+        registry.CloseKey();
+    } else {
+        log.Report("cannot open the settings key " + settingsKey + "; the settings are not saved");
+    }
+
+    // The access holds the settings file for its whole life, so no other instance saves
+    // between reading the stored history and writing the merged one.
+    const std::string historyKey = settingsKey + kHistorySubkey;
+    std::vector<std::string> storedNow;
+    if (registry.OpenKey(historyKey, false))
+        storedNow = registry.GetValueNames();
+    const std::vector<std::string> history =
+        MergedHistory(settings.commands, commandsLoaded, storedNow);
+    // The key is made anew so that it holds the merged history and nothing older, most recent
+    // first: the order the values are written in is the order they are read back in.
+    registry.DeleteKey(historyKey);
+    if (!registry.OpenKey(historyKey, true))
+        return;
+    for (const std::string& command : history)
+        WriteOrReport(log, [&] { registry.WriteBool(command, true); });
+    registry.CloseKey();
+}

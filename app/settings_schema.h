@@ -1,0 +1,46 @@
+#pragma once
+
+// What the window keeps from one run to the next, and where: a settings key below "\Software"
+// named after maker and product, six values in it, and the free-command history as the value
+// names of its subkey "Cmds".
+
+#include "keyboard/key_geometry.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class LogSink;
+class RegistryAccess;
+
+struct StoredSettings {
+    std::int32_t baseOctave = 1;
+    std::int32_t baseNote = static_cast<std::int32_t>(TKeyboardStartNote::A);
+    // The device lists' item texts, as the user saw them; empty when none is stored.
+    std::string midiInDevice;
+    std::string midiOutDevice;
+    // Items of the channel lists: 0 is all channels, 1 to 16 the channels; the output list
+    // starts at channel 1, so 0 to 15.
+    std::int32_t midiInChannel = 0;
+    std::int32_t midiOutChannel = 0;
+    // Most recent first.
+    std::vector<std::string> commands;
+};
+
+// "\Software\<maker>\<product>"; the names are Windows-1252 text.
+std::string SettingsKeyPath(const std::string& companyName, const std::string& productName);
+
+// Settings missing, of another type than the program writes, or out of range keep their
+// default; the last two are reported, and the settings after them are still read. Opens the
+// keys with canCreate, so that a first start leaves them in place.
+StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log);
+
+// The values replace what is stored. The history is merged, since another instance of the
+// program may have saved its own since this one loaded: settings.commands first, then the
+// commands stored now that were not among commandsLoaded, in their stored order. A command
+// that this instance loaded and has since dropped stays dropped.
+// A value the file cannot hold is reported and left out. A failure to keep the changes throws
+// RegistryError.
+void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
+                  const StoredSettings& settings, const std::vector<std::string>& commandsLoaded,
+                  LogSink& log);
