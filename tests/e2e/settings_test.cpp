@@ -209,4 +209,34 @@ TEST(Settings, ChoicesSurviveARestartAndNotesGoOutOnTheRestoredChannel) {
     EXPECT_EQ(ReadFile(settingsFile), saved);
 }
 
+// Two instances share one settings file. The one that closes last keeps the commands the other
+// saved meanwhile, after its own.
+TEST(Settings, TheInstanceClosingLastKeepsTheOthersCommands) {
+    XSession session;
+    ASSERT_TRUE(session.Started()) << "Xvfb did not start";
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    const QStringList environment{"XDG_CONFIG_HOME=" + config.path()};
+    const auto send = [](KlavioRun& run, const QString& command) {
+        return run.Click(run.Where().CommandText()) && run.Type(command) &&
+               run.Click(run.Where().Send());
+    };
+
+    KlavioRun first(session, environment);
+    ASSERT_TRUE(first.Start()) << first.Output().toStdString();
+    ASSERT_TRUE(send(first, "C0 01"));
+    {
+        KlavioRun second(session, environment);
+        ASSERT_TRUE(second.Start()) << second.Output().toStdString();
+        ASSERT_TRUE(send(second, "C0 02"));
+        ASSERT_TRUE(second.Close());
+    }
+    ASSERT_TRUE(first.Close());
+    const QByteArray saved = ReadFile(config.filePath("klavio/registry.reg"));
+    EXPECT_TRUE(saved.contains("[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio\\Cmds]\r\n"
+                               "\"C0 01\"=dword:00000001\r\n"
+                               "\"C0 02\"=dword:00000001\r\n"))
+        << saved.toStdString();
+}
+
 } // namespace

@@ -104,8 +104,10 @@ ProgramRun::~ProgramRun() {
 }
 
 std::optional<unsigned long> ProgramRun::WaitForWindow(const QString& title) {
-    const auto found =
-        session_.Run("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"});
+    // This program's window: another instance's may have the same title.
+    const auto found = session_.Run("xdotool", {"search", "--sync", "--onlyvisible", "--all",
+                                                "--pid", QString::number(process_.processId()),
+                                                "--name", "^" + title + "$"});
     if (!found || found->trimmed().isEmpty())
         return std::nullopt;
     bool ok = false;

@@ -49,7 +49,7 @@ public:
     ProgramRun(XSession& session, const QString& binary, const QStringList& environment = {});
     ~ProgramRun();
 
-    // The program's main window, once it is mapped.
+    // The program's own main window, once it is mapped.
     std::optional<unsigned long> WaitForWindow(const QString& title);
     // Asks the program to stop with SIGTERM, as a desktop session does when it ends.
     void Terminate() { process_.terminate(); }
