@@ -26,8 +26,10 @@ struct FakePlatform {
     FakeLogSink log;
     FakeRegistry registry;
 
-    PlatformServices Services() {
-        return PlatformServices{errorBox, midi,    userLanguage, systemTheme, version,
-                                shell,    program, log,          registry};
+    PlatformServices Services() { return ServicesWith(midi); }
+    // The fakes, but a real MIDI service.
+    PlatformServices ServicesWith(MidiService& realMidi) {
+        return PlatformServices{errorBox, realMidi, userLanguage, systemTheme, version,
+                                shell,    program,  log,          registry};
     }
 };

@@ -41,12 +41,7 @@ TEST(JackFreeCommand, TypedCommandsArriveAtThePeerByteForByte) {
     ASSERT_TRUE(jack) << whyNot;
 
     FakePlatform platform;
-    PlatformServices services = platform.Services();
-    PlatformServices withJack{
-        services.errorBox, *jack,          services.userLanguage, services.systemTheme,
-        services.version,  services.shell, services.program,      services.log,
-        services.registry};
-    TklavioForm form(withJack);
+    TklavioForm form(platform.ServicesWith(*jack));
     form.show();
     const int synthItem = form.MidiOutDevComboBox->findText("synth:in");
     ASSERT_GE(synthItem, 2);
