@@ -1,7 +1,5 @@
 #include "platform/linux/synth_midi_service.h"
 
-#include "platform/linux/soundfont_discovery.h"
-
 #include "formats/midi_stream.h"
 #include "formats/short_message.h"
 #include "platform/midi_events.h"
@@ -83,7 +81,7 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
         log_ << options_.clientName << ": the built-in synthesizer does not open: " << why << "\n";
         return result;
     };
-    const std::optional<std::string> soundFont = FindSoundFont(options_.soundFont, FileExists);
+    const std::optional<std::string> soundFont = FindSoundFont(options_.soundFont, options_.exists);
     if (!soundFont)
         return refuse("no SoundFont is installed (Debian package fluid-soundfont-gm) and none "
                       "is named",

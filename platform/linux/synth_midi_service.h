@@ -9,10 +9,12 @@
 // synthesizer handle can never be taken for one of the wrapped service's.
 
 #include "platform/linux/fluid_synth_engine.h"
+#include "platform/linux/soundfont_discovery.h"
 #include "platform/midi_service.h"
 
 #include <QPointer>
 
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -25,6 +27,8 @@ struct SynthOptions {
     // FluidSynth's audio drivers, tried in order; none renders nothing (tests).
     std::vector<std::string> audioDrivers;
     std::string clientName = "klavio";
+    // Whether a SoundFont file is there; tests stand in for the file system.
+    std::function<bool(const std::string&)> exists = FileExists;
 };
 
 class SynthMidiService final : public MidiService {
