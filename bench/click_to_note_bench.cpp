@@ -47,7 +47,7 @@ void ClickToNote(benchmark::State& state) {
     session.Run("xdotool", {"mousemove", "--window", id, QString::number(outputList.x()),
                             QString::number(outputList.y()), "click", "1"});
     QThread::msleep(300);
-    session.Run("xdotool", {"key", "Down", "Down", "Return"});
+    session.Run("xdotool", {"key", "Down", "Down", "Down", "Return"});
     QThread::msleep(300);
 
     Display* display = XOpenDisplay(session.DisplayName().toLatin1().constData());

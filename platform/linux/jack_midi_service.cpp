@@ -9,6 +9,7 @@
 
 #include "platform/linux/jack_midi_service.h"
 
+#include "platform/linux/jack_client.h"
 #include "platform/linux/jack_requests.h"
 #include "platform/linux/jack_ring.h"
 
@@ -25,7 +26,6 @@
 #include <QSocketNotifier>
 
 #include <QtGlobal>
-#include <cstdio>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -207,25 +207,6 @@ private:
     bool shutdownSeen_ = false;
 };
 
-std::string DescribeOpenFailure(jack_status_t status) {
-    if (status & JackServerFailed)
-        return "no JACK server is running";
-    if (status & JackVersionError)
-        return "the JACK server speaks another protocol version";
-    if (status & JackInvalidOption)
-        return "JACK refused the client name";
-    if (status & JackShmFailure)
-        return "JACK's shared memory is not accessible";
-    return "JACK refused the client (status " + std::to_string(status) + ")";
-}
-
-void IgnoreJackMessage(const char*) {}
-
-// May run on JACK's own threads: it only writes to standard error.
-void PrintJackError(const char* message) {
-    std::fprintf(stderr, "JACK: %s\n", message);
-}
-
 bool JackMidiService::Start(std::string& whyNot) {
     if (QCoreApplication::instance() == nullptr) {
         whyNot = "the JACK MIDI service needs an application object";
@@ -235,17 +216,9 @@ bool JackMidiService::Start(std::string& whyNot) {
         whyNot = "out of memory for the JACK MIDI queues";
         return false;
     }
-    jack_status_t status{};
-    // Without a server libjack complains on standard error in several lines of its own; the
-    // caller says why in one. Once joined, its errors are worth seeing again.
-    jack_set_error_function(IgnoreJackMessage);
-    jack_set_info_function(IgnoreJackMessage);
-    client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
-    jack_set_error_function(PrintJackError);
-    if (client_ == nullptr) {
-        whyNot = DescribeOpenFailure(status);
+    client_ = JoinJackServer(clientName_, whyNot);
+    if (client_ == nullptr)
         return false;
-    }
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) {
         whyNot = "cannot create the JACK MIDI wake-up descriptor";

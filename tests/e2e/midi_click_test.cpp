@@ -35,11 +35,12 @@ protected:
         ASSERT_TRUE(Eventually(
             [&] { return (keyboard_ = FindKeyboard(session_.Grab(*window_))).has_value(); }));
 
-        // The output list: no device, the program's own port, then synth:in.
+        // The output list: no device, the built-in synthesizer, the program's own port, then
+        // synth:in.
         const QPoint page = *keyboard_ - QPoint(6, 96);
         ASSERT_TRUE(ClickAt(page + QPoint(6 + 55 + 100, 48 + 14 + 10), "click"));
         QThread::msleep(300);
-        ASSERT_TRUE(Xdotool({"key", "Down", "Down", "Return"}));
+        ASSERT_TRUE(Xdotool({"key", "Down", "Down", "Down", "Return"}));
         ASSERT_TRUE(Eventually([&] { return Connected(*synth_, "synth:in"); }))
             << "synth:in was not connected";
     }

@@ -10,3 +10,6 @@ target_link_libraries(jack_midi_tests PRIVATE platform_linux jack_test_support)
 klavio_add_test(jack_window_tests jack_free_command_test.cpp jack_device_choice_test.cpp
     RESOURCE_LOCK jack_server)
 target_link_libraries(jack_window_tests PRIVATE app platform_linux fakes jack_test_support)
+
+klavio_add_test(jack_synth_tests jack_synth_test.cpp RESOURCE_LOCK jack_server)
+target_link_libraries(jack_synth_tests PRIVATE platform_linux jack_test_support)

@@ -1,0 +1,85 @@
+#pragma once
+
+// Any MIDI service with the built-in synthesizer in front, so that a key sounds without a
+// synthesizer of the user's own. Outputs, as the window lists them:
+//   -1 (the MIDI mapper)  the built-in synthesizer
+//    0                    the wrapped service's own port, named for what it is for
+//    1, 2, ...            the wrapped service's devices 0, 1, ...
+// Inputs are the wrapped service's, unchanged. Every output handle is this service's own, so a
+// synthesizer handle can never be taken for one of the wrapped service's.
+
+#include "platform/linux/fluid_synth_engine.h"
+#include "platform/linux/soundfont_discovery.h"
+#include "platform/midi_service.h"
+
+#include <QPointer>
+
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct SynthOptions {
+    // The "SoundFont" setting; empty looks for an installed General MIDI SoundFont.
+    std::string soundFont;
+    // FluidSynth's audio drivers, tried in order; none renders nothing (tests).
+    std::vector<std::string> audioDrivers;
+    std::string clientName = "klavio";
+    // Whether a SoundFont file is there; tests stand in for the file system.
+    std::function<bool(const std::string&)> exists = FileExists;
+};
+
+class SynthMidiService final : public MidiService {
+public:
+    // The synthesizer's caption, as the multimedia API has always called its default output.
+    static constexpr const char* kSynthesizerName = "Microsoft MIDI Mapper";
+
+    // Says on log, in one line each, which SoundFont and audio output the synthesizer uses or
+    // why it does not open. log must outlive the service.
+    SynthMidiService(std::unique_ptr<MidiService> wrapped, SynthOptions options, std::ostream& log);
+    ~SynthMidiService() override;
+
+    // The synthesizer while its port is open, for tests.
+    FluidSynthEngine* Engine() const { return engine_.get(); }
+
+    int midiOutGetNumDevs() override;
+    MMRESULT midiOutGetDevCaps(int device, std::string& name) override;
+    MMRESULT midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) override;
+    MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) override;
+    MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) override;
+    MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) override;
+    MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) override;
+    MMRESULT midiOutReset(HMIDIOUT handle) override;
+    MMRESULT midiOutClose(HMIDIOUT handle) override;
+
+    int midiInGetNumDevs() override;
+    MMRESULT midiInGetDevCaps(int device, std::string& name) override;
+    MMRESULT midiInOpen(HMIDIIN& handle, int device, QObject* receiver) override;
+    MMRESULT midiInStart(HMIDIIN handle) override;
+    MMRESULT midiInStop(HMIDIIN handle) override;
+    MMRESULT midiInReset(HMIDIIN handle) override;
+    MMRESULT midiInClose(HMIDIIN handle) override;
+
+private:
+    // Where an output handle leads: the synthesizer, or a port of the wrapped service.
+    struct Route {
+        bool synthesizer = false;
+        HMIDIOUT wrapped = 0;
+    };
+
+    const Route* Find(HMIDIOUT handle) const;
+    HMIDIOUT NewHandle();
+    MMRESULT OpenSynthesizer(HMIDIOUT& handle, QObject* receiver);
+    void ReportLoadFailure();
+
+    std::unique_ptr<MidiService> wrapped_;
+    const SynthOptions options_;
+    std::ostream& log_;
+    std::map<HMIDIOUT, Route> outputs_;
+    HMIDIOUT nextHandle_ = 1;
+    std::unique_ptr<FluidSynthEngine> engine_;
+    QPointer<QObject> synthReceiver_;
+    bool loadFailureReported_ = false;
+};
