@@ -468,6 +468,9 @@ void TklavioForm::RefreshLanguage() {
 
 namespace {
 
+// The output list's item for device -1, the MIDI mapper.
+constexpr int kMapperItem = 1;
+
 // The first item showing the stored text, letter case ignored; item 0, the no-device item, for
 // a device that is gone or a text not stored.
 int DeviceItem(const QComboBox* box, const std::string& text) {
@@ -489,7 +492,11 @@ void TklavioForm::ReadConfig() {
     MidiInDevComboBoxChange();
     MidiInChanComboBox->setCurrentIndex(settings.midiInChannel);
     MidiInChanComboBoxChange();
-    MidiOutDevComboBox->setCurrentIndex(DeviceItem(MidiOutDevComboBox, settings.midiOutDevice));
+    // Until an output is chosen, the built-in synthesizer behind the mapper: the first click is
+    // heard.
+    MidiOutDevComboBox->setCurrentIndex(
+        settings.outputNeverChosen ? kMapperItem
+                                   : DeviceItem(MidiOutDevComboBox, settings.midiOutDevice));
     MidiOutDevComboBoxChange();
     MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
     MidiOutChanComboBoxChange();

@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 #include "app/application.h"
 #include "app/program_icon.h"
+#include "app/settings_schema.h"
 #include "app/uStuff.h"
 #include "platform/linux/elf_version_service.h"
 #include "platform/linux/linux_registry.h"
@@ -12,8 +13,28 @@
 #include "platform/linux/stop_requests.h"
 #include "platform/linux/xdg_shell_service.h"
 #include "platform/log_sink.h"
+#include "support/VersionInfo.h"
 
 #include <iostream>
+
+namespace {
+
+// The file the built-in synthesizer plays, as the settings name it; read before the MIDI
+// service opens. The settings key is named after maker and product as the window names it.
+std::string StoredSoundFont(VersionService& version, ProgramLocation& program,
+                            RegistryService& registry, LogSink& log) {
+    try {
+        const TVersionInfo info(version, program.ExecutablePath());
+        return ReadSoundFontSetting(
+            *registry.Access(),
+            SettingsKeyPath(info.GetValue("CompanyName"), info.GetValue("ProductName")), log);
+    } catch (const std::exception&) {
+        // The window reports the same problem when it reads its settings.
+        return {};
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QtErrorBox errorBox;
@@ -26,8 +47,6 @@ int main(int argc, char** argv) {
     // the MIDI service and the window, so that it goes after them: until their ports are closed
     // no signal may end the program.
     StopRequests stopRequests([] { QApplication::closeAllWindows(); });
-    // Opened before the window and closed after it: the keyboard closes its ports on the way.
-    const std::unique_ptr<MidiService> midi = OpenMidiService("klavio", std::cerr);
     LinuxUserLanguage userLanguage;
     InitLanguage(userLanguage);
     LinuxSystemTheme systemTheme;
@@ -36,6 +55,9 @@ int main(int argc, char** argv) {
     QtProgramLocation program;
     StreamLogSink log(std::cerr, "klavio: ");
     LinuxRegistry registry(log);
+    // Opened before the window and closed after it: the keyboard closes its ports on the way.
+    const std::unique_ptr<MidiService> midi =
+        OpenMidiService("klavio", std::cerr, StoredSoundFont(version, program, registry, log));
     TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
                                             shell, program, log, registry});
     klavioForm.show();

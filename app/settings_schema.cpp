@@ -103,6 +103,15 @@ std::string SettingsKeyPath(const std::string& companyName, const std::string& p
     return "\\Software\\" + utf8(companyName) + "\\" + utf8(productName);
 }
 
+std::string ReadSoundFontSetting(RegistryAccess& registry, const std::string& settingsKey,
+                                 LogSink& log) {
+    if (!registry.OpenKey(settingsKey, false))
+        return {};
+    std::string soundFont = ReadTextSetting(registry, "SoundFont", log).value_or("");
+    CloseKeyOrReport(registry, log);
+    return soundFont;
+}
+
 StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey,
                             LogSink& log) {
     StoredSettings settings;
@@ -117,6 +126,7 @@ StoredSettings LoadSettings(RegistryAccess& registry, const std::string& setting
         settings.midiInDevice = ReadTextSetting(registry, "MIDIInDevice", log).value_or("");
         settings.midiInChannel =
             ChannelItem(ReadIntegerSetting(registry, "MIDIInChannel", log), 16);
+        settings.outputNeverChosen = !registry.ValueExists("MIDIOutDevice");
         settings.midiOutDevice = ReadTextSetting(registry, "MIDIOutDevice", log).value_or("");
         settings.midiOutChannel =
             ChannelItem(ReadIntegerSetting(registry, "MIDIOutChannel", log), 15);

@@ -19,6 +19,8 @@ struct StoredSettings {
     // The device lists' item texts, as the user saw them; empty when none is stored.
     std::string midiInDevice;
     std::string midiOutDevice;
+    // No output was ever chosen: the settings key holds no "MIDIOutDevice" at all.
+    bool outputNeverChosen = false;
     // Items of the channel lists: 0 is all channels, 1 to 16 the channels; the output list
     // starts at channel 1, so 0 to 15.
     std::int32_t midiInChannel = 0;
@@ -34,6 +36,11 @@ std::string SettingsKeyPath(const std::string& companyName, const std::string& p
 // default; the last two are reported, and the settings after them are still read. Opens the
 // keys with canCreate, so that a first start leaves them in place.
 StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log);
+
+// The optional text value "SoundFont": the file the built-in synthesizer plays; empty when none
+// is named. Never written: the user sets it by hand.
+std::string ReadSoundFontSetting(RegistryAccess& registry, const std::string& settingsKey,
+                                 LogSink& log);
 
 // The values replace what is stored. The history is merged, since another instance of the
 // program may have saved its own since this one loaded: settings.commands first, then the

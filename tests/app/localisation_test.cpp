@@ -100,7 +100,7 @@ const std::vector<Caption> kCaptions = {
     {TEXT(MidiInChanComboBox, itemText(16)), u"Kanal 16", u"Channel 16"},
     {TEXT(GroupBox2, title()), u" MIDI-Ausgang ", u" MIDI-Output "},
     {TEXT(Label2, text()), u"Ger\u00E4t:", u"Device:"},
-    {TEXT(MidiOutDevComboBox, currentText()), u"< Kein Ger\u00E4t ausgew\u00E4hlt >",
+    {TEXT(MidiOutDevComboBox, itemText(0)), u"< Kein Ger\u00E4t ausgew\u00E4hlt >",
      u"< No device selected >"},
     {TEXT(MidiOutDevComboBox, itemText(2)), u"Synth:in", u"Synth:in"},
     {TEXT(MidiOutChanComboBox, itemText(0)), u"Kanal 1", u"Channel 1"},

@@ -20,6 +20,9 @@ protected:
     void Show(std::vector<std::string> outputs, std::vector<std::string> inputs) {
         midi.outputDevices = std::move(outputs);
         midi.inputDevices = std::move(inputs);
+        // A user who chose no output: a first start would choose the built-in synthesizer.
+        platform.registry.hive.CreateKey("Software\\Varnholm\\klavio")
+            ->SetValue({"MIDIOutDevice", std::string("< No device selected >")});
         form = std::make_unique<TklavioForm>(platform.Services());
         form->show();
         keys = form->VMidiKeys1;

@@ -94,7 +94,7 @@ Restored Shown(const Klavio& klavio) {
                     form.MidiOutChanComboBox->currentIndex()};
 }
 
-TEST(Settings, FirstStartCreatesEmptyKeysAndKeepsTheStartingState) {
+TEST(Settings, FirstStartCreatesEmptyKeysAndPlaysThroughTheMapper) {
     Klavio klavio;
     klavio.Show();
     const RegKey* settings = klavio.registry.hive.FindKey(kSettingsKey);
@@ -102,11 +102,15 @@ TEST(Settings, FirstStartCreatesEmptyKeysAndKeepsTheStartingState) {
     ASSERT_TRUE(settings && history);
     EXPECT_TRUE(settings->Values().empty() && history->Values().empty());
 
-    EXPECT_EQ(Shown(klavio), Restored{});
+    Restored mapper;
+    mapper.outDevice = 1;
+    EXPECT_EQ(Shown(klavio), mapper);
     EXPECT_EQ(klavio.form->BaseKeyLabel->text(), "A0");
     EXPECT_EQ(klavio.keys->MIDIInChannel(), 0);
     EXPECT_EQ(klavio.keys->MIDIOutChannel(), 1);
-    EXPECT_FALSE(klavio.midi.OutputOpen() || klavio.midi.InputOpen());
+    EXPECT_EQ(klavio.keys->MIDIOutDevice(), MIDI_MAPPER);
+    EXPECT_TRUE(klavio.midi.OutputOpen());
+    EXPECT_FALSE(klavio.midi.InputOpen());
     EXPECT_EQ(klavio.form->FreeCmdComboBox->count(), 0);
     EXPECT_EQ(klavio.registry.openAccesses, 0);
     EXPECT_TRUE(klavio.log.messages.empty());

@@ -37,10 +37,12 @@ struct NoteBalance {
     std::map<int, int> open;
     long pairs = 0;
     long strayOffs = 0;
+    std::vector<MidiBytes> notes; // every note-on and note-off, to tell what went wrong
 
     void Add(const MidiBytes& event) {
         if (event.size() != 3 || (event[0] & 0xE0) != 0x80)
             return;
+        notes.push_back(event);
         const int key = (event[0] & 0x0F) * 128 + event[1];
         if ((event[0] & 0xF0) == 0x90 && event[2] != 0) {
             ++open[key];
@@ -50,6 +52,22 @@ struct NoteBalance {
         } else {
             ++strayOffs;
         }
+    }
+    // The events of every note that is still sounding, in order.
+    std::string Describe() const {
+        std::string text;
+        for (const auto& [key, count] : open) {
+            if (count == 0)
+                continue;
+            text += "channel " + std::to_string(key / 128 + 1) + " note " +
+                    std::to_string(key % 128) + ":";
+            for (const MidiBytes& event : notes)
+                if (event[1] == key % 128)
+                    text += QString::asprintf(" %02x%02x%02x", event[0], event[1], event[2])
+                                .toStdString();
+            text += "\n";
+        }
+        return text;
     }
     int StillSounding() const {
         int count = 0;
@@ -177,7 +195,7 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
                 balance[0].pairs, balance[1].pairs, balance[0].strayOffs, balance[1].strayOffs,
                 firstKiB, lastKiB);
     for (const NoteBalance& synth : balance)
-        EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed;
+        EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed << "\n" << synth.Describe();
     EXPECT_GT(balance[0].pairs + balance[1].pairs, 0) << "nothing was played";
     // Flat, with room for the allocator and the sanitizers' quarantine of a short run.
     EXPECT_LT(lastKiB - firstKiB, 64 * 1024) << "seed " << seed;
