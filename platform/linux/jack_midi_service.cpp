@@ -57,8 +57,14 @@ constexpr std::size_t kDoneQueueBytes = 64 * 1024;
 constexpr std::size_t kMaxHeldTokens = 256;
 // How long closing a port waits for the callback before it gives up on the port.
 constexpr std::chrono::milliseconds kCallbackPatience{500};
-// How long the window waits for the server to answer a request before it calls it silent.
-constexpr std::chrono::milliseconds kServerPatience{500};
+// How long the window waits for the server to answer a request before it calls it silent. A
+// loaded machine can take hundreds of milliseconds to register a port.
+constexpr std::chrono::milliseconds kServerPatience{1000};
+// A server that runs no cycle for this long has stopped, whatever its period (4096 frames at
+// 44.1 kHz are 93 ms).
+constexpr std::chrono::milliseconds kSilence{300};
+// The longest a port waits for what it queued to go out while the server still cycles.
+constexpr std::chrono::milliseconds kLongestDrain{2000};
 
 const char* const kMapperPortName = "midi_out";
 
@@ -165,7 +171,7 @@ private:
     MMRESULT OpenPort(std::uint32_t& handle, bool output, const std::string& device,
                       QObject* receiver);
     void ClosePort(Port& port);
-    bool WaitForCycles(std::uint64_t count);
+    template <typename Done> bool WaitWhileCycling(Done&& done);
     bool Queue(Port& port, const std::uint8_t* bytes, std::size_t size, std::uint32_t epoch,
                std::uint32_t token);
     void CompleteOldest(Port& port);
@@ -479,11 +485,19 @@ MMRESULT JackMidiService::Reachable(const Port& port) {
     return MIDIERR_NODEVICE;
 }
 
-bool JackMidiService::WaitForCycles(std::uint64_t count) {
-    const std::uint64_t target = cycles_.load() + count;
-    const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
-    while (cycles_.load() < target) {
-        if (serverGone_.load() || requests_.Stuck() || std::chrono::steady_clock::now() > deadline)
+// Waits until done() holds. A busy server is waited for, a stopped one is not: false once the
+// server is gone, has run no cycle for kSilence, or kLongestDrain has passed.
+template <typename Done> bool JackMidiService::WaitWhileCycling(Done&& done) {
+    const auto start = std::chrono::steady_clock::now();
+    auto lastCycle = start;
+    std::uint64_t seen = cycles_.load();
+    while (!done()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (const std::uint64_t cycles = cycles_.load(); cycles != seen) {
+            seen = cycles;
+            lastCycle = now;
+        }
+        if (serverGone_.load() || now - lastCycle > kSilence || now - start > kLongestDrain)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -566,12 +580,12 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
 
 void JackMidiService::ClosePort(Port& port) {
     if (port.output) {
-        // Give what is queued, such as the note-offs of a reset, the chance to go out.
-        const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
-        while (!serverGone_.load() && !requests_.Stuck() && port.queue->ReadSpace() > 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        WaitForCycles(2);
+        // What is queued, such as the note-offs of a reset, goes out before the port goes, and
+        // two more cycles let every client downstream read it.
+        if (WaitWhileCycling([&port] { return port.queue->ReadSpace() == 0; })) {
+            const std::uint64_t target = cycles_.load() + 2;
+            WaitWhileCycling([this, target] { return cycles_.load() >= target; });
+        }
     }
     slots_[port.slot].store(nullptr);
     // A cycle that began before the slot was cleared may still use the port; one that begins

@@ -195,7 +195,8 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
                 balance[0].pairs, balance[1].pairs, balance[0].strayOffs, balance[1].strayOffs,
                 firstKiB, lastKiB);
     for (const NoteBalance& synth : balance)
-        EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed << "\n" << synth.Describe();
+        EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed << "\n"
+                                            << synth.Describe() << klavio.Output().toStdString();
     EXPECT_GT(balance[0].pairs + balance[1].pairs, 0) << "nothing was played";
     // Flat, with room for the allocator and the sanitizers' quarantine of a short run.
     EXPECT_LT(lastKiB - firstKiB, 64 * 1024) << "seed " << seed;

@@ -560,13 +560,13 @@ TEST_F(JackMidi, HungServerNeverHoldsTheCallerLongAndIsUsedAgainOnceItAnswers) {
         HMIDIOUT other = 0;
         EXPECT_EQ(service_->midiOutOpen(other, device, &recorder_), MIDIERR_NOTREADY);
         // The first try waits out the bound; after that the server is known to be silent.
-        EXPECT_LT(seconds(timer), attempt == 0 ? 1.0 : 0.1) << "attempt " << attempt;
+        EXPECT_LT(seconds(timer), attempt == 0 ? 2.0 : 0.1) << "attempt " << attempt;
     }
     QElapsedTimer timer;
     timer.start();
     service_->midiOutReset(out);
     EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
-    EXPECT_LT(seconds(timer), 0.1);
+    EXPECT_LT(seconds(timer), 1.0); // no cycle comes: the close stops waiting after 300 ms
 
     server_.Pause(false);
     HMIDIOUT again = 0;
