@@ -7,6 +7,7 @@
 #include "app/uStuff.h"
 #include "app/window_texts.h"
 #include "formats/code_page.h"
+#include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
 #include "keyboard/vmidikeys.h"
@@ -25,6 +26,7 @@
 #include <QCursor>
 #include <QFont>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLinearGradient>
@@ -260,6 +262,15 @@ void TklavioForm::CreateKeyboardPage() {
     FreeCmdComboBox->lineEdit()->setMaxLength(kMaxCommandLength);
     SendButton =
         Place(new QPushButton(QStringLiteral("send"), GroupBox5), "SendButton", 333, 14, 75, 21);
+
+    // The hands stay on the keyboard: a wheel turned over a list does not take the keys from
+    // it, nor does a click on a button. Lists and the command line take them when clicked or
+    // tabbed to, buttons only when tabbed to.
+    for (QComboBox* box : {MidiInDevComboBox, MidiInChanComboBox, MidiOutDevComboBox,
+                           MidiOutChanComboBox, FreeCmdComboBox})
+        box->setFocusPolicy(Qt::StrongFocus);
+    for (QPushButton* button : {LowerButton, UpperButton, SendButton})
+        button->setFocusPolicy(Qt::TabFocus);
 }
 
 void TklavioForm::CreateAboutPage() {
@@ -295,6 +306,8 @@ void TklavioForm::CreateAboutPage() {
         "About2Label", 40, 124, 377, 26);
     About2Label->setFont(BoldFont());
     About2Label->setWordWrap(true);
+    // In the free band between the copyright line and the terms of use.
+    KeysLabel = Place(NewCentredLabel("", GroupBox6), "KeysLabel", 24, 75, 409, 26);
 
     GroupBox7 = Place(new QGroupBox(page), "GroupBox7", 472, 4, 315, 169);
     About3Label =
@@ -329,6 +342,13 @@ void TklavioForm::ConnectHandlers() {
     connect(UpperButton, &QPushButton::clicked, this, &TklavioForm::UpperButtonClick);
     connect(SendButton, &QPushButton::clicked, this, &TklavioForm::SendButtonClick);
     connect(Timer1, &QTimer::timeout, this, &TklavioForm::Timer1Timer);
+    // Leaving the page hides the keyboard, which ends its notes; coming back, the hands find it
+    // ready to play.
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this] {
+        if (PageControl1->currentWidget() == KeyboardTabSheet)
+            VMidiKeys1->setFocus(Qt::OtherFocusReason);
+    });
+    VMidiKeys1->installEventFilter(this);
     VMidiKeys1->SetOnNoteOn([this](QObject* Sender, int note, int velocity) {
         VMidiKeys1NoteOn(Sender, note, velocity);
     });
@@ -353,6 +373,7 @@ void TklavioForm::FormShow() {
             ReadConfig();
             CheckTransposeButtons();
             RefreshLanguage();
+            VMidiKeys1->setFocus(Qt::OtherFocusReason);
             Timer1->start();
         },
         errorBox_, kApplicationTitle);
@@ -381,6 +402,16 @@ void TklavioForm::closeEvent(QCloseEvent* event) {
 }
 
 bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == VMidiKeys1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (key->key() == Qt::Key_PageUp || key->key() == Qt::Key_PageDown)) {
+            // One octave per press, however long the key is held.
+            if (!key->isAutoRepeat())
+                ShiftByOctave(key->key() == Qt::Key_PageUp);
+            return true;
+        }
+    }
     if (watched == PayPalImage && event->type() == QEvent::MouseButtonRelease) {
         // The press went to the picture too: a pressed button keeps the mouse to its widget.
         const auto* mouse = static_cast<const QMouseEvent*>(event);
@@ -402,11 +433,18 @@ void TklavioForm::VMidiKeys1NoteOff(QObject* /*Sender*/, int /*note*/, int /*vel
 void TklavioForm::LowerButtonClick() {
     BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->ShiftLower()));
     CheckTransposeButtons();
+    DescribeKeyboard();
 }
 
 void TklavioForm::UpperButtonClick() {
     BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->ShiftHigher()));
     CheckTransposeButtons();
+    DescribeKeyboard();
+}
+
+void TklavioForm::ShiftByOctave(bool higher) {
+    for (int step = 0; step < 7; ++step)
+        higher ? UpperButtonClick() : LowerButtonClick();
 }
 
 void TklavioForm::CheckTransposeButtons() {
@@ -464,6 +502,54 @@ void TklavioForm::RefreshLanguage() {
     About1Label->setText(text(texts.usageTerms1));
     About2Label->setText(text(texts.usageTerms2));
     About3Label->setText(text(texts.donationInvitation));
+    KeysLabel->setText(text(texts.playingKeys));
+    DescribeControls();
+}
+
+namespace {
+
+QString FromUtf8(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+void Describe(QWidget* control, const AccessibleText& text) {
+    control->setAccessibleName(FromUtf8(text.name));
+    control->setAccessibleDescription(FromUtf8(text.description));
+}
+
+} // namespace
+
+void TklavioForm::DescribeControls() {
+    const WindowTexts& texts = WindowTextsIn(IsGermanLanguage());
+    Describe(PageControl1, texts.pages);
+    Describe(MidiInDevComboBox, texts.midiInDeviceList);
+    Describe(MidiInChanComboBox, texts.midiInChannelList);
+    Describe(MidiOutDevComboBox, texts.midiOutDeviceList);
+    Describe(MidiOutChanComboBox, texts.midiOutChannelList);
+    Describe(BaseKeyLabel, texts.baseKey);
+    Describe(LastKeyLabel, texts.lastKey);
+    Describe(LowerButton, texts.lowerButton);
+    Describe(UpperButton, texts.higherButton);
+    Describe(FreeCmdComboBox, texts.commandLine);
+    Describe(SendButton, texts.sendButton);
+    Describe(NameVersionLabel, texts.productLink);
+    Describe(ProductImage, texts.productLink);
+    Describe(CopyrightLabel, texts.copyrightLink);
+    Describe(PayPalImage, texts.donationButton);
+    DescribeKeyboard();
+}
+
+void TklavioForm::DescribeKeyboard() {
+    const WindowTexts& texts = WindowTextsIn(IsGermanLanguage());
+    const int lowest = VMidiKeys1->LowestVisibleNote();
+    const auto name = [](int note) {
+        const std::string text = NoteToStr(note);
+        return text.empty() ? std::string("-") : text;
+    };
+    VMidiKeys1->setAccessibleName(FromUtf8(texts.keyboard.name));
+    VMidiKeys1->setAccessibleDescription(QString::fromStdString(KeyboardDescription(
+        texts, name(lowest), name(std::min(VMidiKeys1->HighestVisibleNote(), 127)),
+        name(PlayingRowsStart(lowest)))));
 }
 
 namespace {

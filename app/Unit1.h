@@ -64,6 +64,7 @@ public:
     QLabel* CopyrightLabel = nullptr;
     QLabel* About1Label = nullptr;
     QLabel* About2Label = nullptr;
+    QLabel* KeysLabel = nullptr;
     QGroupBox* GroupBox7 = nullptr;
     QLabel* About3Label = nullptr;
     QLabel* PayPalImage = nullptr;
@@ -107,6 +108,10 @@ private:
     void UpdateDonationLink();
     void FillMidiInDeviceList();
     void FillMidiOutDeviceList();
+    // Page Up and Page Down: the lower and higher buttons' steps, seven at a time.
+    void ShiftByOctave(bool higher);
+    void DescribeControls();
+    void DescribeKeyboard();
 
     PlatformServices services_;
     ErrorBox& errorBox_;

@@ -1,9 +1,11 @@
-// End to end: from an XTest button press on a key of the real klavio window to the note-on at
-// a JACK synthesizer, over 40 clicks. Run by hand: it starts its own Xvfb and JACK server.
+// End to end: from an XTest press on the real klavio window to the note-on at a JACK
+// synthesizer, for a mouse click on a key and for a key of the computer keyboard, next to the
+// JACK floor: one bare client's note reaching another. Each press comes after a random pause,
+// so that presses fall at every phase of the JACK cycle. Run by hand: it starts its own Xvfb
+// and JACK server.
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
 
-#include <QElapsedTimer>
 #include <QThread>
 #include <benchmark/benchmark.h>
 
@@ -14,7 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -28,55 +32,143 @@ double Percentile(std::vector<double> values, double fraction) {
     return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
 
-void ClickToNote(benchmark::State& state) {
-    JackTestServer server;
-    std::string whyNot;
-    if (!server.Start(whyNot))
-        return state.SkipWithError(("no JACK server: " + whyNot).c_str());
-    const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
-    XSession session;
-    ProgramRun klavio(session, KLAVIO_BINARY);
-    const auto window = klavio.WaitForWindow("klavio");
-    std::optional<QPoint> keyboard;
-    if (!synth || !window ||
-        !Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); },
-                    10s))
-        return state.SkipWithError("klavio did not come up");
-    const QString id = QString::number(*window);
-    const QPoint outputList = *keyboard - QPoint(6, 96) + QPoint(161, 72);
-    session.Run("xdotool", {"mousemove", "--window", id, QString::number(outputList.x()),
-                            QString::number(outputList.y()), "click", "1"});
-    QThread::msleep(300);
-    session.Run("xdotool", {"key", "Down", "Down", "Down", "Return"});
-    QThread::msleep(300);
-
-    Display* display = XOpenDisplay(session.DisplayName().toLatin1().constData());
-    const QPoint a0 = *keyboard + QPoint(7, 60);
-    session.Run("xdotool",
-                {"mousemove", "--window", id, QString::number(a0.x()), QString::number(a0.y())});
+// Times each press until the first event reaches the receiver, after a random pause of 2 to
+// 23 ms: the dummy driver's cycle is 256 frames at 48 kHz, 5.3 ms, so the pauses cover several
+// cycles at every phase.
+void TimePresses(benchmark::State& state, JackPeer& receiver, const std::function<void()>& press,
+                 const std::function<void()>& release) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
     std::vector<double> milliseconds;
     for (auto _ : state) {
-        synth->Forget();
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(random)));
+        receiver.Forget();
         const Clock::time_point pressed = Clock::now();
-        XTestFakeButtonEvent(display, 1, True, CurrentTime);
-        XFlush(display);
+        press();
         // Busy polling keeps the measurement's own delay far below a millisecond.
-        while (synth->Received().empty() && Clock::now() - pressed < 5s)
+        while (receiver.Received().empty() && Clock::now() - pressed < 5s)
             std::this_thread::sleep_for(100us);
         const double elapsed =
             std::chrono::duration<double, std::milli>(Clock::now() - pressed).count();
         milliseconds.push_back(elapsed);
         state.SetIterationTime(elapsed / 1000);
-        XTestFakeButtonEvent(display, 1, False, CurrentTime);
-        XFlush(display);
-        Eventually([&] { return synth->Received().size() >= 2; }, 5s);
+        release();
+        Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
     }
-    XCloseDisplay(display);
     state.counters["median_ms"] = Percentile(milliseconds, 0.5);
     state.counters["p90_ms"] = Percentile(milliseconds, 0.9);
-    session.RequestClose(*window);
-    klavio.WaitForExit(20s);
+}
+
+// klavio on a private display playing into a JACK synthesizer, its keyboard clicked once so
+// that it has the keys, and an XTest connection to press with.
+class KlavioRig {
+public:
+    bool Start(std::string& whyNot) {
+        if (!server_.Start(whyNot))
+            return false;
+        synth_ = JackPeer::Open("synth", whyNot);
+        klavio_.emplace(session_, KLAVIO_BINARY);
+        window_ = klavio_->WaitForWindow("klavio");
+        if (!synth_ || !window_ ||
+            !Eventually(
+                [&] { return (keyboard_ = FindKeyboard(session_.Grab(*window_))).has_value(); },
+                10s)) {
+            whyNot = "klavio did not come up";
+            return false;
+        }
+        const QPoint outputList = *keyboard_ - QPoint(6, 96) + QPoint(161, 72);
+        MoveTo(outputList, "click");
+        QThread::msleep(300);
+        // No device, the built-in synthesizer, the program's own port, then the peer.
+        session_.Run("xdotool", {"key", "Home", "Down", "Down", "Down", "Return"});
+        QThread::msleep(300);
+        MoveTo(A0(), "click");
+        session_.Run("xdotool", {"windowfocus", "--sync", QString::number(*window_)});
+        display_ = XOpenDisplay(session_.DisplayName().toLatin1().constData());
+        Eventually([&] { return synth_->Received().size() >= 2; }, 5s);
+        return display_ != nullptr;
+    }
+    ~KlavioRig() {
+        if (display_)
+            XCloseDisplay(display_);
+        if (window_) {
+            session_.RequestClose(*window_);
+            klavio_->WaitForExit(20s);
+        }
+    }
+
+    JackPeer& Synth() { return *synth_; }
+    Display* XDisplay() { return display_; }
+    QPoint A0() const { return *keyboard_ + QPoint(7, 60); }
+    void MoveTo(QPoint point, const QString& then = {}) {
+        QStringList arguments{"mousemove", "--window", QString::number(*window_),
+                              QString::number(point.x()), QString::number(point.y())};
+        if (!then.isEmpty())
+            arguments << then << "1";
+        session_.Run("xdotool", arguments);
+    }
+
+private:
+    JackTestServer server_;
+    std::unique_ptr<JackPeer> synth_;
+    XSession session_;
+    std::optional<ProgramRun> klavio_;
+    std::optional<unsigned long> window_;
+    std::optional<QPoint> keyboard_;
+    Display* display_ = nullptr;
+};
+
+void ClickToNote(benchmark::State& state) {
+    KlavioRig rig;
+    std::string whyNot;
+    if (!rig.Start(whyNot))
+        return state.SkipWithError(whyNot.c_str());
+    rig.MoveTo(rig.A0());
+    Display* display = rig.XDisplay();
+    const auto button = [display](bool down) {
+        XTestFakeButtonEvent(display, 1, down, CurrentTime);
+        XFlush(display);
+    };
+    TimePresses(
+        state, rig.Synth(), [&] { button(true); }, [&] { button(false); });
 }
 BENCHMARK(ClickToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void KeyToNote(benchmark::State& state) {
+    KlavioRig rig;
+    std::string whyNot;
+    if (!rig.Start(whyNot))
+        return state.SkipWithError(whyNot.c_str());
+    Display* display = rig.XDisplay();
+    constexpr unsigned kZ = 52; // the bottom row's C
+    const auto key = [display](bool down) {
+        XTestFakeKeyEvent(display, kZ, down, CurrentTime);
+        XFlush(display);
+    };
+    TimePresses(
+        state, rig.Synth(), [&] { key(true); }, [&] { key(false); });
+}
+BENCHMARK(KeyToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The least any program can take: one bare JACK client's note reaching another.
+void JackFloor(benchmark::State& state) {
+    JackTestServer server;
+    std::string whyNot;
+    if (!server.Start(whyNot))
+        return state.SkipWithError(("no JACK server: " + whyNot).c_str());
+    const std::unique_ptr<JackPeer> player = JackPeer::Open("player", whyNot);
+    const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
+    if (!player || !synth || jack_connect(player->Client(), "player:out", "synth:in") != 0)
+        return state.SkipWithError(("no JACK clients: " + whyNot).c_str());
+    TimePresses(
+        state, *synth,
+        [&] {
+            player->Send({0x90, 60, 100});
+        },
+        [&] {
+            player->Send({0x80, 60, 0});
+        });
+}
+BENCHMARK(JackFloor)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "keyboard/key_painter.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -12,6 +13,9 @@
 TVKeys::TVKeys(QWidget* owner) : QWidget(owner) {
     // The keyboard paints every pixel of its area itself.
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // Clicked or tabbed to, the keyboard takes the keys: it is played with them.
+    setFocusPolicy(Qt::StrongFocus);
+    FKeyNotes.fill(-1);
     for (TGraphicsObject* graphics :
          {static_cast<TGraphicsObject*>(&FGrayBrush), static_cast<TGraphicsObject*>(&FBlackBrush),
           static_cast<TGraphicsObject*>(&FWhiteBrush), static_cast<TGraphicsObject*>(&FPen)})
@@ -111,6 +115,18 @@ std::string TVKeys::ShiftHigher() {
         RepaintNow();
     RecomputeBaseString();
     return FBaseString;
+}
+
+void TVKeys::SetKeyVelocity(int value) {
+    FKeyVelocity = std::clamp(value, 1, 127);
+}
+
+int TVKeys::LowestVisibleNote() const {
+    return FirstVisibleNote(Shape());
+}
+
+int TVKeys::HighestVisibleNote() const {
+    return WalkKeyboard(Shape()).lastNote;
 }
 
 KeyMetrics TVKeys::GetKeyMetrics() const {
@@ -262,10 +278,116 @@ bool TVKeys::eventFilter(QObject* watched, QEvent* event) {
 
 void TVKeys::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
-    // Also sent, spontaneously, when the window is minimised; the release may still come but
-    // nobody sees the key any more.
+    // Also sent, spontaneously, when the window is minimised or another page is chosen; the
+    // release may still come but nobody sees the key any more.
+    ReleaseHeldNotes();
+}
+
+void TVKeys::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    // Key releases go where the focus went: none would reach this control.
+    ReleaseHeldNotes();
+}
+
+void TVKeys::ReleaseHeldNotes() {
     if (FLeftPress == LeftPress::Holding)
         EndMouseNote(LeftPress::CutShort);
+    for (int key = 0; key < kPlayingKeyCount; ++key)
+        ReleasePlayingKey(key);
+    LiftSustain();
+}
+
+void TVKeys::Panic() {
+    ReleaseHeldNotes();
+    // Notes that came in are shown released too: their note-offs may never come.
+    for (int note = 0; note < 128; ++note)
+        if (IsPressed(note))
+            NoteOff(note, 0, false);
+}
+
+namespace {
+
+// The X11 key code of the key pressed; on platforms that report none, the key that shows the
+// same character on a US keyboard.
+std::uint32_t ScanCodeOf(const QKeyEvent& event) {
+    if (event.nativeScanCode() != 0)
+        return event.nativeScanCode();
+    const int key = event.key();
+    return key > 0 && key < 0x80 ? UsScanCodeForCharacter(key) : 0;
+}
+
+} // namespace
+
+void TVKeys::keyPressEvent(QKeyEvent* event) {
+    // Shortcuts of the window keep their keys.
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (const std::optional<int> key = PlayingKeyIndex(ScanCodeOf(*event))) {
+        // A held key repeats its press; the note sounds on from the first.
+        if (!event->isAutoRepeat())
+            PressPlayingKey(*key);
+        return;
+    }
+    switch (event->key()) {
+    case Qt::Key_Space:
+        if (!event->isAutoRepeat() && !FSustainDown) {
+            FSustainDown = true;
+            SustainChanged(true);
+        }
+        return;
+    case Qt::Key_Escape:
+        if (!event->isAutoRepeat())
+            Panic();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void TVKeys::keyReleaseEvent(QKeyEvent* event) {
+    // X11 sends a release before each repeated press; the key is still down.
+    if (event->isAutoRepeat())
+        return;
+    if (const std::optional<int> key = PlayingKeyIndex(ScanCodeOf(*event))) {
+        ReleasePlayingKey(*key);
+        return;
+    }
+    if (event->key() == Qt::Key_Space) {
+        LiftSustain();
+        return;
+    }
+    QWidget::keyReleaseEvent(event);
+}
+
+void TVKeys::PressPlayingKey(int playingKey) {
+    int& held = FKeyNotes[static_cast<std::size_t>(playingKey)];
+    if (!isEnabled() || held >= 0)
+        return;
+    const std::optional<int> note = NoteForPlayingKey(playingKey, LowestVisibleNote());
+    if (!note)
+        return;
+    held = *note;
+    NoteOn(*note, FKeyVelocity, true);
+}
+
+void TVKeys::ReleasePlayingKey(int playingKey) {
+    int& held = FKeyNotes[static_cast<std::size_t>(playingKey)];
+    if (held < 0)
+        return;
+    const int note = held;
+    held = -1;
+    // Two keys play the C between the rows; the note lasts while either holds it.
+    if (std::find(FKeyNotes.begin(), FKeyNotes.end(), note) == FKeyNotes.end())
+        NoteOff(note, 0, true);
+}
+
+void TVKeys::LiftSustain() {
+    if (!FSustainDown)
+        return;
+    FSustainDown = false;
+    SustainChanged(false);
 }
 
 void TVKeys::paintEvent(QPaintEvent* /*event*/) {
@@ -286,10 +408,17 @@ void TVKeys::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() != QEvent::EnabledChange)
         return;
-    // A disabled widget gets no mouse events, so the release would never come.
-    if (!isEnabled() && FLeftPress == LeftPress::Holding)
-        EndMouseNote(LeftPress::CutShort);
+    // A disabled widget gets no mouse or key events, so the release would never come.
+    if (!isEnabled())
+        ReleaseHeldNotes();
     RepaintNow();
+}
+
+bool TVKeys::event(QEvent* event) {
+    // Another window has the keys and maybe the mouse: no release would come here.
+    if (event->type() == QEvent::WindowDeactivate)
+        ReleaseHeldNotes();
+    return QWidget::event(event);
 }
 
 void TVKeys::mousePressEvent(QMouseEvent* event) {

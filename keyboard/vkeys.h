@@ -1,13 +1,16 @@
 #pragma once
 
-// TVKeys: a piano keyboard drawn on its own canvas and played with the mouse.
+// TVKeys: a piano keyboard drawn on its own canvas and played with the mouse or, while it has
+// the focus, with two rows of the computer keyboard (keyboard/computer_keys.h).
 
+#include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
 
 #include <QImage>
 #include <QWidget>
 
+#include <array>
 #include <bitset>
 #include <functional>
 #include <string>
@@ -43,6 +46,10 @@ public:
     void SetGrayBrush(const TBrush& value) { FGrayBrush.Assign(value); }
     void SetPen(const TPen& value) { FPen.Assign(value); }
 
+    // The velocity of notes played on the computer keyboard, which knows no force.
+    int KeyVelocity() const { return FKeyVelocity; }
+    void SetKeyVelocity(int value); // kept within 1..127: 0 would be a note-off
+
     bool VelocityMode() const { return FVelocityMode; }
     void SetVelocityMode(bool value) { FVelocityMode = value; }
 
@@ -76,21 +83,41 @@ public:
 
     void InvertKey(int note);
 
+    // The lowest note on screen; the computer keyboard's rows start at the C at or above it.
+    int LowestVisibleNote() const;
+    // The highest note on screen, drawn whole or not.
+    int HighestVisibleNote() const;
+
+    // Ends every note the user holds, from the mouse or the computer keyboard, with its
+    // note-off, and lifts the sustain pedal: called wherever the releases could no longer
+    // arrive (focus or window lost, control hidden or disabled).
+    void ReleaseHeldNotes();
+    // Escape: every held note ends and every key shows released, incoming notes included.
+    virtual void Panic();
+
 protected:
     virtual void Paint();
     void DrawKeysHorizontal();
     void DrawKeysVertical();
     void GraphicsChanged();
 
+    // The sustain pedal, held with the space bar; here it only changes state.
+    virtual void SustainChanged(bool /*down*/) {}
+    bool SustainDown() const { return FSustainDown; }
+
     void KeysMouseDown(QObject* Sender, Qt::MouseButton Button, Qt::MouseButtons Shift, int X,
                        int Y);
     void KeysMouseMove(QObject* Sender, Qt::MouseButtons Shift, int X, int Y);
     void KeysMouseUp(QObject* Sender, Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
 
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -102,6 +129,9 @@ private:
     // by another widget) leaves the rest of that press, its release included, without effect.
     enum class LeftPress { Idle, Holding, CutShort };
 
+    void PressPlayingKey(int playingKey);
+    void ReleasePlayingKey(int playingKey);
+    void LiftSustain();
     void HoldMouseNote(const NoteHit& hit);
     void EndMouseNote(LeftPress after);
 
@@ -127,6 +157,11 @@ private:
     std::bitset<128> FPressedNotes;
     int FMouseNote = -1;
     LeftPress FLeftPress = LeftPress::Idle;
+    int FKeyVelocity = 100;
+    // The note each playing key of the computer keyboard holds, -1 when it is up: a release
+    // ends the note its press began even after the range moved.
+    std::array<int, kPlayingKeyCount> FKeyNotes;
+    bool FSustainDown = false;
 
     QImage canvas_;
     bool canvasValid_ = false;

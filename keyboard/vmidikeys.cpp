@@ -1,5 +1,6 @@
 #include "keyboard/vmidikeys.h"
 
+#include "formats/short_message.h"
 #include "platform/midi_events.h"
 
 #include <algorithm>
@@ -142,17 +143,41 @@ void TVMidiKeys::NoteOff(int Note, int Velocity, bool Notify) {
         MidiNoteOff(this, Note, 0);
 }
 
-bool TVMidiKeys::SendNote(std::uint8_t statusKind, std::uint8_t channel, int note, int velocity) {
+bool TVMidiKeys::SendChannelMessage(std::uint8_t statusKind, std::uint8_t channel, int first,
+                                    int second) {
     if (!FMIDIOutPortOk)
         return false;
-    const auto status = static_cast<std::uint8_t>(statusKind + channel - 1);
-    const std::uint32_t message = status | (static_cast<std::uint32_t>(note) & 0xFF) << 8 |
-                                  (static_cast<std::uint32_t>(velocity) & 0xFF) << 16;
+    const std::uint32_t message =
+        PackShortMessage(statusKind + channel - 1u, static_cast<std::uint32_t>(first) & 0xFF,
+                         static_cast<std::uint32_t>(second) & 0xFF);
     return service_.midiOutShortMsg(FMidiOutHandle, message) == MMSYSERR_NOERROR;
 }
 
+void TVMidiKeys::SustainChanged(bool down) {
+    constexpr int kSustainPedal = 64;
+    if (down) {
+        sustainChannel_ = FMIDIOutChannel;
+        SendChannelMessage(0xB0, sustainChannel_, kSustainPedal, 127);
+        return;
+    }
+    SendChannelMessage(0xB0, sustainChannel_ != 0 ? sustainChannel_ : FMIDIOutChannel,
+                       kSustainPedal, 0);
+    sustainChannel_ = 0;
+}
+
+void TVMidiKeys::Panic() {
+    constexpr int kAllSoundOff = 120;
+    constexpr int kAllNotesOff = 123;
+    // Silence first, on every channel: notes may sound that this control never sent.
+    for (std::uint8_t channel = 1; channel <= 16; ++channel) {
+        SendChannelMessage(0xB0, channel, kAllSoundOff, 0);
+        SendChannelMessage(0xB0, channel, kAllNotesOff, 0);
+    }
+    TVKeys::Panic();
+}
+
 void TVMidiKeys::MidiNoteOn(QObject* /*Sender*/, int note, int velocity) {
-    const bool sent = SendNote(0x90, FMIDIOutChannel, note, velocity);
+    const bool sent = SendChannelMessage(0x90, FMIDIOutChannel, note, velocity);
     if (note < 0 || note > 127)
         return;
     std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
@@ -163,13 +188,13 @@ void TVMidiKeys::MidiNoteOn(QObject* /*Sender*/, int note, int velocity) {
 void TVMidiKeys::MidiNoteOff(QObject* /*Sender*/, int note, int velocity) {
     if (note < 0 || note > 127 || !heldOnChannels_[static_cast<std::size_t>(note)]) {
         // Not held: a repeated note-off, sent where notes go now.
-        SendNote(0x80, FMIDIOutChannel, note, velocity);
+        SendChannelMessage(0x80, FMIDIOutChannel, note, velocity);
         return;
     }
     std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
     for (std::uint8_t channel = 1; channel <= 16; ++channel)
         if (*channels & (1u << (channel - 1)))
-            SendNote(0x80, channel, note, velocity);
+            SendChannelMessage(0x80, channel, note, velocity);
     channels.reset();
 }
 

@@ -49,6 +49,9 @@ public:
 
     void NoteOn(int Note, int Velocity, bool Notify) override;
     void NoteOff(int Note, int Velocity, bool Notify) override;
+    // All Sound Off and All Notes Off on every channel, then the note-offs of the notes the
+    // user holds, and every key shown released.
+    void Panic() override;
     void MidiNoteOn(QObject* Sender, int note, int velocity);
     void MidiNoteOff(QObject* Sender, int note, int velocity);
 
@@ -63,6 +66,8 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    // Controller 64 on the output channel; lifted on the channel it went down on.
+    void SustainChanged(bool down) override;
     void MMMimData(const MidiInDataEvent& message);
     void MMMomDone(const MidiOutDoneEvent& message);
 
@@ -76,7 +81,7 @@ private:
     void CloseInput();
     void OpenOutput();
     void OpenInput(bool setPortOk);
-    bool SendNote(std::uint8_t statusKind, std::uint8_t channel, int note, int velocity);
+    bool SendChannelMessage(std::uint8_t statusKind, std::uint8_t channel, int first, int second);
 
     MidiService& service_;
     int FMIDIOutDevice = MIDI_MAPPER;
@@ -99,4 +104,6 @@ private:
     // (bit 0 = channel 1), so that its note-off follows it there even after the channel
     // changed; 0 when it went out nowhere. Empty for a note that is not held.
     std::array<std::optional<std::uint16_t>, 128> heldOnChannels_;
+    // The channel the sustain pedal went down on, 0 while it is up.
+    std::uint8_t sustainChannel_ = 0;
 };

@@ -93,6 +93,7 @@ const std::vector<Control> kLayout = {
     {CONTROL(CopyrightLabel), "GroupBox6", "QLabel", {115, 56, 292, 16}, nullptr},
     {CONTROL(About1Label), "GroupBox6", "QLabel", {24, 102, 409, 13}, nullptr},
     {CONTROL(About2Label), "GroupBox6", "QLabel", {40, 124, 377, 26}, nullptr},
+    {CONTROL(KeysLabel), "GroupBox6", "QLabel", {24, 75, 409, 26}, nullptr},
     {CONTROL(GroupBox7), "AboutTabSheet", "QGroupBox", {472, 4, 315, 169}, ""},
     {CONTROL(About3Label), "GroupBox7", "QLabel", {8, 19, 297, 39}, nullptr},
     {CONTROL(PayPalImage), "GroupBox7", "QLabel", {77, 77, 167, 76}, ""},
@@ -200,10 +201,10 @@ TEST_F(KlavioForm, ComboBoxesStartWithTheirItems) {
 }
 
 TEST_F(KlavioForm, TabKeyVisitsTheKeyboardPageInTableOrder) {
-    const std::vector<QWidget*> expected = {form->MidiInDevComboBox,  form->MidiInChanComboBox,
-                                            form->MidiOutDevComboBox, form->MidiOutChanComboBox,
-                                            form->LowerButton,        form->UpperButton,
-                                            form->FreeCmdComboBox,    form->SendButton};
+    const std::vector<QWidget*> expected = {
+        form->MidiInDevComboBox,   form->MidiInChanComboBox, form->MidiOutDevComboBox,
+        form->MidiOutChanComboBox, form->LowerButton,        form->UpperButton,
+        form->VMidiKeys1,          form->FreeCmdComboBox,    form->SendButton};
     std::vector<QWidget*> visited;
     QWidget* widget = form->PageControl1;
     do {

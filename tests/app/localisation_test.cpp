@@ -127,6 +127,26 @@ void ExpectCaptionsIn(TklavioForm& form, bool german) {
     EXPECT_EQ(form.About3Label->text().contains(QStringLiteral("Spende")), german);
     EXPECT_FALSE(form.About2Label->text().isEmpty());
     EXPECT_TRUE(form.PayPalImage->toolTip().contains(german ? "&lc=DE&" : "&lc=US&"));
+    EXPECT_EQ(form.KeysLabel->text().contains(QStringLiteral("Leertaste")), german);
+    // What assistive technology reads: every control says what it is, in the same language.
+    for (QWidget* control :
+         {static_cast<QWidget*>(form.PageControl1), static_cast<QWidget*>(form.MidiInDevComboBox),
+          static_cast<QWidget*>(form.MidiInChanComboBox),
+          static_cast<QWidget*>(form.MidiOutDevComboBox),
+          static_cast<QWidget*>(form.MidiOutChanComboBox), static_cast<QWidget*>(form.BaseKeyLabel),
+          static_cast<QWidget*>(form.LastKeyLabel), static_cast<QWidget*>(form.LowerButton),
+          static_cast<QWidget*>(form.UpperButton), static_cast<QWidget*>(form.VMidiKeys1),
+          static_cast<QWidget*>(form.FreeCmdComboBox), static_cast<QWidget*>(form.SendButton),
+          static_cast<QWidget*>(form.ProductImage), static_cast<QWidget*>(form.NameVersionLabel),
+          static_cast<QWidget*>(form.CopyrightLabel), static_cast<QWidget*>(form.PayPalImage)})
+        EXPECT_FALSE(control->accessibleName().isEmpty() ||
+                     control->accessibleDescription().isEmpty())
+            << control->objectName().toStdString();
+    const QString keyboard = form.VMidiKeys1->accessibleDescription();
+    EXPECT_TRUE(keyboard.contains(QStringLiteral("A0")) && keyboard.contains(QStringLiteral("C8")))
+        << keyboard.toStdString();
+    EXPECT_EQ(keyboard.contains(QStringLiteral("Leertaste")), german);
+    EXPECT_EQ(form.LowerButton->accessibleDescription().contains(QStringLiteral("Taste ")), german);
 }
 
 TEST_F(Localisation, CaptionsFollowEveryChangeOfTheIdentifierAndOnlyThat) {
@@ -197,7 +217,8 @@ TEST_F(Localisation, EveryCaptionFitsItsControlInBothLanguages) {
         form->PageControl1->setCurrentWidget(form->AboutTabSheet);
         for (QLabel* label : {form->Label1, form->Label2, form->Label5, form->Label6})
             EXPECT_EQ(label->size(), label->sizeHint()) << label->objectName().toStdString();
-        for (QLabel* label : {form->About1Label, form->About2Label, form->About3Label}) {
+        for (QLabel* label :
+             {form->About1Label, form->About2Label, form->About3Label, form->KeysLabel}) {
             EXPECT_LE(label->sizeHint().width(), label->width());
             EXPECT_LE(label->wordWrap() ? label->heightForWidth(label->width())
                                         : label->sizeHint().height(),

@@ -1,59 +1,15 @@
-#include "tests/e2e/x_session.h"
-#include "tests/integration/jack_gtest.h"
+#include "tests/e2e/klavio_with_synth.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <optional>
 
 namespace {
 
 using namespace std::chrono_literals;
 
-bool Connected(JackPeer& peer, const char* port) {
-    jack_port_t* in = jack_port_by_name(peer.Client(), port);
-    return in != nullptr && jack_port_connected(in) > 0;
-}
-
-// klavio on a private display, with a JACK synthesizer chosen as its output device.
-class MidiClick : public ::testing::Test {
+class MidiClick : public KlavioWithSynth {
 protected:
-    void SetUp() override {
-        if (!StartJackForTest(server_))
-            return;
-        std::string whyNot;
-        synth_ = JackPeer::Open("synth", whyNot);
-        ASSERT_TRUE(synth_) << whyNot;
-        ASSERT_TRUE(session_.Started());
-        klavio_.emplace(session_, KLAVIO_BINARY,
-                        QStringList{"XDG_CONFIG_HOME=" + config_.path()}); // nothing chosen yet
-        window_ = klavio_->WaitForWindow("klavio");
-        ASSERT_TRUE(window_) << klavio_->Output().toStdString();
-        ASSERT_TRUE(Eventually(
-            [&] { return (keyboard_ = FindKeyboard(session_.Grab(*window_))).has_value(); }));
-
-        // The output list: no device, the built-in synthesizer, the program's own port, then
-        // synth:in.
-        const QPoint page = *keyboard_ - QPoint(6, 96);
-        ASSERT_TRUE(ClickAt(page + QPoint(6 + 55 + 100, 48 + 14 + 10), "click"));
-        QThread::msleep(300);
-        ASSERT_TRUE(Xdotool({"key", "Down", "Down", "Down", "Return"}));
-        ASSERT_TRUE(Eventually([&] { return Connected(*synth_, "synth:in"); }))
-            << "synth:in was not connected";
-    }
-
-    bool Xdotool(const QStringList& arguments) {
-        return session_.Run("xdotool", arguments).has_value();
-    }
-    bool ClickAt(QPoint point, const QString& action) {
-        return Xdotool({"mousemove", "--window", QString::number(*window_),
-                        QString::number(point.x()), QString::number(point.y()), action, "1"});
-    }
-    QPoint A0() const { return *keyboard_ + QPoint(7, 60); }
-
     // The desktop session ends while A0 is held, with one stop signal or more.
     void EndSessionWhileAKeyIsHeld(int stopSignals) {
         ASSERT_TRUE(ClickAt(A0(), "mousedown"));
@@ -75,14 +31,6 @@ protected:
         EXPECT_TRUE(settings.readAll().contains("synth:in"));
         Xdotool({"mouseup", "1"});
     }
-
-    JackTestServer server_;
-    std::unique_ptr<JackPeer> synth_;
-    XSession session_;
-    QTemporaryDir config_;
-    std::optional<ProgramRun> klavio_;
-    std::optional<unsigned long> window_;
-    std::optional<QPoint> keyboard_;
 };
 
 // The user plays A0: the synthesizer gets the note-on and then the note-off.

@@ -166,9 +166,9 @@ TEST(Settings, ChoicesSurviveARestartAndNotesGoOutOnTheRestoredChannel) {
         KlavioRun first(session, environment);
         ASSERT_TRUE(first.Start()) << first.Output().toStdString();
         const Layout& where = first.Where();
-        // The output list holds no device, the built-in synthesizer, the program's own port,
-        // then the receiver.
-        ASSERT_TRUE(first.WheelDown(where.OutputDevice(), 3));
+        // The output list holds no device, the built-in synthesizer (chosen at a first start),
+        // the program's own port, then the receiver.
+        ASSERT_TRUE(first.WheelDown(where.OutputDevice(), 2));
         ASSERT_TRUE(first.WheelDown(where.OutputChannel(), 4)); // channel 5
         ASSERT_TRUE(first.Click(where.Higher(), 3));            // A0 to D1
         ASSERT_TRUE(first.Click(where.CommandText()));

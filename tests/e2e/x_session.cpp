@@ -82,6 +82,25 @@ void XSession::RequestClose(unsigned long window) {
     XFlush(display_);
 }
 
+bool XSession::KeyRepeatOn() {
+    if (!display_)
+        return false;
+    XAutoRepeatOn(display_);
+    XKeyboardState state{};
+    XGetKeyboardControl(display_, &state);
+    return state.global_auto_repeat == AutoRepeatModeOn;
+}
+
+std::optional<unsigned long> XSession::OpenOtherWindow() {
+    if (!display_)
+        return std::nullopt;
+    const Window window = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 900, 700, 100,
+                                              100, 0, 0, 0xFFFFFF);
+    XMapWindow(display_, window);
+    XSync(display_, False);
+    return window;
+}
+
 ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringList& extra)
     : session_(session) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -33,6 +33,10 @@ public:
     QImage Grab(unsigned long window);
     // Asks a window to close, as a window manager's close button does.
     void RequestClose(unsigned long window);
+    // Turns the server's key repeat on for every key and tells whether it is on.
+    bool KeyRepeatOn();
+    // A plain window of another client, mapped, to take the focus from the program.
+    std::optional<unsigned long> OpenOtherWindow();
 
 private:
     QProcess server_;

@@ -2,6 +2,7 @@
 #include "keyboard/vkeys.h"
 #include "tests/keyboard/keyboard_shapes.h"
 
+#include <QKeyEvent>
 #include <QMenu>
 #include <QTest>
 #include <QWidget>
@@ -54,6 +55,13 @@ protected:
         QImage canvas(780, 75, QImage::Format_RGB32);
         key_painter::PaintKeyboard(canvas, shapes::MainWindow(), {}, {});
         return canvas;
+    }
+
+    // A key of the computer keyboard as X11 reports it: by its key code, whatever the layout.
+    void Key(QEvent::Type type, std::uint32_t scanCode, bool autoRepeat = false,
+             Qt::KeyboardModifiers modifiers = {}) {
+        QKeyEvent event(type, Qt::Key_unknown, modifiers, scanCode, 0, 0, QString(), autoRepeat);
+        QApplication::sendEvent(keys, &event);
     }
 
     std::unique_ptr<QWidget> window;
@@ -312,6 +320,115 @@ TEST_F(KeyboardTest, TopRowGivesVelocityZero) {
     events.clear();
     QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(100, 0));
     EXPECT_EQ(events[0].velocity, 127);
+}
+
+// Z and X of the bottom row, Q of the top row, from C1 (the C above A0).
+constexpr std::uint32_t kZ = 52, kX = 53, kQ = 24, kComma = 59;
+
+TEST_F(KeyboardTest, ComputerKeysPlayLikeTheMouseAndRepeatsSendNothing) {
+    struct Step {
+        QEvent::Type type;
+        std::uint32_t scanCode;
+        bool autoRepeat;
+        std::vector<NoteEvent> events;
+    };
+    const std::vector<Step> steps = {
+        {QEvent::KeyPress, kZ, false, {{"on", 24, 100}}},
+        {QEvent::KeyRelease, kZ, true, {}}, // X11 repeats a held key as release and press
+        {QEvent::KeyPress, kZ, true, {}},
+        {QEvent::KeyPress, kQ, false, {{"on", 36, 100}}},
+        {QEvent::KeyPress, kX, false, {{"on", 26, 100}}},
+        {QEvent::KeyRelease, kQ, false, {{"off", 36, 0}}}, // only its own note
+        {QEvent::KeyRelease, kZ, false, {{"off", 24, 0}}},
+        {QEvent::KeyRelease, kZ, false, {}},
+        // The comma and Q both play C2: it sounds until the last of them is up.
+        {QEvent::KeyPress, kComma, false, {{"on", 36, 100}}},
+        {QEvent::KeyPress, kQ, false, {{"on", 36, 100}}},
+        {QEvent::KeyRelease, kComma, false, {}},
+        {QEvent::KeyRelease, kQ, false, {{"off", 36, 0}}},
+        {QEvent::KeyRelease, kX, false, {{"off", 26, 0}}},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        events.clear();
+        Key(steps[i].type, steps[i].scanCode, steps[i].autoRepeat);
+        EXPECT_EQ(events, steps[i].events) << "step " << i;
+    }
+    // Pressed keys show as a mouse press shows them, and come back released.
+    Key(QEvent::KeyPress, kZ);
+    EXPECT_TRUE(keys->IsPressed(24));
+    EXPECT_NE(keys->Canvas(), Released());
+    Key(QEvent::KeyRelease, kZ);
+    EXPECT_EQ(keys->Canvas(), Released());
+}
+
+TEST_F(KeyboardTest, ReleaseEndsTheNoteItsPressBeganAfterTheRangeMoved) {
+    Key(QEvent::KeyPress, kZ);
+    for (int step = 0; step < 7; ++step)
+        keys->ShiftHigher();
+    Key(QEvent::KeyPress, kX);
+    Key(QEvent::KeyRelease, kZ);
+    Key(QEvent::KeyRelease, kX);
+    EXPECT_EQ(events, (std::vector<NoteEvent>{
+                          {"on", 24, 100}, {"on", 38, 100}, {"off", 24, 0}, {"off", 38, 0}}));
+}
+
+// Without key codes (the offscreen platform), the US letter names the place; with modifiers
+// for shortcuts held, nothing plays.
+TEST_F(KeyboardTest, KeysWithoutKeyCodesAndShortcutsAreToldApart) {
+    QTest::keyClick(keys, Qt::Key_Z);
+    QTest::keyClick(keys, Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(keys, Qt::Key_Q, Qt::AltModifier);
+    QTest::keyClick(keys, Qt::Key_A);
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 24, 100}, {"off", 24, 0}}));
+}
+
+// Wherever the key releases or the mouse release can no longer arrive, every held note ends.
+TEST_F(KeyboardTest, HeldKeysAndMouseEndWhenTheControlLosesTheKeys) {
+    QWindow* screenWindow = window->windowHandle();
+    const QPoint key = keys->mapTo(window.get(), QPoint(7, 60));
+    auto* other = new QWidget(window.get());
+    other->setFocusPolicy(Qt::StrongFocus);
+    other->setGeometry(800, 10, 50, 50);
+    other->show();
+    struct Row {
+        const char* name;
+        std::function<void()> interrupt;
+        std::function<void()> restore;
+    };
+    const std::vector<Row> rows{
+        {"focus moved", [&] { other->setFocus(); }, [] {}},
+        {"window deactivated",
+         [&] {
+             QEvent deactivate(QEvent::WindowDeactivate);
+             QApplication::sendEvent(window.get(), &deactivate);
+         },
+         [] {}},
+        {"control hidden", [&] { keys->hide(); }, [&] { keys->show(); }},
+        {"control disabled", [&] { keys->setEnabled(false); }, [&] { keys->setEnabled(true); }},
+    };
+    for (const Row& row : rows) {
+        events.clear();
+        QTest::mousePress(screenWindow, Qt::LeftButton, {}, key);
+        ASSERT_TRUE(keys->hasFocus()) << row.name; // a click gives the keyboard the keys
+        Key(QEvent::KeyPress, kZ);
+        Key(QEvent::KeyPress, kQ);
+        row.interrupt();
+        QApplication::processEvents();
+        EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101},
+                                                  {"on", 24, 100},
+                                                  {"on", 36, 100},
+                                                  {"off", 21, 0},
+                                                  {"off", 24, 0},
+                                                  {"off", 36, 0}}))
+            << row.name;
+        QTest::mouseRelease(screenWindow, Qt::LeftButton, {}, key);
+        Key(QEvent::KeyRelease, kZ);
+        Key(QEvent::KeyRelease, kQ);
+        EXPECT_EQ(events.size(), 6u) << row.name;
+        row.restore();
+        QApplication::processEvents();
+        EXPECT_EQ(keys->Canvas(), Released()) << row.name;
+    }
 }
 
 } // namespace

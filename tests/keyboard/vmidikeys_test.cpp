@@ -3,6 +3,7 @@
 #include "tests/fakes/fake_midi_service.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -326,6 +327,63 @@ TEST_F(MidiKeysTest, InputChannelFilter) {
         QApplication::processEvents();
         EXPECT_FALSE(keys->IsPressed(60));
     }
+}
+
+// Space is the sustain pedal on the output channel; the pedal is lifted on the channel it went
+// down on, also when the keys are lost while it is held.
+TEST_F(MidiKeysTest, SpaceHoldsTheSustainPedal) {
+    OpenOutput(0);
+    keys->SetMIDIOutChannel(3);
+    const auto space = [&](QEvent::Type type, bool autoRepeat) {
+        QKeyEvent event(type, Qt::Key_Space, {}, 65, 0, 0, QStringLiteral(" "), autoRepeat);
+        QApplication::sendEvent(keys.get(), &event);
+    };
+    space(QEvent::KeyPress, false);
+    space(QEvent::KeyRelease, true);
+    space(QEvent::KeyPress, true);
+    keys->SetMIDIOutChannel(5);
+    space(QEvent::KeyRelease, false);
+    space(QEvent::KeyPress, false);
+    keys->ReleaseHeldNotes();
+    space(QEvent::KeyRelease, false);
+    EXPECT_EQ(service.shortMessages,
+              (std::vector<std::uint32_t>{0x7F40B2, 0x0040B2, 0x7F40B4, 0x0040B4}));
+}
+
+// Escape silences every channel, ends the notes the user holds on the channels they went out
+// on, and shows every key released, incoming notes included.
+TEST_F(MidiKeysTest, EscapeSilencesEverythingAndReleasesEveryKey) {
+    OpenOutput(0);
+    OpenInput(0);
+    keys->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(keys.get()));
+    keys->SetMIDIOutChannel(3);
+    QTest::mousePress(keys.get(), Qt::LeftButton, {}, QPoint(7, 60)); // A0
+    QTest::keyPress(keys.get(), Qt::Key_Z);                           // C1
+    keys->SetMIDIOutChannel(7);
+    QTest::keyPress(keys.get(), Qt::Key_Q); // C2
+    service.Inject(0x7F3C90);
+    QApplication::processEvents();
+    service.shortMessages.clear();
+    events.clear();
+
+    QTest::keyClick(keys.get(), Qt::Key_Escape);
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t channel = 0; channel < 16; ++channel)
+        for (std::uint32_t controller : {120u, 123u})
+            expected.push_back(0xB0 | channel | controller << 8);
+    for (std::uint32_t noteOff : {0x001582u, 0x001882u, 0x002486u})
+        expected.push_back(noteOff);
+    EXPECT_EQ(service.shortMessages, expected);
+    EXPECT_EQ(events, (std::vector<std::string>{"off 21", "off 24", "off 36"}));
+    for (int note = 0; note < 128; ++note)
+        EXPECT_FALSE(keys->IsPressed(note)) << note;
+    // The releases that follow end nothing more.
+    service.shortMessages.clear();
+    QTest::mouseRelease(keys.get(), Qt::LeftButton, {}, QPoint(7, 60));
+    QTest::keyRelease(keys.get(), Qt::Key_Z);
+    QTest::keyRelease(keys.get(), Qt::Key_Q);
+    EXPECT_TRUE(service.shortMessages.empty());
 }
 
 } // namespace
