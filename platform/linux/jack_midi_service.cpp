@@ -61,10 +61,10 @@ constexpr std::chrono::milliseconds kCallbackPatience{500};
 // loaded machine can take hundreds of milliseconds to register a port.
 constexpr std::chrono::milliseconds kServerPatience{1000};
 // A server that runs no cycle for this long has stopped, whatever its period (4096 frames at
-// 44.1 kHz are 93 ms).
-constexpr std::chrono::milliseconds kSilence{300};
+// 44.1 kHz are 93 ms) and however loaded the machine.
+constexpr std::chrono::milliseconds kSilence{1000};
 // The longest a port waits for what it queued to go out while the server still cycles.
-constexpr std::chrono::milliseconds kLongestDrain{2000};
+constexpr std::chrono::milliseconds kLongestDrain{3000};
 
 const char* const kMapperPortName = "midi_out";
 
