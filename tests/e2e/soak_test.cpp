@@ -6,6 +6,7 @@
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_gtest.h"
 
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -61,9 +62,10 @@ struct NoteBalance {
                 continue;
             text += "channel " + std::to_string(key / 128 + 1) + " note " +
                     std::to_string(key % 128) + ":";
-            for (const MidiBytes& event : notes)
-                if (event[1] == key % 128)
-                    text += QString::asprintf(" %02x%02x%02x", event[0], event[1], event[2])
+            for (std::size_t i = 0; i < notes.size(); ++i)
+                if (notes[i][1] == key % 128)
+                    text += QString::asprintf(" #%zu:%02x%02x%02x", i, notes[i][0], notes[i][1],
+                                              notes[i][2])
                                 .toStdString();
             text += "\n";
         }
@@ -134,6 +136,13 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
     };
 
     std::map<std::string, long> actions;
+    // What was done, and how many note events each synthesizer had seen by then: a stuck note
+    // is told by the actions around its note-on.
+    std::vector<std::string> trace;
+    const auto traced = [&](const std::string& what) {
+        trace.push_back(what + " -> " + std::to_string(balance[0].notes.size()) + "/" +
+                        std::to_string(balance[1].notes.size()));
+    };
     long firstKiB = -1;
     long lastKiB = -1;
     const auto start = std::chrono::steady_clock::now();
@@ -141,8 +150,11 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
     while (std::chrono::steady_clock::now() < end) {
         const int roll = below(100);
         bool done;
+        std::string what;
         if (roll < 45) {
-            done = xdotool(moveTo(randomKey()) + QStringList{"mousedown", "1"});
+            const QPoint key = randomKey();
+            what = "click " + std::to_string(key.x()) + "," + std::to_string(key.y());
+            done = xdotool(moveTo(key) + QStringList{"mousedown", "1"});
             QThread::msleep(static_cast<unsigned long>(below(60)));
             done = xdotool({"mouseup", "1"}) && done;
             ++actions["clicks"];
@@ -151,22 +163,29 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
             for (int step = below(6); step >= 0; --step)
                 drag += moveTo(randomKey()) + QStringList{"sleep", "0.02"};
             done = xdotool(drag + QStringList{"mouseup", "1"});
+            what = "drag";
             ++actions["drags"];
         } else if (roll < 75) {
-            done = choose(page + QPoint(6 + 263 + 41, 48 + 14 + 10), below(16));
+            const int channel = below(16);
+            what = "channel " + std::to_string(channel + 1);
+            done = choose(page + QPoint(6 + 263 + 41, 48 + 14 + 10), channel);
             ++actions["channel changes"];
         } else if (roll < 83) {
             // No device, the program's own port, synth:in or synth2:in; not the built-in
             // synthesizer (item 1), whose SoundFont would dwarf the memory this watches.
             const int device = below(4);
+            what = "device " + std::to_string(device);
             done = choose(page + QPoint(6 + 55 + 100, 48 + 14 + 10), device == 0 ? 0 : device + 1);
             ++actions["device changes"];
         } else if (roll < 93) {
-            done = click(page + QPoint(below(2) == 0 ? 655 : 738, 4 + 14 + 10));
+            const bool lower = below(2) == 0;
+            what = lower ? "lower" : "higher";
+            done = click(page + QPoint(lower ? 655 : 738, 4 + 14 + 10));
             ++actions["shifts"];
         } else {
             const QString command =
                 QStringList{"B0 07 64", "C0 05", "E0 00 40", "F0 7E 7F 09 01 F7"}[below(4)];
+            what = "command " + command.toStdString();
             done = click(page + QPoint(476, 72)) &&
                    xdotool({"key", "ctrl+a", "BackSpace", "type", command}) &&
                    click(page + QPoint(738, 72));
@@ -174,6 +193,7 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
         }
         ASSERT_TRUE(done) << "xdotool failed";
         collect();
+        traced(what);
         const long kiB = ResidentKiB(klavio.Pid());
         // Memory is compared from the end of the first tenth: start-up and first paints are
         // over by then.
@@ -194,6 +214,15 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
     std::printf(" pairs matched %ld + %ld, stray note-offs %ld + %ld, resident %ld -> %ld KiB\n",
                 balance[0].pairs, balance[1].pairs, balance[0].strayOffs, balance[1].strayOffs,
                 firstKiB, lastKiB);
+    const bool stuck = balance[0].StillSounding() + balance[1].StillSounding() > 0;
+    if (stuck) {
+        std::string text;
+        for (const std::string& line : trace)
+            text += line + "\n";
+        QFile log(QDir::temp().filePath("klavio-soak-trace.txt"));
+        if (log.open(QIODevice::WriteOnly))
+            log.write(QByteArray::fromStdString(text));
+    }
     for (const NoteBalance& synth : balance)
         EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed << "\n"
                                             << synth.Describe() << klavio.Output().toStdString();
