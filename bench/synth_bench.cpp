@@ -3,7 +3,7 @@
 //   ClickToSound    XTest press on A4 to the first loud sample, beside JACK's own floor: one
 //                   client's note reaching another, timed the same way
 //   SynthOpenClose  choosing the synthesizer to the first note heard, memory with it open and
-//                   closed, CPU while it is open and silent
+//                   closed, CPU while it is open and silent and once it is closed
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
 
@@ -246,6 +246,9 @@ void SynthOpenClose(benchmark::State& state) {
         klavio.Choose();
         std::this_thread::sleep_for(1s);
         state.counters["rss_closed_MB"] = ResidentMegabytes(klavio.Pid());
+        const double cpuClosed = CpuSeconds(klavio.Pid());
+        std::this_thread::sleep_for(5s);
+        state.counters["cpu_closed_pct"] = (CpuSeconds(klavio.Pid()) - cpuClosed) / 5 * 100;
 
         klavio.OpenOutputList(XK_Up);
         const Clock::time_point chosen = Clock::now();
