@@ -66,7 +66,8 @@ public:
     // Alternating note-on and note-off, packed as for midiOutShortMsg.
     static std::uint32_t FloodMessage(std::uint32_t index);
     std::uint64_t Cycles() const { return cycles_.load(); }
-    // When the last cycle with an event on "in" began, for latency measurements.
+    // When the process callback last found an event on "in": the moment the peer could first
+    // act on it. For latency measurements.
     std::chrono::steady_clock::time_point LastReceivedAt() const {
         return std::chrono::steady_clock::time_point(
             std::chrono::steady_clock::duration(lastReceivedAt_.load()));
@@ -106,8 +107,10 @@ public:
     int Listen(const std::string& prefix);
     // What was recorded since the last call, oldest first.
     std::vector<float> Take();
-    // From now on, the start of the first cycle with a sample louder than threshold is kept
-    // for FirstLoudAt; the start of the latest such cycle always is, for LastLoudAt.
+    // From now on, the time the process callback first finds a sample louder than threshold is
+    // kept for FirstLoudAt; the latest such time always is, for LastLoudAt. The callback runs
+    // after the clients feeding "in" in the same cycle, so this is when the sound is there for
+    // a JACK client, as it would be for a sound card.
     void Arm(float threshold);
     // The epoch until a loud sample arrives.
     Clock::time_point FirstLoudAt() const { return At(firstLoudAt_); }
