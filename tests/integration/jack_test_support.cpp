@@ -9,14 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -248,6 +251,8 @@ void JackPeer::Process(jack_nframes_t frames) {
     if (jack_port_t* in = in_.load()) {
         void* buffer = jack_port_get_buffer(in, frames);
         const std::uint32_t count = jack_midi_get_event_count(buffer);
+        if (count > 0)
+            lastReceivedAt_.store(std::chrono::steady_clock::now().time_since_epoch().count());
         for (std::uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t event{};
             if (jack_midi_event_get(&event, buffer, i) != 0)
@@ -286,4 +291,87 @@ void JackPeer::Process(jack_nframes_t frames) {
         }
     }
     cycles_.fetch_add(1);
+}
+
+std::unique_ptr<JackRecorder> JackRecorder::Open(const std::string& name, std::string& whyNot) {
+    std::unique_ptr<JackRecorder> recorder(new JackRecorder);
+    jack_status_t status{};
+    recorder->client_ =
+        jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    if (recorder->client_ == nullptr) {
+        whyNot = "the recorder cannot join the server, status " + std::to_string(status);
+        return nullptr;
+    }
+    recorder->recorded_ =
+        jack_ringbuffer_create(sizeof(float) * 60 * jack_get_sample_rate(recorder->client_));
+    recorder->in_ =
+        jack_port_register(recorder->client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(recorder->client_, &JackRecorder::OnProcess, recorder.get());
+    if (recorder->in_ == nullptr || jack_activate(recorder->client_) != 0) {
+        whyNot = "the recorder cannot register its port";
+        return nullptr;
+    }
+    return recorder;
+}
+
+JackRecorder::~JackRecorder() {
+    if (client_ != nullptr)
+        jack_client_close(client_);
+    if (recorded_ != nullptr)
+        jack_ringbuffer_free(recorded_);
+}
+
+double JackRecorder::SampleRate() const {
+    return jack_get_sample_rate(client_);
+}
+
+int JackRecorder::Listen(const std::string& prefix) {
+    const char** ports =
+        jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    int connected = 0;
+    for (const char** port = ports; ports != nullptr && *port != nullptr; ++port) {
+        if (!std::string_view(*port).starts_with(prefix))
+            continue;
+        const int result = jack_connect(client_, *port, jack_port_name(in_));
+        if (result == 0 || result == EEXIST)
+            ++connected;
+    }
+    jack_free(ports);
+    return connected;
+}
+
+std::vector<float> JackRecorder::Take() {
+    std::vector<float> samples(jack_ringbuffer_read_space(recorded_) / sizeof(float));
+    jack_ringbuffer_read(recorded_, reinterpret_cast<char*>(samples.data()),
+                         samples.size() * sizeof(float));
+    return samples;
+}
+
+void JackRecorder::Arm(float threshold) {
+    threshold_.store(threshold);
+    firstLoudAt_.store(0);
+}
+
+// Runs on the recorder's JACK process thread.
+int JackRecorder::OnProcess(jack_nframes_t frames, void* self) {
+    static_cast<JackRecorder*>(self)->Process(frames);
+    return 0;
+}
+
+// Runs on the recorder's JACK process thread.
+void JackRecorder::Process(jack_nframes_t frames) {
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    const auto* samples = static_cast<const float*>(jack_port_get_buffer(in_, frames));
+    const float threshold = threshold_.load();
+    for (jack_nframes_t i = 0; i < frames; ++i)
+        if (std::abs(samples[i]) > threshold) {
+            lastLoudAt_.store(now);
+            Clock::rep none = 0;
+            firstLoudAt_.compare_exchange_strong(none, now);
+            break;
+        }
+    // Whole samples only, so that the reader never sees half of one.
+    const std::size_t room = jack_ringbuffer_write_space(recorded_) / sizeof(float);
+    const std::size_t kept = std::min<std::size_t>(frames, room);
+    jack_ringbuffer_write(recorded_, reinterpret_cast<const char*>(samples), kept * sizeof(float));
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the JACK tests run against: a private JACK server, and a second JACK client standing in
-// for a synthesizer or sequencer connected to klavio.
+// What the JACK tests run against: a private JACK server, a second JACK client standing in
+// for a synthesizer or sequencer connected to klavio, and one listening to its sound.
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,6 +66,12 @@ public:
     // Alternating note-on and note-off, packed as for midiOutShortMsg.
     static std::uint32_t FloodMessage(std::uint32_t index);
     std::uint64_t Cycles() const { return cycles_.load(); }
+    // When the process callback last found an event on "in": the moment the peer could first
+    // act on it. For latency measurements.
+    std::chrono::steady_clock::time_point LastReceivedAt() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(lastReceivedAt_.load()));
+    }
 
 private:
     JackPeer() = default;
@@ -79,5 +86,48 @@ private:
     std::atomic<std::uint32_t> floodCount_{0};
     std::uint32_t floodSent_ = 0; // process callback only
     std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::chrono::steady_clock::rep> lastReceivedAt_{0};
     std::vector<MidiBytes> receivedSoFar_;
+};
+
+// A client "name" with one audio input port "in", which records what reaches it (every
+// connected output, mixed) for about a minute; later sound is lost until Take makes room.
+class JackRecorder {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static std::unique_ptr<JackRecorder> Open(const std::string& name, std::string& whyNot);
+    ~JackRecorder();
+    JackRecorder(const JackRecorder&) = delete;
+    JackRecorder& operator=(const JackRecorder&) = delete;
+
+    double SampleRate() const;
+    // Connects "in" to every audio output port whose name starts with prefix, such as
+    // "klavio-synth:"; returns how many are connected, including those that were already.
+    int Listen(const std::string& prefix);
+    // What was recorded since the last call, oldest first.
+    std::vector<float> Take();
+    // From now on, the time the process callback first finds a sample louder than threshold is
+    // kept for FirstLoudAt; the latest such time always is, for LastLoudAt. The callback runs
+    // after the clients feeding "in" in the same cycle, so this is when the sound is there for
+    // a JACK client, as it would be for a sound card.
+    void Arm(float threshold);
+    // The epoch until a loud sample arrives.
+    Clock::time_point FirstLoudAt() const { return At(firstLoudAt_); }
+    Clock::time_point LastLoudAt() const { return At(lastLoudAt_); }
+
+private:
+    JackRecorder() = default;
+    static Clock::time_point At(const std::atomic<Clock::rep>& ticks) {
+        return Clock::time_point(Clock::duration(ticks.load()));
+    }
+    static int OnProcess(jack_nframes_t frames, void* self);
+    void Process(jack_nframes_t frames);
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_ringbuffer_t* recorded_ = nullptr; // floats
+    std::atomic<float> threshold_{1.0f};
+    std::atomic<Clock::rep> firstLoudAt_{0};
+    std::atomic<Clock::rep> lastLoudAt_{0};
 };

@@ -4,69 +4,25 @@
 
 #include "platform/linux/fluid_synth_engine.h"
 #include "platform/linux/soundfont_discovery.h"
+#include "tests/audio_analysis.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 namespace {
 
 constexpr double kRate = 48000.0;
 
-using Samples = std::vector<float>;
 using Bytes = std::vector<std::uint8_t>;
-
-// The strength of one frequency in the samples, Hann-windowed so neighbours do not leak in.
-double Magnitude(const Samples& samples, double frequency) {
-    const double coefficient = 2.0 * std::cos(2.0 * std::numbers::pi * frequency / kRate);
-    double previous = 0.0;
-    double beforePrevious = 0.0;
-    const double last = static_cast<double>(samples.size() - 1);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * i / last);
-        const double current = samples[i] * window + coefficient * previous - beforePrevious;
-        beforePrevious = previous;
-        previous = current;
-    }
-    return std::sqrt(previous * previous + beforePrevious * beforePrevious -
-                     coefficient * previous * beforePrevious);
-}
-
-// The strongest frequency between from and to, in steps.
-double Peak(const Samples& samples, double from, double to, double step) {
-    double best = from;
-    double bestMagnitude = -1.0;
-    for (double frequency = from; frequency < to; frequency += step) {
-        const double magnitude = Magnitude(samples, frequency);
-        if (magnitude > bestMagnitude) {
-            bestMagnitude = magnitude;
-            best = frequency;
-        }
-    }
-    return best;
-}
-
-// The strongest frequency from a fifth below to a fifth above around, to a twentieth of a hertz.
-double PeakNear(const Samples& samples, double around) {
-    const double rough = Peak(samples, around / 1.5, around * 1.5, 1.0);
-    return Peak(samples, rough - 1.0, rough + 1.0, 0.05);
-}
-
-double Rms(const Samples& samples) {
-    double sum = 0.0;
-    for (const float sample : samples)
-        sum += double{sample} * sample;
-    return samples.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(samples.size()));
-}
 
 // The first eight harmonics' share of their sum: the sound's colour, whatever its loudness.
 std::vector<double> Colour(const Samples& samples, double fundamental) {
     std::vector<double> shares;
     double total = 0.0;
     for (int harmonic = 1; harmonic <= 8; ++harmonic)
-        total += shares.emplace_back(Magnitude(samples, fundamental * harmonic));
+        total += shares.emplace_back(Magnitude(samples, fundamental * harmonic, kRate));
     for (double& share : shares)
         share /= total;
     return shares;
@@ -135,7 +91,7 @@ TEST_F(SynthEngine, NotesSoundAtTheirPitch) {
     for (const auto& row : rows) {
         Send({0xE0, static_cast<std::uint8_t>(row.bend & 0x7F),
               static_cast<std::uint8_t>(row.bend >> 7)});
-        const double measured = PeakNear(Note(row.note), row.hertz);
+        const double measured = PeakNear(Note(row.note), row.hertz, kRate);
         EXPECT_NEAR(measured, row.hertz, row.hertz * 0.01) << row.note;
         Send({0x80, static_cast<std::uint8_t>(row.note), 0});
         engine_->Silence();
