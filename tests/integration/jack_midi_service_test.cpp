@@ -507,6 +507,9 @@ TEST_F(JackMidi, VanishedPeerMakesLaterCallsFailWithoutHarm) {
         quits ? gone->Close() : gone->RemovePorts();
         ASSERT_TRUE(WaitFor([&] { return Find(true, "gone:in") == INT_MIN; }));
         EXPECT_EQ(Find(false, "gone:out"), INT_MIN);
+        // JACK drops a vanished port from its list a moment before it drops the port's
+        // connections; from then on nothing goes out.
+        ASSERT_TRUE(WaitFor([&] { return service_->midiOutShortMsg(out, 0xF8) != 0; }));
         EXPECT_NE(service_->midiOutShortMsg(out, 0x003C80), MMSYSERR_NOERROR);
         TestLongMessage& message = refused.emplace_back(MidiBytes{0xF0, 0x01, 0xF7});
         EXPECT_NE(SendLong(out, message), MMSYSERR_NOERROR);
