@@ -219,6 +219,15 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
         std::string text;
         for (const std::string& line : trace)
             text += line + "\n";
+        for (std::size_t synth = 0; synth < balance.size(); ++synth) {
+            text += "synth " + std::to_string(synth) + ":";
+            for (std::size_t i = 0; i < balance[synth].notes.size(); ++i) {
+                const MidiBytes& event = balance[synth].notes[i];
+                text += QString::asprintf(" #%zu:%02x%02x%02x", i, event[0], event[1], event[2])
+                            .toStdString();
+            }
+            text += "\n";
+        }
         QFile log(QDir::temp().filePath("klavio-soak-trace.txt"));
         if (log.open(QIODevice::WriteOnly))
             log.write(QByteArray::fromStdString(text));
