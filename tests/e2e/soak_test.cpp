@@ -211,9 +211,10 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
     std::printf("soak: %d s, seed %u:", seconds, seed);
     for (const auto& [name, count] : actions)
         std::printf(" %ld %s,", count, name.c_str());
-    std::printf(" pairs matched %ld + %ld, stray note-offs %ld + %ld, resident %ld -> %ld KiB\n",
+    std::printf(" pairs matched %ld + %ld, stray note-offs %ld + %ld, resident %ld -> %ld KiB,"
+                " JACK xruns %llu\n",
                 balance[0].pairs, balance[1].pairs, balance[0].strayOffs, balance[1].strayOffs,
-                firstKiB, lastKiB);
+                firstKiB, lastKiB, static_cast<unsigned long long>(synths[0]->Xruns()));
     const bool stuck = balance[0].StillSounding() + balance[1].StillSounding() > 0;
     if (stuck) {
         std::string text;

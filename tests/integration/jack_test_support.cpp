@@ -181,6 +181,14 @@ std::unique_ptr<JackPeer> JackPeer::Open(const std::string& name, std::string& w
     peer->out_ =
         jack_port_register(peer->client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(peer->client_, &JackPeer::OnProcess, peer.get());
+    // Runs on one of JACK's threads: a cycle the server could not finish in time.
+    jack_set_xrun_callback(
+        peer->client_,
+        [](void* self) {
+            static_cast<JackPeer*>(self)->xruns_.fetch_add(1);
+            return 0;
+        },
+        peer.get());
     if (peer->in_ == nullptr || peer->out_ == nullptr || jack_activate(peer->client_) != 0) {
         whyNot = "the peer cannot register its ports";
         return nullptr;

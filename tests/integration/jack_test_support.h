@@ -66,6 +66,8 @@ public:
     // Alternating note-on and note-off, packed as for midiOutShortMsg.
     static std::uint32_t FloodMessage(std::uint32_t index);
     std::uint64_t Cycles() const { return cycles_.load(); }
+    // Cycles the server could not finish in time, where MIDI written late is lost.
+    std::uint64_t Xruns() const { return xruns_.load(); }
     // When the process callback last found an event on "in": the moment the peer could first
     // act on it. For latency measurements.
     std::chrono::steady_clock::time_point LastReceivedAt() const {
@@ -86,6 +88,7 @@ private:
     std::atomic<std::uint32_t> floodCount_{0};
     std::uint32_t floodSent_ = 0; // process callback only
     std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> xruns_{0};
     std::atomic<std::chrono::steady_clock::rep> lastReceivedAt_{0};
     std::vector<MidiBytes> receivedSoFar_;
 };
