@@ -145,15 +145,28 @@ private:
     QPoint a4_;
 };
 
+// Starts klavio and plays until its synthesizer is heard; false, with the benchmark skipped,
+// when it is not.
+bool StartAndHear(ListenedKlavio& klavio, benchmark::State& state) {
+    std::string whyNot;
+    if (!klavio.Start(whyNot)) {
+        state.SkipWithError(whyNot.c_str());
+        return false;
+    }
+    if (!klavio.PlayUntilHeard(Clock::now())) {
+        state.SkipWithError("the synthesizer was never heard");
+        return false;
+    }
+    return true;
+}
+
 // Presses come at random phases of the JACK cycle: the pauses between them are random.
 void ClickToSound(benchmark::State& state) {
     ListenedKlavio klavio;
-    std::string whyNot;
-    if (!klavio.Start(whyNot))
-        return state.SkipWithError(whyNot.c_str());
-    if (!klavio.PlayUntilHeard(Clock::now()))
-        return state.SkipWithError("the synthesizer was never heard");
+    if (!StartAndHear(klavio, state))
+        return;
     klavio.Button(false);
+    std::string whyNot;
     const auto sender = JackPeer::Open("sender", whyNot);
     const auto receiver = JackPeer::Open("receiver", whyNot);
     if (!sender || !receiver || jack_connect(sender->Client(), "sender:out", "receiver:in") != 0)
@@ -231,11 +244,8 @@ double CpuSeconds(qint64 pid) {
 void SynthOpenClose(benchmark::State& state) {
     for (auto _ : state) {
         ListenedKlavio klavio;
-        std::string whyNot;
-        if (!klavio.Start(whyNot))
-            return state.SkipWithError(whyNot.c_str());
-        if (!klavio.PlayUntilHeard(Clock::now()))
-            return state.SkipWithError("the synthesizer was never heard");
+        if (!StartAndHear(klavio, state))
+            return;
         std::this_thread::sleep_for(2s); // the note and its reverb die away
         const double cpuBefore = CpuSeconds(klavio.Pid());
         std::this_thread::sleep_for(5s);

@@ -64,7 +64,3 @@ bool JackRequests::Run(std::function<void()> request, std::chrono::milliseconds 
     shared_->request = nullptr;
     return true;
 }
-
-bool JackRequests::Stuck() const {
-    return shared_->state.load() != kIdle;
-}

@@ -25,9 +25,6 @@ public:
     // A request must own everything it touches: it may outlive its caller.
     bool Run(std::function<void()> request, std::chrono::milliseconds patience);
 
-    // An abandoned request has not finished yet: the server is not answering.
-    bool Stuck() const;
-
 private:
     struct Shared;
     static void Serve(std::shared_ptr<Shared> shared);
