@@ -11,3 +11,8 @@ void PostMidiOutDone(const QPointer<QObject>& receiver, MIDIHDR* header) {
     if (receiver)
         QCoreApplication::postEvent(receiver.data(), new MidiOutDoneEvent(header));
 }
+
+void PostMidiDevicesChanged(const QPointer<QObject>& watcher) {
+    if (watcher)
+        QCoreApplication::postEvent(watcher.data(), new QEvent(MM_DEVICES_CHANGED));
+}

@@ -16,6 +16,9 @@ inline const QEvent::Type MM_MIM_DATA = static_cast<QEvent::Type>(QEvent::User +
 // A long message is done; its header is the caller's again.
 inline const QEvent::Type MM_MOM_DONE = static_cast<QEvent::Type>(QEvent::User + 0x3C9);
 
+// Devices, ports or the MIDI system changed; posted to the service's device watcher.
+inline const QEvent::Type MM_DEVICES_CHANGED = static_cast<QEvent::Type>(QEvent::User + 0x3D0);
+
 class MidiInDataEvent : public QEvent {
 public:
     explicit MidiInDataEvent(std::uint32_t message) : QEvent(MM_MIM_DATA), message_(message) {}
@@ -37,3 +40,4 @@ private:
 // Posts to the receiver if it still exists. GUI thread only.
 void PostMidiInData(const QPointer<QObject>& receiver, std::uint32_t message);
 void PostMidiOutDone(const QPointer<QObject>& receiver, MIDIHDR* header);
+void PostMidiDevicesChanged(const QPointer<QObject>& watcher);

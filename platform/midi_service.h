@@ -69,4 +69,25 @@ public:
     virtual MMRESULT midiInStop(HMIDIIN handle) = 0;
     virtual MMRESULT midiInReset(HMIDIIN handle) = 0;
     virtual MMRESULT midiInClose(HMIDIIN handle) = 0;
+
+    // Devices come and go while the program runs, and so may the MIDI system itself. The
+    // watcher hears of every such change by an MM_DEVICES_CHANGED event, posted on the GUI
+    // thread; it then counts the devices afresh and asks its ports how they are. Changes come
+    // in bursts (a program registers several ports at once), so one event may stand for many.
+    // nullptr stops the events. A service whose devices never change posts nothing.
+    virtual void midiSetDeviceWatcher(QObject* watcher) { static_cast<void>(watcher); }
+    // Whether a MIDI system (the ALSA sequencer or a JACK server) is there to talk to. Without
+    // one every list is empty and nothing opens.
+    virtual bool midiSystemRunning() { return true; }
+    // How an open port is: MMSYSERR_NOERROR while it reaches its device (or, for the program's
+    // own port, while it exists); MIDIERR_NODEVICE when its device has gone or refused the
+    // connection; MIDIERR_NOTREADY while the connection is still being made; MMSYSERR_NODRIVER
+    // once the MIDI system has gone; MMSYSERR_INVALHANDLE for no open port. A port that is not
+    // well stays open until it is closed, but nothing it is sent arrives.
+    virtual MMRESULT midiOutGetStatus(HMIDIOUT handle) {
+        return handle != 0 ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+    }
+    virtual MMRESULT midiInGetStatus(HMIDIIN handle) {
+        return handle != 0 ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+    }
 };

@@ -28,4 +28,7 @@ public:
     MMRESULT midiInStop(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
     MMRESULT midiInReset(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
     MMRESULT midiInClose(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
+    bool midiSystemRunning() override { return false; }
+    MMRESULT midiOutGetStatus(HMIDIOUT) override { return MMSYSERR_INVALHANDLE; }
+    MMRESULT midiInGetStatus(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
 };

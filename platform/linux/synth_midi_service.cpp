@@ -214,3 +214,22 @@ MMRESULT SynthMidiService::midiInReset(HMIDIIN handle) {
 MMRESULT SynthMidiService::midiInClose(HMIDIIN handle) {
     return wrapped_->midiInClose(handle);
 }
+
+void SynthMidiService::midiSetDeviceWatcher(QObject* watcher) {
+    wrapped_->midiSetDeviceWatcher(watcher);
+}
+
+bool SynthMidiService::midiSystemRunning() {
+    return wrapped_->midiSystemRunning();
+}
+
+MMRESULT SynthMidiService::midiOutGetStatus(HMIDIOUT handle) {
+    const Route* route = Find(handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    return route->synthesizer ? MMSYSERR_NOERROR : wrapped_->midiOutGetStatus(route->wrapped);
+}
+
+MMRESULT SynthMidiService::midiInGetStatus(HMIDIIN handle) {
+    return wrapped_->midiInGetStatus(handle);
+}

@@ -62,6 +62,11 @@ public:
     MMRESULT midiInReset(HMIDIIN handle) override;
     MMRESULT midiInClose(HMIDIIN handle) override;
 
+    void midiSetDeviceWatcher(QObject* watcher) override;
+    bool midiSystemRunning() override;
+    MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
+    MMRESULT midiInGetStatus(HMIDIIN handle) override;
+
 private:
     // Where an output handle leads: the synthesizer, or a port of the wrapped service.
     struct Route {

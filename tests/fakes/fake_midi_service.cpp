@@ -195,3 +195,15 @@ MMRESULT FakeMidiService::midiInClose(HMIDIIN handle) {
     Record("midiInClose");
     return inputs_.erase(handle) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
+
+void FakeMidiService::AnnounceChange() {
+    PostMidiDevicesChanged(watcher_);
+}
+
+MMRESULT FakeMidiService::midiOutGetStatus(HMIDIOUT handle) {
+    return outputs_.count(handle) ? outStatus : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT FakeMidiService::midiInGetStatus(HMIDIIN handle) {
+    return inputs_.count(handle) ? inStatus : MMSYSERR_INVALHANDLE;
+}

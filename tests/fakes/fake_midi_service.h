@@ -26,6 +26,10 @@ public:
     MMRESULT shortMsgResult = MMSYSERR_NOERROR;
     MMRESULT prepareResult = MMSYSERR_NOERROR;
     MMRESULT longMsgResult = MMSYSERR_NOERROR;
+    bool systemRunning = true;
+    // What midiOutGetStatus and midiInGetStatus answer for an open port.
+    MMRESULT outStatus = MMSYSERR_NOERROR;
+    MMRESULT inStatus = MMSYSERR_NOERROR;
 
     // Every call in order, for example "midiOutOpen 2" or "midiOutShortMsg 0x7f3c90".
     std::vector<std::string> calls;
@@ -40,6 +44,9 @@ public:
     bool OutputOpen() const { return !outputs_.empty(); }
     bool InputOpen() const { return !inputs_.empty(); }
     std::size_t PreparedHeaders() const { return prepared_.size(); }
+    // Tells the device watcher that something changed, as a backend does when a device comes or
+    // goes; change the lists and statuses first.
+    void AnnounceChange();
 
     int midiOutGetNumDevs() override;
     MMRESULT midiOutGetDevCaps(int device, std::string& name) override;
@@ -59,6 +66,11 @@ public:
     MMRESULT midiInReset(HMIDIIN handle) override;
     MMRESULT midiInClose(HMIDIIN handle) override;
 
+    void midiSetDeviceWatcher(QObject* watcher) override { watcher_ = watcher; }
+    bool midiSystemRunning() override { return systemRunning; }
+    MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
+    MMRESULT midiInGetStatus(HMIDIIN handle) override;
+
 private:
     struct Input {
         QPointer<QObject> receiver;
@@ -77,4 +89,5 @@ private:
     std::map<HMIDIIN, Input> inputs_;
     std::map<MIDIHDR*, HMIDIOUT> prepared_;
     std::deque<Queued> queued_;
+    QPointer<QObject> watcher_;
 };
