@@ -1,16 +1,19 @@
 #include "app/Unit1.h"
 
 #include "app/application.h"
+#include "app/device_list.h"
 #include "app/error_funnel.h"
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
 #include "app/window_texts.h"
 #include "formats/code_page.h"
+#include "formats/midi_stream.h"
 #include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
 #include "keyboard/vmidikeys.h"
+#include "platform/midi_events.h"
 #include "platform/midi_service.h"
 #include "platform/program_location.h"
 #include "platform/registry.h"
@@ -195,11 +198,33 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
 
+    // Beside the tabs, in the band the page tabs leave free: the controls below keep their
+    // places.
+    StatusLabel = new QLabel(PageControl1);
+    StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
+    StatusLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    StatusLabel->setMinimumWidth(560);
+    QPalette warning = StatusLabel->palette();
+    warning.setColor(QPalette::WindowText, QColor(160, 0, 0));
+    StatusLabel->setPalette(warning);
+    PageControl1->setCornerWidget(StatusLabel, Qt::TopRightCorner);
+
+    inputs_ = std::make_unique<DeviceList>(DeviceList::Direction::Input, *MidiInDevComboBox,
+                                           *VMidiKeys1, services_.midi);
+    outputs_ = std::make_unique<DeviceList>(DeviceList::Direction::Output, *MidiOutDevComboBox,
+                                            *VMidiKeys1, services_.midi);
+    devicesChangedTimer_ = new QTimer(this);
+    devicesChangedTimer_->setSingleShot(true);
+    // Long enough to take in a program registering its ports one by one, short enough that a
+    // new device shows at once.
+    devicesChangedTimer_->setInterval(50);
+
     ConnectHandlers();
     FormCreate();
 }
 
 TklavioForm::~TklavioForm() {
+    services_.midi.midiSetDeviceWatcher(nullptr);
     FormDestroy();
     // The keyboard outlives this part of the window; a note it releases while it is destroyed
     // must not reach the handlers of a window that is already gone.
@@ -338,9 +363,19 @@ void TklavioForm::ConnectHandlers() {
     connect(FreeCmdComboBox->lineEdit(), &QLineEdit::textEdited, this,
             &TklavioForm::FreeCmdComboBoxChange);
     connect(FreeCmdComboBox, &QComboBox::activated, this, &TklavioForm::FreeCmdComboBoxChange);
+    // Why the last command was not sent holds until the user starts on the next one.
+    connect(FreeCmdComboBox->lineEdit(), &QLineEdit::textEdited, this, [this] {
+        if (commandNote_ != CommandNote::None) {
+            commandNote_ = CommandNote::None;
+            ShowStatus();
+        }
+    });
     connect(LowerButton, &QPushButton::clicked, this, &TklavioForm::LowerButtonClick);
     connect(UpperButton, &QPushButton::clicked, this, &TklavioForm::UpperButtonClick);
     connect(SendButton, &QPushButton::clicked, this, &TklavioForm::SendButtonClick);
+    // Enter sends, as the button does (see eventFilter).
+    FreeCmdComboBox->lineEdit()->installEventFilter(this);
+    connect(devicesChangedTimer_, &QTimer::timeout, this, &TklavioForm::MidiDevicesChanged);
     connect(Timer1, &QTimer::timeout, this, &TklavioForm::Timer1Timer);
     // Leaving the page hides the keyboard, which ends its notes; coming back, the hands find it
     // ready to play.
@@ -368,9 +403,9 @@ void TklavioForm::FormShow() {
             PageControl1->setCurrentWidget(KeyboardTabSheet);
             FillAboutPage();
             ShowProductNameAsCaption();
-            FillMidiInDeviceList();
-            FillMidiOutDeviceList();
             ReadConfig();
+            // From here on the lists follow the devices as they come and go.
+            services_.midi.midiSetDeviceWatcher(this);
             CheckTransposeButtons();
             RefreshLanguage();
             VMidiKeys1->setFocus(Qt::OtherFocusReason);
@@ -385,6 +420,25 @@ void TklavioForm::FormClose() {
 
 void TklavioForm::FormDestroy() {
     RunGuarded([this] { WriteConfig(); }, errorBox_, kApplicationTitle);
+}
+
+void TklavioForm::customEvent(QEvent* event) {
+    if (event->type() == MM_DEVICES_CHANGED) {
+        if (!devicesChangedTimer_->isActive())
+            devicesChangedTimer_->start();
+        return;
+    }
+    QWidget::customEvent(event);
+}
+
+void TklavioForm::MidiDevicesChanged() {
+    RunGuarded(
+        [this] {
+            inputs_->Update();
+            outputs_->Update();
+            ShowStatus();
+        },
+        errorBox_, kApplicationTitle);
 }
 
 void TklavioForm::showEvent(QShowEvent* event) {
@@ -409,6 +463,16 @@ bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
             // One octave per press, however long the key is held.
             if (!key->isAutoRepeat())
                 ShiftByOctave(key->key() == Qt::Key_PageUp);
+            return true;
+        }
+    }
+    if (watched == FreeCmdComboBox->lineEdit() && event->type() == QEvent::KeyPress) {
+        // Taken before the line and the box both act on it, which would send twice; only what
+        // the button would send.
+        const int key = static_cast<const QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (SendButton->isEnabled())
+                SendButtonClick();
             return true;
         }
     }
@@ -504,6 +568,34 @@ void TklavioForm::RefreshLanguage() {
     About3Label->setText(text(texts.donationInvitation));
     KeysLabel->setText(text(texts.playingKeys));
     DescribeControls();
+    ShowStatus();
+}
+
+void TklavioForm::ShowStatus() {
+    const bool german = IsGermanLanguage();
+    StatusFacts facts;
+    facts.command = commandNote_;
+    facts.output = outputs_->State();
+    facts.outputName = outputs_->Chosen();
+    facts.input = inputs_->State();
+    facts.inputName = inputs_->Chosen();
+    facts.systemRunning = services_.midi.midiSystemRunning();
+    StatusLabel->setText(QString::fromStdString(StatusText(facts, german)));
+    // The list of a device that cannot be reached says so where the eye goes, in its tooltip
+    // and in muted red.
+    const auto mark = [german](QComboBox* box, const DeviceList& list, bool output) {
+        const std::string problem = DeviceProblemText(list.State(), list.Chosen(), output, german);
+        box->setToolTip(QString::fromStdString(problem));
+        QPalette palette = QApplication::palette(box);
+        if (!problem.empty())
+            for (const QPalette::ColorRole role : {QPalette::ButtonText, QPalette::Text})
+                palette.setColor(role, QColor(160, 0, 0));
+        box->setPalette(palette);
+    };
+    mark(MidiInDevComboBox, *inputs_, false);
+    mark(MidiOutDevComboBox, *outputs_, true);
+    FreeCmdComboBox->setToolTip(commandNote_ == CommandNote::None ? QString()
+                                                                  : StatusLabel->text());
 }
 
 namespace {
@@ -554,15 +646,17 @@ void TklavioForm::DescribeKeyboard() {
 
 namespace {
 
-// The output list's item for device -1, the MIDI mapper.
-constexpr int kMapperItem = 1;
-
-// The first item showing the stored text, letter case ignored; item 0, the no-device item, for
-// a device that is gone or a text not stored.
-int DeviceItem(const QComboBox* box, const std::string& text) {
-    if (text.empty())
-        return 0;
-    return std::max(box->findText(QString::fromStdString(text), Qt::MatchFixedString), 0);
+// The device a stored list text names; none for the no-device item's text, which is stored
+// as it was shown, in either language.
+std::string StoredDevice(const std::string& text) {
+    for (const bool german : {false, true}) {
+        const std::string_view none = WindowTextsIn(german).noDevice;
+        if (QString::fromStdString(text).compare(
+                QString::fromUtf8(none.data(), static_cast<qsizetype>(none.size())),
+                Qt::CaseInsensitive) == 0)
+            return {};
+    }
+    return text;
 }
 
 } // namespace
@@ -574,16 +668,13 @@ void TklavioForm::ReadConfig() {
     VMidiKeys1->SetBaseOctave(settings.baseOctave);
     VMidiKeys1->SetBaseNote(static_cast<TKeyboardStartNote>(settings.baseNote));
     BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->BaseString()));
-    MidiInDevComboBox->setCurrentIndex(DeviceItem(MidiInDevComboBox, settings.midiInDevice));
-    MidiInDevComboBoxChange();
+    inputs_->Restore(StoredDevice(settings.midiInDevice));
     MidiInChanComboBox->setCurrentIndex(settings.midiInChannel);
     MidiInChanComboBoxChange();
     // Until an output is chosen, the built-in synthesizer behind the mapper: the first click is
     // heard.
-    MidiOutDevComboBox->setCurrentIndex(
-        settings.outputNeverChosen ? kMapperItem
-                                   : DeviceItem(MidiOutDevComboBox, settings.midiOutDevice));
-    MidiOutDevComboBoxChange();
+    outputs_->Restore(settings.outputNeverChosen ? std::string(TVMidiKeys::kMapperName)
+                                                 : StoredDevice(settings.midiOutDevice));
     MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
     MidiOutChanComboBoxChange();
 
@@ -619,51 +710,9 @@ void TklavioForm::WriteConfig() {
                  settings, loadedCommands_, services_.log);
 }
 
-namespace {
-
-// The number a listed device has now, found by its name ("client:port") in a fresh count: the
-// lists are filled once, and devices that come or go since move the numbers of the others.
-// The number it was listed with wins while it still names it, so that of two devices with one
-// name the chosen one opens. Nothing when the device is gone.
-std::optional<int> CurrentDeviceNumber(MidiService& midi, int count,
-                                       MMRESULT (MidiService::*getDevCaps)(int, std::string&),
-                                       const std::string& name, int listedNumber) {
-    const auto named = [&](int device) {
-        std::string found;
-        return (midi.*getDevCaps)(device, found) == MMSYSERR_NOERROR && found == name;
-    };
-    if (listedNumber < count && named(listedNumber))
-        return listedNumber;
-    for (int device = 0; device < count; ++device)
-        if (named(device))
-            return device;
-    return std::nullopt;
-}
-
-} // namespace
-
 void TklavioForm::MidiInDevComboBoxChange() {
-    const int item = MidiInDevComboBox->currentIndex();
-    if (item <= 0) {
-        VMidiKeys1->SetMidiInEnabled(false);
-        return;
-    }
-    MidiService& midi = services_.midi;
-    const std::optional<int> device =
-        CurrentDeviceNumber(midi, midi.midiInGetNumDevs(), &MidiService::midiInGetDevCaps,
-                            MidiInDevComboBox->currentText().toStdString(), item - 1);
-    // The keyboard keeps its port while its number does not change, but that number may name
-    // another device by now: the port is opened anew.
-    if (!device || *device == VMidiKeys1->MIDIInDevice())
-        VMidiKeys1->SetMidiInEnabled(false);
-    if (device) {
-        VMidiKeys1->SetMIDIInDevice(*device);
-        VMidiKeys1->SetMidiInEnabled(true);
-    }
-    // A device that is gone or will not open sends the choice back to "no device"; selecting
-    // from code does not run this handler again.
-    if (!VMidiKeys1->MidiInEnabled())
-        MidiInDevComboBox->setCurrentIndex(0);
+    inputs_->UserChose();
+    ShowStatus();
 }
 
 void TklavioForm::MidiInChanComboBoxChange() {
@@ -671,28 +720,8 @@ void TklavioForm::MidiInChanComboBoxChange() {
 }
 
 void TklavioForm::MidiOutDevComboBoxChange() {
-    const int item = MidiOutDevComboBox->currentIndex();
-    if (item <= 0) {
-        VMidiKeys1->SetMidiOutEnabled(false);
-        return;
-    }
-    // Item 1 is the program's own port, device -1, which is always there; the other items name
-    // devices, found as for the input.
-    std::optional<int> device = MIDI_MAPPER;
-    if (item > 1) {
-        MidiService& midi = services_.midi;
-        device =
-            CurrentDeviceNumber(midi, midi.midiOutGetNumDevs(), &MidiService::midiOutGetDevCaps,
-                                MidiOutDevComboBox->currentText().toStdString(), item - 2);
-        if (!device || *device == VMidiKeys1->MIDIOutDevice())
-            VMidiKeys1->SetMidiOutEnabled(false);
-    }
-    if (device) {
-        VMidiKeys1->SetMIDIOutDevice(*device);
-        VMidiKeys1->SetMidiOutEnabled(true);
-    }
-    if (!VMidiKeys1->MidiOutEnabled())
-        MidiOutDevComboBox->setCurrentIndex(0);
+    outputs_->UserChose();
+    ShowStatus();
 }
 
 void TklavioForm::MidiOutChanComboBoxChange() {
@@ -702,8 +731,20 @@ void TklavioForm::MidiOutChanComboBoxChange() {
 
 void TklavioForm::SendButtonClick() {
     const std::string text = FreeCmdComboBox->currentText().toLatin1().toStdString();
-    // Always the long-message path, whatever the number of bytes; a failure is not shown.
-    VMidiKeys1->SendLongMsg(HexDigitsToBytes(ExtractHexDigits(text)));
+    // Only whole MIDI messages go out, always as one long message however short; what is not
+    // sent says why, and still enters the history to be corrected.
+    const std::string digits = ExtractHexDigits(text);
+    const std::string bytes = HexDigitsToBytes(digits);
+    if (digits.size() % 2 != 0) {
+        commandNote_ = CommandNote::OddDigits;
+    } else {
+        const MidiStreamSplit split =
+            SplitMidiStream(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        commandNote_ = CommandNoteFor(split.problem);
+    }
+    if (commandNote_ == CommandNote::None)
+        commandNote_ = CommandNoteFor(VMidiKeys1->SendLongMsg(bytes));
+    ShowStatus();
 
     const QString entry = QString::fromLatin1(TrimBlanks(text));
     // A fixed-string match is whole-text and ignores letter case.
@@ -785,28 +826,4 @@ void TklavioForm::ShowProductNameAsCaption() {
 
 void TklavioForm::UpdateDonationLink() {
     PayPalImage->setToolTip(FromWindows1252(DonationLink(FProductName, IsGermanLanguage())));
-}
-
-// Steps through the device numbers until a name comes back empty; the keyboard is left at the
-// first number without a device and no port is open.
-void TklavioForm::FillMidiInDeviceList() {
-    for (int device = 0;; ++device) {
-        VMidiKeys1->SetMIDIInDevice(device);
-        const std::string& name = VMidiKeys1->MIDIInPortName();
-        if (name.empty())
-            break;
-        MidiInDevComboBox->addItem(QString::fromStdString(name));
-    }
-}
-
-// Starts at -1, the program's own port: the keyboard already has that number, so the first
-// item keeps the port name the keyboard started with.
-void TklavioForm::FillMidiOutDeviceList() {
-    for (int device = MIDI_MAPPER;; ++device) {
-        VMidiKeys1->SetMIDIOutDevice(device);
-        const std::string& name = VMidiKeys1->MIDIOutPortName();
-        if (name.empty())
-            break;
-        MidiOutDevComboBox->addItem(QString::fromStdString(name));
-    }
 }

@@ -5,11 +5,15 @@
 
 #include <QWidget>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/status_line.h"
+
 #include "platform/platform_services.h"
 
+class DeviceList;
 class ErrorBox;
 class QCloseEvent;
 class QComboBox;
@@ -70,6 +74,8 @@ public:
     QLabel* PayPalImage = nullptr;
     TVistaAltFix* VistaAltFix1 = nullptr;
     QTimer* Timer1 = nullptr;
+    // Beside the page tabs: what is wrong, if anything (a command not sent, a device absent).
+    QLabel* StatusLabel = nullptr;
 
     void CheckTransposeButtons();
     void RefreshLanguage();
@@ -92,7 +98,12 @@ public:
     void Timer1Timer();
     void PayPalImageClick();
 
+    // Relists the devices and reconnects or releases the chosen ones; the service's device
+    // watcher events come here, a burst of them once.
+    void MidiDevicesChanged();
+
 protected:
+    void customEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -106,18 +117,23 @@ private:
     void FillAboutPage();
     void ShowProductNameAsCaption();
     void UpdateDonationLink();
-    void FillMidiInDeviceList();
-    void FillMidiOutDeviceList();
     // Page Up and Page Down: the lower and higher buttons' steps, seven at a time.
     void ShiftByOctave(bool higher);
     void DescribeControls();
     void DescribeKeyboard();
+    // Puts the status line and the device lists' warnings in the current language.
+    void ShowStatus();
 
     PlatformServices services_;
     ErrorBox& errorBox_;
     bool shown_ = false;
     // The history as ReadConfig found it; saving keeps what another instance added since.
     std::vector<std::string> loadedCommands_;
+    std::unique_ptr<DeviceList> inputs_;
+    std::unique_ptr<DeviceList> outputs_;
+    // Gathers a burst of device changes into one relisting.
+    QTimer* devicesChangedTimer_ = nullptr;
+    CommandNote commandNote_ = CommandNote::None;
 
     // Filled from the program's version resource by FormCreate, empty until then.
     std::string FVersionText;

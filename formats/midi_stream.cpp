@@ -33,9 +33,14 @@ MidiStreamSplit SplitMidiStream(const std::uint8_t* data, std::size_t size) {
     bool inSysEx = false;
     std::uint8_t runningStatus = 0; // 0: none
 
+    auto fail = [&split](MidiStreamProblem problem) {
+        if (split.complete)
+            split.problem = problem;
+        split.complete = false;
+    };
     auto dropPending = [&] {
         if (!pending.empty())
-            split.complete = false;
+            fail(inSysEx ? MidiStreamProblem::SysExWithoutEnd : MidiStreamProblem::CutShort);
         pending.clear();
         inSysEx = false;
         wanted = 0;
@@ -49,7 +54,7 @@ MidiStreamSplit SplitMidiStream(const std::uint8_t* data, std::size_t size) {
             if (MidiDataLength(byte) == 0)
                 split.messages.push_back({byte});
             else
-                split.complete = false;
+                fail(MidiStreamProblem::UndefinedStatus);
             continue;
         }
 
@@ -83,7 +88,7 @@ MidiStreamSplit SplitMidiStream(const std::uint8_t* data, std::size_t size) {
             if (byte >= 0xF0)
                 runningStatus = 0; // system common messages cancel running status
             if (length < 0) {
-                split.complete = false;
+                fail(MidiStreamProblem::UndefinedStatus);
                 continue;
             }
             if (byte < 0xF0)
@@ -100,7 +105,7 @@ MidiStreamSplit SplitMidiStream(const std::uint8_t* data, std::size_t size) {
         // A data byte.
         if (pending.empty()) {
             if (runningStatus == 0) {
-                split.complete = false;
+                fail(MidiStreamProblem::DataWithoutStatus);
                 continue;
             }
             pending.push_back(runningStatus);

@@ -11,11 +11,20 @@
 
 using MidiMessage = std::vector<std::uint8_t>;
 
+// Why some bytes belong to no complete message; the first such reason in the stream.
+enum class MidiStreamProblem {
+    None,
+    DataWithoutStatus, // data bytes with no status byte before them
+    CutShort,          // a short message with fewer data bytes than its status needs
+    SysExWithoutEnd,   // F0 ... never closed by F7
+    UndefinedStatus,   // F4, F5, F9, FD and a lone F7
+};
+
 struct MidiStreamSplit {
     std::vector<MidiMessage> messages;
-    // False when some bytes belong to no complete message: data without a status, a message
-    // cut short, a SysEx without its end, undefined status bytes. Those bytes are left out.
+    // False when some bytes belong to no complete message. Those bytes are left out.
     bool complete = true;
+    MidiStreamProblem problem = MidiStreamProblem::None;
 };
 
 MidiStreamSplit SplitMidiStream(const std::uint8_t* data, std::size_t size);

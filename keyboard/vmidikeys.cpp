@@ -93,6 +93,20 @@ void TVMidiKeys::SetMidiOutEnabled(bool Value) {
         OpenOutput();
 }
 
+MMRESULT TVMidiKeys::MidiOutStatus() const {
+    return FMidiOutHandle != 0 ? service_.midiOutGetStatus(FMidiOutHandle) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT TVMidiKeys::MidiInStatus() const {
+    return FMidiInHandle != 0 ? service_.midiInGetStatus(FMidiInHandle) : MMSYSERR_INVALHANDLE;
+}
+
+void TVMidiKeys::ReleaseIncomingNotes() {
+    for (int note = 0; note < 128; ++note)
+        if (IsPressed(note) && !heldOnChannels_[static_cast<std::size_t>(note)])
+            NoteOff(note, 0, false);
+}
+
 void TVMidiKeys::SetMIDIInDevice(int Value) {
     if (Value == FMIDIInDevice)
         return;

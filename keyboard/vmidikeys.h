@@ -41,11 +41,19 @@ public:
     void SetMIDIOutPortName(const std::string&) {}
     bool MIDIInPortOk() const { return FMIDIInPortOk; }
     bool MIDIOutPortOk() const { return FMIDIOutPortOk; }
+    // What device -1 is called, as the multimedia API has always called its default output.
+    static constexpr const char* kMapperName = "Microsoft MIDI Mapper";
     // Writing true asks for the port; reading back tells whether it opened.
     bool MidiInEnabled() const { return FMidiInEnabled; }
     void SetMidiInEnabled(bool Value);
     bool MidiOutEnabled() const { return FMidiOutEnabled; }
     void SetMidiOutEnabled(bool Value);
+    // How the open ports are, as the MIDI service tells (MMSYSERR_INVALHANDLE: none open).
+    MMRESULT MidiOutStatus() const;
+    MMRESULT MidiInStatus() const;
+    // Shows released every key lit by an incoming note, as when its device has gone and its
+    // note-offs will never come; the user's own notes stay.
+    void ReleaseIncomingNotes();
 
     void NoteOn(int Note, int Velocity, bool Notify) override;
     void NoteOff(int Note, int Velocity, bool Notify) override;
@@ -89,7 +97,7 @@ private:
     TMIDIInChannel FMIDIInChannel = 0;
     TMIDIOutChannel FMIDIOutChannel = 1;
     std::string FMIDIInPortName = "<no or invalid selection>";
-    std::string FMIDIOutPortName = "Microsoft MIDI Mapper";
+    std::string FMIDIOutPortName = kMapperName;
     bool FMIDIOutPortOk = false;
     bool FMIDIInPortOk = false;
     HMIDIIN FMidiInHandle = 0;

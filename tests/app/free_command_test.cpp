@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -95,15 +96,35 @@ TEST_F(FreeCommand, SendsTheBytesAsOneLongMessage) {
     EXPECT_EQ(box->currentText(), "9 03C7 F");
 }
 
-TEST_F(FreeCommand, UnpairedLastDigitIsLeftOut) {
-    // "903" is the single byte 0x90: handed to the port, which refuses half a note-on.
-    midi.calls.clear();
-    Send("903");
-    EXPECT_EQ(midi.calls, (std::vector<std::string>{"midiOutPrepareHeader", "midiOutLongMsg",
-                                                    "midiOutUnprepareHeader"}));
-    EXPECT_TRUE(midi.longMessages.empty());
-    EXPECT_EQ(form->VMidiKeys1->LongMessagesInFlight(), 0u);
-    EXPECT_EQ(History(), QStringList{"903"});
+TEST_F(FreeCommand, WhatIsNotWholeMessagesStaysHereAndSaysWhy) {
+    struct Row {
+        const char* text;
+        const char* status; // on the line beside the tabs
+    };
+    for (const Row& row : std::vector<Row>{
+             {"903", "Not sent: an odd number of hex digits"},
+             {"3C 7F", "Not sent: data bytes without a status byte"},
+             {"90 80 00", "Not sent: a message is missing data bytes"},
+             {"F0 7E 7F 09 01", "Not sent: the SysEx has no F7 at its end"},
+             {"F4", "Not sent: an undefined status byte"},
+         }) {
+        midi.calls.clear();
+        Send(row.text);
+        EXPECT_TRUE(midi.calls.empty()) << row.text;
+        EXPECT_EQ(form->StatusLabel->text(), row.status) << row.text;
+        EXPECT_EQ(box->toolTip(), row.status) << row.text;
+        EXPECT_EQ(History().front(), row.text) << row.text; // there to be corrected
+    }
+    // The next edit starts afresh; Enter sends as the button does.
+    Type("90 3C 7F");
+    EXPECT_EQ(form->StatusLabel->text(), "");
+    QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(midi.longMessages, (std::vector<Bytes>{{0x90, 0x3C, 0x7F}}));
+    EXPECT_EQ(History().front(), "90 3C 7F");
+    // A port that refuses is named as the reason too.
+    midi.longMsgResult = MIDIERR_NODEVICE;
+    Send("C0 05");
+    EXPECT_EQ(form->StatusLabel->text(), "Not sent: the MIDI output is not available");
 }
 
 TEST_F(FreeCommand, ResendingInOtherCaseMovesTheStoredEntryUp) {

@@ -18,11 +18,14 @@ namespace {
 class Panel : public testing::Test {
 protected:
     void Show(std::vector<std::string> outputs, std::vector<std::string> inputs) {
+        // The window before saves its choice as it goes.
+        form.reset();
         midi.outputDevices = std::move(outputs);
         midi.inputDevices = std::move(inputs);
         // A user who chose no output: a first start would choose the built-in synthesizer.
-        platform.registry.hive.CreateKey("Software\\Varnholm\\klavio")
-            ->SetValue({"MIDIOutDevice", std::string("< No device selected >")});
+        RegKey* settings = platform.registry.hive.CreateKey("Software\\Varnholm\\klavio");
+        for (const char* device : {"MIDIOutDevice", "MIDIInDevice"})
+            settings->SetValue({device, std::string("< No device selected >")});
         form = std::make_unique<TklavioForm>(platform.Services());
         form->show();
         keys = form->VMidiKeys1;
@@ -49,8 +52,6 @@ TEST_F(Panel, DeviceListsNameEveryDeviceAndOpenNothing) {
     EXPECT_EQ(
         Items(form->MidiOutDevComboBox),
         (QStringList{"< No device selected >", "Microsoft MIDI Mapper", "Synth:in", "Other:in"}));
-    EXPECT_EQ(keys->MIDIOutDevice(), 2); // left at the first number without a device
-    EXPECT_EQ(keys->MIDIInDevice(), 1);
     EXPECT_FALSE(midi.OutputOpen() || midi.InputOpen());
 }
 
@@ -120,6 +121,7 @@ TEST_F(Panel, AChosenItemOpensTheDeviceItNamesAfterOthersCameOrWent) {
             Choose(box, row.openedBefore);
         (row.output ? midi.outputDevices : midi.inputDevices) = row.now;
         midi.calls.clear();
+        const QString name = box->itemText(row.chosen);
         Choose(box, row.chosen);
 
         const std::string open = row.output ? "midiOutOpen " : "midiInOpen ";
@@ -132,7 +134,7 @@ TEST_F(Panel, AChosenItemOpensTheDeviceItNamesAfterOthersCameOrWent) {
             EXPECT_EQ(box->currentIndex(), 0) << row.what;
             EXPECT_FALSE(isOpen) << row.what;
         } else {
-            EXPECT_EQ(box->currentIndex(), row.chosen) << row.what;
+            EXPECT_EQ(box->currentText(), name) << row.what;
             EXPECT_EQ(lastOpen, open + std::to_string(row.opened)) << row.what;
             EXPECT_TRUE(isOpen) << row.what;
         }
@@ -183,6 +185,69 @@ TEST_F(Panel, LastKeyFollowsPlayedKeysButNotIncomingNotes) {
     EXPECT_EQ(form->LastKeyLabel->text(), "<?\?\?>");
     QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(7, 60));
     EXPECT_EQ(form->LastKeyLabel->text(), "A0");
+}
+
+} // namespace
+
+namespace {
+
+// Waits for the window to take in the devices the service announced.
+void AnnounceAndWait(FakeMidiService& midi) {
+    midi.AnnounceChange();
+    QTest::qWait(120);
+}
+
+TEST_F(Panel, ChosenDevicesFollowTheirDevicesComingAndGoing) {
+    RegKey* stored = platform.registry.hive.CreateKey("Software\\Varnholm\\klavio");
+    stored->SetValue({"MIDIInDevice", std::string("Piano:out")});
+    stored->SetValue({"MIDIOutDevice", std::string("Synth:in")});
+    midi.outputDevices = {"Other:in"};
+    form = std::make_unique<TklavioForm>(platform.Services());
+    form->show();
+    keys = form->VMidiKeys1;
+    QComboBox* out = form->MidiOutDevComboBox;
+
+    // Absent at start: kept as the choice, after the devices that are there.
+    EXPECT_EQ(Items(out), (QStringList{"< No device selected >", "Microsoft MIDI Mapper",
+                                       "Other:in", "Synth:in"}));
+    EXPECT_EQ(out->currentText(), "Synth:in");
+    EXPECT_FALSE(midi.OutputOpen() || midi.InputOpen());
+    EXPECT_EQ(form->StatusLabel->text(), "MIDI output “Synth:in” is not available");
+    EXPECT_EQ(out->toolTip(), form->StatusLabel->text());
+
+    // It comes: connected, in its place in the list.
+    midi.outputDevices = {"Synth:in", "Other:in"};
+    AnnounceAndWait(midi);
+    EXPECT_TRUE(midi.OutputOpen());
+    EXPECT_EQ(out->currentIndex(), 2);
+    EXPECT_EQ(form->StatusLabel->text(), "MIDI input “Piano:out” is not available");
+
+    // It goes while a key is held: the note is released and the key shows it.
+    QTest::mousePress(keys, Qt::LeftButton, {}, QPoint(7, 60));
+    ASSERT_TRUE(keys->IsPressed(21));
+    midi.outputDevices = {"Other:in"};
+    midi.outStatus = MIDIERR_NODEVICE;
+    AnnounceAndWait(midi);
+    EXPECT_FALSE(keys->IsPressed(21));
+    EXPECT_EQ(midi.shortMessages.back() & 0xFFFF, 0x1580u); // the held A0's note-off
+    EXPECT_FALSE(midi.OutputOpen());
+    EXPECT_EQ(out->currentText(), "Synth:in");
+    QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
+
+    // No MIDI system at all.
+    midi.outputDevices.clear();
+    midi.systemRunning = false;
+    AnnounceAndWait(midi);
+    EXPECT_EQ(form->StatusLabel->text(),
+              "No MIDI system: neither the ALSA sequencer nor a JACK server");
+
+    // The choice survives its absence into the settings.
+    form.reset();
+    const RegKey* settings = platform.registry.hive.FindKey("Software\\Varnholm\\klavio");
+    ASSERT_NE(settings, nullptr);
+    const RegValue* output = settings->FindValue("MIDIOutDevice");
+    ASSERT_NE(output, nullptr);
+    EXPECT_EQ(std::get<std::string>(output->data), "Synth:in");
 }
 
 } // namespace

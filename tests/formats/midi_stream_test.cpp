@@ -13,54 +13,61 @@ MidiStreamSplit Split(const Bytes& bytes) {
     return SplitMidiStream(bytes.data(), bytes.size());
 }
 
+using P = MidiStreamProblem;
+
 struct Row {
     std::string what;
     Bytes stream;
     std::vector<Bytes> messages;
-    bool complete;
+    MidiStreamProblem problem; // the first one
 };
 
 TEST(MidiStream, SplitsAStreamAsItWouldTravelOnACable) {
     const std::vector<Row> rows{
-        {"one byte", {0xFE}, {{0xFE}}, true},
-        {"note on", {0x90, 0x3C, 0x7F}, {{0x90, 0x3C, 0x7F}}, true},
-        {"program change has one data byte", {0xC5, 0x07}, {{0xC5, 0x07}}, true},
+        {"one byte", {0xFE}, {{0xFE}}, P::None},
+        {"note on", {0x90, 0x3C, 0x7F}, {{0x90, 0x3C, 0x7F}}, P::None},
+        {"program change has one data byte", {0xC5, 0x07}, {{0xC5, 0x07}}, P::None},
         {"running status is expanded",
          {0x90, 0x3C, 0x7F, 0x40, 0x7F, 0x3C, 0x00},
          {{0x90, 0x3C, 0x7F}, {0x90, 0x40, 0x7F}, {0x90, 0x3C, 0x00}},
-         true},
+         P::None},
         {"real-time inside a message comes out first and keeps running status",
          {0x90, 0x3C, 0xF8, 0x7F, 0x40, 0x00},
          {{0xF8}, {0x90, 0x3C, 0x7F}, {0x90, 0x40, 0x00}},
-         true},
+         P::None},
         {"sysex stays whole; real-time inside it comes before it",
          {0xF0, 0x7E, 0xFA, 0x7F, 0x09, 0x01, 0xF7},
          {{0xFA}, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},
-         true},
+         P::None},
         {"system common cancels running status",
          {0xB0, 0x07, 0x64, 0xF6, 0x07, 0x64},
          {{0xB0, 0x07, 0x64}, {0xF6}},
-         false},
+         P::DataWithoutStatus},
         {"sysex cancels running status too",
          {0x90, 0x3C, 0x7F, 0xF0, 0x01, 0xF7, 0x3C, 0x00},
          {{0x90, 0x3C, 0x7F}, {0xF0, 0x01, 0xF7}},
-         false},
-        {"song position", {0xF2, 0x10, 0x20}, {{0xF2, 0x10, 0x20}}, true},
-        {"data without status", {0x3C, 0x7F}, {}, false},
+         P::DataWithoutStatus},
+        {"song position", {0xF2, 0x10, 0x20}, {{0xF2, 0x10, 0x20}}, P::None},
+        {"data without status", {0x3C, 0x7F}, {}, P::DataWithoutStatus},
         {"incomplete trailing message",
          {0x90, 0x3C, 0x7F, 0x80, 0x3C},
          {{0x90, 0x3C, 0x7F}},
-         false},
-        {"sysex without its end", {0xF0, 0x01, 0x02}, {}, false},
-        {"sysex cut by a status byte", {0xF0, 0x01, 0x90, 0x3C, 0x7F}, {{0x90, 0x3C, 0x7F}}, false},
-        {"stray end of sysex", {0xF7}, {}, false},
-        {"undefined status bytes", {0xF4, 0xF5, 0xF9, 0xFD}, {}, false},
-        {"empty", {}, {}, true},
+         P::CutShort},
+        {"a status byte cuts the message before it short", {0x90, 0x80, 0x00}, {}, P::CutShort},
+        {"sysex without its end", {0xF0, 0x01, 0x02}, {}, P::SysExWithoutEnd},
+        {"sysex cut by a status byte",
+         {0xF0, 0x01, 0x90, 0x3C, 0x7F},
+         {{0x90, 0x3C, 0x7F}},
+         P::SysExWithoutEnd},
+        {"stray end of sysex", {0xF7}, {}, P::UndefinedStatus},
+        {"undefined status bytes", {0xF4, 0xF5, 0xF9, 0xFD}, {}, P::UndefinedStatus},
+        {"empty", {}, {}, P::None},
     };
     for (const Row& row : rows) {
         const MidiStreamSplit split = Split(row.stream);
         EXPECT_EQ(split.messages, row.messages) << row.what;
-        EXPECT_EQ(split.complete, row.complete) << row.what;
+        EXPECT_EQ(split.problem, row.problem) << row.what;
+        EXPECT_EQ(split.complete, row.problem == P::None) << row.what;
     }
 }
 

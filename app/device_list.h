@@ -1,0 +1,58 @@
+#pragma once
+
+// One of the window's two device lists, kept in step with the MIDI service while the program
+// runs. The list shows what the service offers now; the chosen device stays the choice while it
+// is absent (shown as an extra, greyed item) and is connected as soon as it is there again. A
+// port whose device has gone is closed and its notes are released.
+
+#include "app/device_choice.h"
+
+#include <string>
+#include <vector>
+
+class MidiService;
+class QComboBox;
+class TVMidiKeys;
+
+class DeviceList {
+public:
+    enum class Direction { Input, Output };
+
+    // Item 0 of box is the no-device item and stays as it is; the rest belongs to this list.
+    DeviceList(Direction direction, QComboBox& box, TVMidiKeys& keys, MidiService& midi);
+
+    // The choice the settings hold: a device's name, letter case ignored; empty for none.
+    void Restore(const std::string& name);
+    // The user picked an item. A device that will not open sends the choice back to no device.
+    void UserChose();
+    // The service's devices, ports or system changed.
+    void Update();
+
+    // The chosen device's name as listed, empty for none.
+    const std::string& Chosen() const { return chosen_; }
+    DeviceState State() const { return state_; }
+
+private:
+    // Relists the devices from a fresh count and selects the choice, adding it as a marked
+    // item when it is absent.
+    void Refill();
+    std::vector<std::string> CountDevices();
+    bool Listed() const;
+    void ClosePort();
+    // False when the device would not open.
+    bool OpenChosen();
+    bool PortOpen() const;
+    MMRESULT PortStatus() const;
+    void Settle();
+
+    const Direction direction_;
+    QComboBox& box_;
+    TVMidiKeys& keys_;
+    MidiService& midi_;
+    // The devices of the last count, in the service's order: for the output the first is
+    // device -1, the mapper.
+    std::vector<std::string> devices_;
+    std::string chosen_;
+    DeviceState state_ = DeviceState::None;
+    bool reopened_ = false;
+};
