@@ -166,6 +166,17 @@ void JackTestServer::Stop() {
     lock_ = -1;
 }
 
+bool JackTestServer::Restart(std::string& whyNot) {
+    // The name and its lock stay with this server while its process is replaced.
+    const std::string name = name_;
+    const int lock = lock_;
+    lock_ = -1;
+    Stop();
+    name_ = name;
+    lock_ = lock;
+    return Launch(whyNot);
+}
+
 std::unique_ptr<JackPeer> JackPeer::Open(const std::string& name, std::string& whyNot) {
     std::unique_ptr<JackPeer> peer(new JackPeer);
     jack_status_t status{};

@@ -28,6 +28,9 @@ public:
     // Returns once the server takes clients; false and the server's own output otherwise.
     bool Start(std::string& whyNot);
     void Stop();
+    // Stops the server and starts it again under its name, as a user restarting it does: the
+    // clients of the old one are cut off, new ones find the new one.
+    bool Restart(std::string& whyNot);
     // Freezes the server as a hung one would be (SIGSTOP), or lets it go on (SIGCONT).
     void Pause(bool paused);
 
