@@ -12,7 +12,12 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
+#include <random>
+#include <vector>
 
 namespace {
 
@@ -51,13 +56,61 @@ TEST(JackDeviceChoice, AnItemOpensTheDeviceItNamesAfterAnotherLeft) {
     early->Close();
     outputs->setCurrentIndex(synthItem);
     form.MidiOutDevComboBoxChange();
-    EXPECT_EQ(outputs->currentIndex(), synthItem);
+    EXPECT_EQ(outputs->currentText(), "synth:in");
     EXPECT_TRUE(Connected(*synth, "synth:in"));
 
+    // The stale item, chosen before the list took in that early left.
+    outputs->setItemText(earlyItem, "early:in");
     outputs->setCurrentIndex(earlyItem);
     form.MidiOutDevComboBoxChange();
     EXPECT_EQ(outputs->currentIndex(), 0);
     EXPECT_FALSE(form.VMidiKeys1->MidiOutEnabled());
+}
+
+// Opening and closing ports waits for no answer from the server on the window's thread: choosing
+// a device never holds the window up for a frame (16 ms).
+TEST(JackDeviceChoice, ChoosingDevicesNeverStallsTheWindow) {
+    JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
+    std::string whyNot;
+    std::vector<std::unique_ptr<JackPeer>> peers;
+    for (const char* name : {"one", "two", "three"}) {
+        peers.push_back(JackPeer::Open(name, whyNot));
+        ASSERT_TRUE(peers.back()) << whyNot;
+    }
+    const std::unique_ptr<MidiService> jack = OpenJackMidiService("klavio-stall", whyNot);
+    ASSERT_TRUE(jack) << whyNot;
+    FakePlatform platform;
+    TklavioForm form(platform.ServicesWith(*jack));
+    form.show();
+
+    std::mt19937 random(7);
+    std::vector<double> stalls;
+    for (int choice = 0; choice < 10; ++choice) {
+        for (QComboBox* box : {form.MidiOutDevComboBox, form.MidiInDevComboBox}) {
+            // Another device each time: one of the peers, or no device.
+            int item = box->currentIndex();
+            while (item == box->currentIndex())
+                item = std::uniform_int_distribution<int>(0, box->count() - 1)(random);
+            box->setCurrentIndex(item);
+            const auto start = std::chrono::steady_clock::now();
+            emit box->activated(item);
+            stalls.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+            // Random pauses, so that the choices meet the server's cycle at every phase.
+            QElapsedTimer pause;
+            pause.start();
+            const int wait = std::uniform_int_distribution<int>(5, 60)(random);
+            while (pause.elapsed() < wait)
+                QApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+    }
+    std::sort(stalls.begin(), stalls.end());
+    std::printf("window held up by a device choice: median %.2f ms, max %.2f ms over %zu\n",
+                stalls[stalls.size() / 2], stalls.back(), stalls.size());
+    EXPECT_LT(stalls.back(), 16.0);
 }
 
 } // namespace
