@@ -373,7 +373,9 @@ void TklavioForm::ConnectHandlers() {
     connect(LowerButton, &QPushButton::clicked, this, &TklavioForm::LowerButtonClick);
     connect(UpperButton, &QPushButton::clicked, this, &TklavioForm::UpperButtonClick);
     connect(SendButton, &QPushButton::clicked, this, &TklavioForm::SendButtonClick);
-    // Enter sends, as the button does (see eventFilter).
+    // Enter sends, as the button does (see eventFilter). Keys reach the box first, which hands
+    // them on to its line; either may have them.
+    FreeCmdComboBox->installEventFilter(this);
     FreeCmdComboBox->lineEdit()->installEventFilter(this);
     connect(devicesChangedTimer_, &QTimer::timeout, this, &TklavioForm::MidiDevicesChanged);
     connect(Timer1, &QTimer::timeout, this, &TklavioForm::Timer1Timer);
@@ -466,7 +468,8 @@ bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if (watched == FreeCmdComboBox->lineEdit() && event->type() == QEvent::KeyPress) {
+    if ((watched == FreeCmdComboBox || watched == FreeCmdComboBox->lineEdit()) &&
+        event->type() == QEvent::KeyPress) {
         // Taken before the line and the box both act on it, which would send twice; only what
         // the button would send.
         const int key = static_cast<const QKeyEvent*>(event)->key();

@@ -51,7 +51,8 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << klavio.Output().toStdString();
     std::optional<QPoint> keyboard;
-    ASSERT_TRUE(Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))); }));
+    ASSERT_TRUE(
+        Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); }));
     const QPoint page = *keyboard - QPoint(6, 96);
     EXPECT_TRUE(Eventually([&] { return WarningShown(session, *window, page); }, 5s));
 
