@@ -65,6 +65,10 @@ constexpr std::chrono::milliseconds kServerPatience{1000};
 constexpr std::chrono::milliseconds kSilence{1000};
 // The longest a port waits for what it queued to go out while the server still cycles.
 constexpr std::chrono::milliseconds kLongestDrain{3000};
+// After a cycle the server could not finish, the note-offs of this many cycles back go out
+// again: the lost one among them, and those a late reader may have missed. The report of the
+// lost cycle comes a few cycles after it, later on a starved machine.
+constexpr std::uint64_t kRepeatedCycles = 32;
 
 const char* const kMapperPortName = "midi_out";
 
@@ -100,6 +104,8 @@ struct Port {
     // Shared with the process callback.
     std::atomic<std::uint32_t> epoch{1};
     std::atomic<bool> started{false};
+    // Process callback only: what it sent, for repeating note-offs after a lost cycle.
+    RecentlyEndedNotes ended;
     // GUI thread only.
     std::size_t slot = 0;
     std::string device; // the peer port we are connected to; empty for the mapper
@@ -157,8 +163,9 @@ public:
 private:
     static int OnProcess(jack_nframes_t frames, void* gate);
     static void OnShutdown(void* gate);
+    static int OnXrun(void* gate);
     int Process(jack_nframes_t frames);
-    void SendQueued(Port& port, void* buffer);
+    void SendQueued(Port& port, void* buffer, std::uint64_t cycle, bool repeatNoteOffs);
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
     void Wake();
@@ -192,6 +199,7 @@ private:
     std::atomic<bool> inCycle_{false};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> serverGone_{false};
+    std::atomic<bool> xrunSeen_{false};
     std::atomic<std::size_t> maxEventSize_{0};
     std::atomic<std::uint64_t> droppedIncoming_{0};
     std::atomic<std::uint64_t> droppedOutgoing_{0};
@@ -234,6 +242,7 @@ bool JackMidiService::Start(std::string& whyNot) {
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Drain(); });
     jack_set_process_callback(client_, &JackMidiService::OnProcess, gate_.get());
     jack_on_shutdown(client_, &JackMidiService::OnShutdown, gate_.get());
+    jack_set_xrun_callback(client_, &JackMidiService::OnXrun, gate_.get());
     if (jack_activate(client_) != 0) {
         whyNot = "the JACK server did not activate the client";
         return false;
@@ -287,6 +296,17 @@ void JackMidiService::OnShutdown(void* gate) {
     callbacks.inside.fetch_sub(1);
 }
 
+// Runs on JACK's notification thread (the client thread that also delivers registrations and
+// connections), some cycles after the one the server could not finish.
+int JackMidiService::OnXrun(void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load())
+        service->xrunSeen_.store(true);
+    callbacks.inside.fetch_sub(1);
+    return 0;
+}
+
 // Runs on JACK's process thread or its shutdown thread.
 void JackMidiService::Wake() {
     const std::uint64_t one = 1;
@@ -298,6 +318,8 @@ void JackMidiService::Wake() {
 int JackMidiService::Process(jack_nframes_t frames) {
     // Sequentially consistent with the GUI thread clearing a slot: see ClosePort.
     inCycle_.store(true);
+    const std::uint64_t cycle = cycles_.load();
+    const bool repeatNoteOffs = xrunSeen_.exchange(false);
     bool wake = ReportHeldTokens();
     for (auto& slot : slots_) {
         Port* port = slot.load();
@@ -307,7 +329,7 @@ int JackMidiService::Process(jack_nframes_t frames) {
         if (buffer == nullptr)
             continue;
         if (port->output)
-            SendQueued(*port, buffer);
+            SendQueued(*port, buffer, cycle, repeatNoteOffs);
         else if (port->started.load())
             wake = Receive(*port, buffer) || wake;
     }
@@ -330,11 +352,22 @@ bool JackMidiService::ReportHeldTokens() {
 }
 
 // Runs on JACK's process thread.
-void JackMidiService::SendQueued(Port& port, void* buffer) {
+void JackMidiService::SendQueued(Port& port, void* buffer, std::uint64_t cycle,
+                                 bool repeatNoteOffs) {
     jack_midi_clear_buffer(buffer);
     maxEventSize_.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
+    if (repeatNoteOffs) {
+        // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is
+        // off already stays off on every synthesizer.
+        port.ended.RepeatSince(cycle > kRepeatedCycles ? cycle - kRepeatedCycles : 0,
+                               [buffer](const std::array<std::uint8_t, 3>& noteOff) {
+                                   if (jack_midi_max_event_size(buffer) >= noteOff.size())
+                                       jack_midi_event_write(buffer, 0, noteOff.data(),
+                                                             noteOff.size());
+                               });
+    }
     const std::uint32_t epoch = port.epoch.load();
-    bool wroteAny = false;
+    bool wroteAny = jack_midi_get_event_count(buffer) > 0;
     OutRecord record{};
     while (port.queue->PeekAt(0, &record, sizeof record)) {
         const bool cancelled = record.epoch != 0 && record.epoch != epoch;
@@ -347,6 +380,7 @@ void JackMidiService::SendQueued(Port& port, void* buffer) {
                                           : nullptr;
             if (event != nullptr) {
                 port.queue->PeekAt(sizeof record, event, record.size);
+                port.ended.Track(event, record.size, cycle);
                 wroteAny = true;
             } else if (wroteAny) {
                 return; // the buffer is full: the rest goes out next cycle
