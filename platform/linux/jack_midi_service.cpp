@@ -67,8 +67,12 @@ constexpr std::chrono::milliseconds kSilence{1000};
 constexpr std::chrono::milliseconds kLongestDrain{3000};
 // After a cycle the server could not finish, the note-offs of this many cycles back go out
 // again: the lost one among them, and those a late reader may have missed. The report of the
-// lost cycle comes a few cycles after it, later on a starved machine.
-constexpr std::uint64_t kRepeatedCycles = 32;
+// lost cycle comes some cycles after it, many on a starved machine (128 cycles of 256 frames
+// at 48 kHz are 0.7 s).
+constexpr std::uint64_t kRepeatedCycles = 128;
+// Xruns come in bursts on a starved machine, so the repeat itself may be lost: it goes out
+// once more this many cycles later.
+constexpr std::uint64_t kRepeatAgainAfter = 16;
 
 const char* const kMapperPortName = "midi_out";
 
@@ -207,6 +211,9 @@ private:
     // the next one, when every client downstream has read this cycle's buffers.
     std::array<DoneRecord, kMaxHeldTokens> heldTokens_{};
     std::size_t heldCount_ = 0;
+    // Process callback only: the cycles that repeat recent note-offs after an xrun.
+    std::uint64_t repeatAt_ = UINT64_MAX;
+    std::uint64_t repeatAgainAt_ = UINT64_MAX;
 
     // GUI thread only.
     std::map<std::uint32_t, std::unique_ptr<Port>> ports_;
@@ -319,7 +326,11 @@ int JackMidiService::Process(jack_nframes_t frames) {
     // Sequentially consistent with the GUI thread clearing a slot: see ClosePort.
     inCycle_.store(true);
     const std::uint64_t cycle = cycles_.load();
-    const bool repeatNoteOffs = xrunSeen_.exchange(false);
+    if (xrunSeen_.exchange(false)) {
+        repeatAt_ = cycle;
+        repeatAgainAt_ = cycle + kRepeatAgainAfter;
+    }
+    const bool repeatNoteOffs = cycle == repeatAt_ || cycle == repeatAgainAt_;
     bool wake = ReportHeldTokens();
     for (auto& slot : slots_) {
         Port* port = slot.load();
