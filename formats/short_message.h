@@ -103,6 +103,45 @@ public:
 
     void Clear() { counts_.fill(0); }
 
+    bool Sounds(unsigned channel, unsigned note) const {
+        return counts_[(channel & 0x0Fu) * 128u + (note & 0x7Fu)] > 0;
+    }
+
 private:
     std::array<std::uint8_t, 16 * 128> counts_{};
+};
+
+// The notes that ended lately, each with the cycle (any counter that only grows) of its
+// note-off, so that note-offs a lost cycle took with it can be sent again. A note struck again
+// since is left alone. Fixed size and allocation-free: a real-time thread owns one.
+class RecentlyEndedNotes {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    // Takes note of one complete message sent in cycle; anything but a note is ignored.
+    void Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle);
+
+    // Calls repeat(noteOff) with the three bytes of a note-off for every note that ended in
+    // cycle since or later and does not sound now, oldest first.
+    template <typename Repeat> void RepeatSince(std::uint64_t since, Repeat&& repeat) const {
+        for (std::size_t i = 0; i < kCapacity; ++i) {
+            const Ended& ended = ended_[(next_ + i) % kCapacity];
+            if (!ended.used || ended.cycle < since || sounding_.Sounds(ended.channel, ended.note))
+                continue;
+            repeat(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(0x80 | ended.channel),
+                                               ended.note, 0});
+        }
+    }
+
+private:
+    struct Ended {
+        std::uint64_t cycle = 0;
+        std::uint8_t channel = 0;
+        std::uint8_t note = 0;
+        bool used = false;
+    };
+    SoundingNotes sounding_;
+    // A ring, oldest at next_: when more notes end than it holds, the oldest are forgotten.
+    std::array<Ended, kCapacity> ended_{};
+    std::size_t next_ = 0;
 };

@@ -6,6 +6,13 @@
 // messages that went out. The callback wakes the GUI thread with an eventfd; a QSocketNotifier
 // then drains the rings and posts the events. Nothing on the callback's side allocates, locks
 // or touches Qt.
+//
+// Opening and closing a port never keep the window waiting for the server: registering and
+// connecting run on the requests thread, and the GUI thread takes their answers, lets a closing
+// port's queue drain and waits the callback out in small steps driven by a timer. Until then a
+// port tells it is not ready, and what it is sent waits in its queue. JACK's notification
+// thread reports ports and connections coming and going; the GUI thread turns a burst of them
+// into one event for the device watcher.
 
 #include "platform/linux/jack_midi_service.h"
 
@@ -24,6 +31,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <QtGlobal>
 
@@ -57,6 +65,8 @@ constexpr std::size_t kDoneQueueBytes = 64 * 1024;
 constexpr std::size_t kMaxHeldTokens = 256;
 // How long closing a port waits for the callback before it gives up on the port.
 constexpr std::chrono::milliseconds kCallbackPatience{500};
+// How often the GUI thread looks how far opening and closing ports got.
+constexpr std::chrono::milliseconds kProgressInterval{2};
 // How long the window waits for the server to answer a request before it calls it silent. A
 // loaded machine can take hundreds of milliseconds to register a port.
 constexpr std::chrono::milliseconds kServerPatience{1000};
@@ -65,6 +75,14 @@ constexpr std::chrono::milliseconds kServerPatience{1000};
 constexpr std::chrono::milliseconds kSilence{1000};
 // The longest a port waits for what it queued to go out while the server still cycles.
 constexpr std::chrono::milliseconds kLongestDrain{3000};
+// After a cycle the server could not finish, the note-offs of this many cycles back go out
+// again: the lost one among them, and those a late reader may have missed. The report of the
+// lost cycle comes some cycles after it, many on a starved machine (128 cycles of 256 frames
+// at 48 kHz are 0.7 s).
+constexpr std::uint64_t kRepeatedCycles = 128;
+// Xruns come in bursts on a starved machine, so the repeat itself may be lost: it goes out
+// once more this many cycles later.
+constexpr std::uint64_t kRepeatAgainAfter = 16;
 
 const char* const kMapperPortName = "midi_out";
 
@@ -91,6 +109,24 @@ struct PendingLongMessage {
     MIDIHDR* header;
 };
 
+// A port registration and connection made on the requests thread.
+struct PortRequest {
+    JackRequestOutcome outcome;
+    jack_port_t* port = nullptr;
+    bool refused = false; // the device would not connect
+};
+
+// How far a port got towards its device.
+enum class Link {
+    Waiting,    // its request is not posted yet: a closing port still holds the name
+    Connecting, // registering and connecting, or the connection not yet in the graph
+    Linked,     // shown to the process callback
+    Refused,    // not registered or not connected; nothing it is sent goes anywhere
+};
+
+// How far a closing port got; it leaves the callback's sight before it is unregistered.
+enum class Closing { No, Draining, Settling, Leaving };
+
 struct Port {
     // Fixed before the port is shown to the process callback.
     std::uint32_t handle = 0;
@@ -100,12 +136,25 @@ struct Port {
     // Shared with the process callback.
     std::atomic<std::uint32_t> epoch{1};
     std::atomic<bool> started{false};
+    std::atomic<bool> sending{false}; // outputs: the connection is in the graph
+    // Process callback only: what it sent, for repeating note-offs after a lost cycle.
+    RecentlyEndedNotes ended;
     // GUI thread only.
     std::size_t slot = 0;
+    std::string name;   // our port's short name
     std::string device; // the peer port we are connected to; empty for the mapper
     QPointer<QObject> receiver;
     std::deque<PendingLongMessage> pending;
     SoundingNotes sounding;
+    Link link = Link::Waiting;
+    std::shared_ptr<PortRequest> request;
+    std::chrono::steady_clock::time_point openedAt;
+    bool slowWarned = false;
+    Closing closing = Closing::No;
+    std::chrono::steady_clock::time_point closingSince; // the current step's start
+    std::chrono::steady_clock::time_point lastCycleAt;
+    std::uint64_t cycleMark = 0;
+    bool shown = false; // in its slot, where the process callback sees it
 };
 
 class JackMidiService;
@@ -116,13 +165,6 @@ class JackMidiService;
 struct CallbackGate {
     std::atomic<JackMidiService*> service{nullptr};
     std::atomic<int> inside{0};
-};
-
-// A port registration that the window may give up waiting for.
-struct PortRequest {
-    JackRequestOutcome outcome;
-    jack_port_t* port = nullptr;
-    bool refused = false; // the device would not connect
 };
 
 class JackMidiService final : public MidiService {
@@ -154,11 +196,23 @@ public:
     MMRESULT midiInReset(HMIDIIN handle) override;
     MMRESULT midiInClose(HMIDIIN handle) override;
 
+    void midiSetDeviceWatcher(QObject* watcher) override { watcher_ = watcher; }
+    bool midiSystemRunning() override { return !serverGone_.load(); }
+    MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
+    MMRESULT midiInGetStatus(HMIDIIN handle) override;
+
 private:
     static int OnProcess(jack_nframes_t frames, void* gate);
     static void OnShutdown(void* gate);
+    static int OnXrun(void* gate);
+    static void OnPortRegistration(jack_port_id_t port, int registered, void* gate);
+    static void OnClientRegistration(const char* name, int registered, void* gate);
+    static void OnPortRename(jack_port_id_t port, const char* oldName, const char* newName,
+                             void* gate);
+    static void OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* gate);
+    void NoteDevicesChanged();
     int Process(jack_nframes_t frames);
-    void SendQueued(Port& port, void* buffer);
+    void SendQueued(Port& port, void* buffer, std::uint64_t cycle, bool repeatNoteOffs);
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
     void Wake();
@@ -167,11 +221,17 @@ private:
     std::vector<std::string> ListPorts(unsigned long flags);
     Port* Find(std::uint32_t handle, bool output);
     bool ConnectedToDevice(const Port& port);
-    MMRESULT Reachable(const Port& port);
+    MMRESULT Status(const Port& port);
     MMRESULT OpenPort(std::uint32_t& handle, bool output, const std::string& device,
                       QObject* receiver);
     void ClosePort(Port& port);
-    template <typename Done> bool WaitWhileCycling(Done&& done);
+    void Advance();
+    void AdvanceOpening(Port& port);
+    bool AdvanceClosing(Port& port);
+    bool CyclingStopped(Port& port, std::chrono::steady_clock::time_point now);
+    void PostRequest(Port& port);
+    void Unregister(jack_port_t* jackPort);
+    void PostDevicesChangedIfAny();
     bool Queue(Port& port, const std::uint8_t* bytes, std::size_t size, std::uint32_t epoch,
                std::uint32_t token);
     void CompleteOldest(Port& port);
@@ -192,6 +252,8 @@ private:
     std::atomic<bool> inCycle_{false};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> serverGone_{false};
+    std::atomic<bool> xrunSeen_{false};
+    std::atomic<bool> devicesChanged_{false};
     std::atomic<std::size_t> maxEventSize_{0};
     std::atomic<std::uint64_t> droppedIncoming_{0};
     std::atomic<std::uint64_t> droppedOutgoing_{0};
@@ -199,11 +261,20 @@ private:
     // the next one, when every client downstream has read this cycle's buffers.
     std::array<DoneRecord, kMaxHeldTokens> heldTokens_{};
     std::size_t heldCount_ = 0;
+    // Process callback only: the cycles that repeat recent note-offs after an xrun.
+    std::uint64_t repeatAt_ = UINT64_MAX;
+    std::uint64_t repeatAgainAt_ = UINT64_MAX;
 
     // GUI thread only.
     std::map<std::uint32_t, std::unique_ptr<Port>> ports_;
+    // Closed ports on their way out; their handles are stale already.
+    std::vector<std::unique_ptr<Port>> closing_;
     // Ports the callback might still be looking at because it never finished its cycle.
     std::vector<std::unique_ptr<Port>> abandoned_;
+    std::array<bool, kMaxPorts> slotTaken_{};
+    std::unique_ptr<QTimer> progress_;
+    QPointer<QObject> watcher_;
+    bool changed_ = false; // something the watcher has not heard of yet
     std::vector<std::string> outputDevices_;
     std::vector<std::string> inputDevices_;
     std::uint32_t nextHandle_ = 1;
@@ -232,8 +303,18 @@ bool JackMidiService::Start(std::string& whyNot) {
     }
     notifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Drain(); });
+    progress_ = std::make_unique<QTimer>();
+    progress_->setInterval(kProgressInterval);
+    QObject::connect(progress_.get(), &QTimer::timeout, [this] { Advance(); });
+    // Callbacks are only taken before the client is activated.
     jack_set_process_callback(client_, &JackMidiService::OnProcess, gate_.get());
     jack_on_shutdown(client_, &JackMidiService::OnShutdown, gate_.get());
+    jack_set_xrun_callback(client_, &JackMidiService::OnXrun, gate_.get());
+    jack_set_port_registration_callback(client_, &JackMidiService::OnPortRegistration, gate_.get());
+    jack_set_client_registration_callback(client_, &JackMidiService::OnClientRegistration,
+                                          gate_.get());
+    jack_set_port_rename_callback(client_, &JackMidiService::OnPortRename, gate_.get());
+    jack_set_port_connect_callback(client_, &JackMidiService::OnPortConnect, gate_.get());
     if (jack_activate(client_) != 0) {
         whyNot = "the JACK server did not activate the client";
         return false;
@@ -244,7 +325,17 @@ bool JackMidiService::Start(std::string& whyNot) {
 JackMidiService::~JackMidiService() {
     if (notifier_)
         notifier_->setEnabled(false);
-    // Closing the client stops the process callback for good; only then can ports go.
+    if (progress_)
+        progress_->stop();
+    // Ports closed a moment ago still send their last note-offs; each step of a close is
+    // bounded, so this ends even on a silent server.
+    while (!closing_.empty()) {
+        Advance();
+        if (!closing_.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Closing the client stops the process callback for good; only then can ports go. It is
+    // queued behind the unregistrations of the ports closed last.
     jack_client_t* client = client_;
     if (client != nullptr &&
         !requests_.Run([client] { jack_client_close(client); }, kServerPatience)) {
@@ -287,7 +378,68 @@ void JackMidiService::OnShutdown(void* gate) {
     callbacks.inside.fetch_sub(1);
 }
 
-// Runs on JACK's process thread or its shutdown thread.
+// Runs on JACK's notification thread (the client thread that also delivers registrations and
+// connections), some cycles after the one the server could not finish.
+int JackMidiService::OnXrun(void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load())
+        service->xrunSeen_.store(true);
+    callbacks.inside.fetch_sub(1);
+    return 0;
+}
+
+// Runs on JACK's notification thread.
+void JackMidiService::OnPortRegistration(jack_port_id_t, int, void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load())
+        service->NoteDevicesChanged();
+    callbacks.inside.fetch_sub(1);
+}
+
+// Runs on JACK's notification thread.
+void JackMidiService::OnClientRegistration(const char*, int, void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load())
+        service->NoteDevicesChanged();
+    callbacks.inside.fetch_sub(1);
+}
+
+// Runs on JACK's notification thread.
+void JackMidiService::OnPortRename(jack_port_id_t, const char*, const char*, void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load())
+        service->NoteDevicesChanged();
+    callbacks.inside.fetch_sub(1);
+}
+
+// Runs on JACK's notification thread. Only connections of our own ports matter: the others
+// change no port's status and no list.
+void JackMidiService::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int, void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load()) {
+        // Both only read the client's copy of the graph.
+        const auto mine = [service](jack_port_id_t id) {
+            const jack_port_t* port = jack_port_by_id(service->client_, id);
+            return port != nullptr && jack_port_is_mine(service->client_, port) != 0;
+        };
+        if (mine(a) || mine(b))
+            service->NoteDevicesChanged();
+    }
+    callbacks.inside.fetch_sub(1);
+}
+
+// Runs on JACK's notification thread.
+void JackMidiService::NoteDevicesChanged() {
+    devicesChanged_.store(true);
+    Wake();
+}
+
+// Runs on JACK's process, notification or shutdown thread.
 void JackMidiService::Wake() {
     const std::uint64_t one = 1;
     // A full counter means a wake-up is pending already.
@@ -298,6 +450,12 @@ void JackMidiService::Wake() {
 int JackMidiService::Process(jack_nframes_t frames) {
     // Sequentially consistent with the GUI thread clearing a slot: see ClosePort.
     inCycle_.store(true);
+    const std::uint64_t cycle = cycles_.load();
+    if (xrunSeen_.exchange(false)) {
+        repeatAt_ = cycle;
+        repeatAgainAt_ = cycle + kRepeatAgainAfter;
+    }
+    const bool repeatNoteOffs = cycle == repeatAt_ || cycle == repeatAgainAt_;
     bool wake = ReportHeldTokens();
     for (auto& slot : slots_) {
         Port* port = slot.load();
@@ -307,7 +465,7 @@ int JackMidiService::Process(jack_nframes_t frames) {
         if (buffer == nullptr)
             continue;
         if (port->output)
-            SendQueued(*port, buffer);
+            SendQueued(*port, buffer, cycle, repeatNoteOffs);
         else if (port->started.load())
             wake = Receive(*port, buffer) || wake;
     }
@@ -330,11 +488,24 @@ bool JackMidiService::ReportHeldTokens() {
 }
 
 // Runs on JACK's process thread.
-void JackMidiService::SendQueued(Port& port, void* buffer) {
+void JackMidiService::SendQueued(Port& port, void* buffer, std::uint64_t cycle,
+                                 bool repeatNoteOffs) {
     jack_midi_clear_buffer(buffer);
     maxEventSize_.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
+    if (!port.sending.load())
+        return; // kept for when the connection is there
+    if (repeatNoteOffs) {
+        // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is
+        // off already stays off on every synthesizer.
+        port.ended.RepeatSince(cycle > kRepeatedCycles ? cycle - kRepeatedCycles : 0,
+                               [buffer](const std::array<std::uint8_t, 3>& noteOff) {
+                                   if (jack_midi_max_event_size(buffer) >= noteOff.size())
+                                       jack_midi_event_write(buffer, 0, noteOff.data(),
+                                                             noteOff.size());
+                               });
+    }
     const std::uint32_t epoch = port.epoch.load();
-    bool wroteAny = false;
+    bool wroteAny = jack_midi_get_event_count(buffer) > 0;
     OutRecord record{};
     while (port.queue->PeekAt(0, &record, sizeof record)) {
         const bool cancelled = record.epoch != 0 && record.epoch != epoch;
@@ -347,6 +518,7 @@ void JackMidiService::SendQueued(Port& port, void* buffer) {
                                           : nullptr;
             if (event != nullptr) {
                 port.queue->PeekAt(sizeof record, event, record.size);
+                port.ended.Track(event, record.size, cycle);
                 wroteAny = true;
             } else if (wroteAny) {
                 return; // the buffer is full: the rest goes out next cycle
@@ -425,10 +597,21 @@ void JackMidiService::Drain() {
     }
     if (serverGone_.load() && !shutdownSeen_) {
         shutdownSeen_ = true;
+        changed_ = true;
         // Nothing queued will go out any more; the callers get their headers back.
         for (auto& [handle, port] : ports_)
             CompleteAll(*port);
     }
+    Advance();
+}
+
+void JackMidiService::PostDevicesChangedIfAny() {
+    const bool devices = devicesChanged_.exchange(false);
+    if (!devices && !changed_)
+        return;
+    changed_ = false;
+    if (!watcher_.isNull())
+        PostMidiDevicesChanged(watcher_);
 }
 
 void JackMidiService::CompleteOldest(Port& port) {
@@ -477,41 +660,54 @@ bool JackMidiService::ConnectedToDevice(const Port& port) {
     return connected;
 }
 
-MMRESULT JackMidiService::Reachable(const Port& port) {
+// A port still connecting takes messages: they wait in its queue until it is linked.
+bool Usable(MMRESULT status) {
+    return status == MMSYSERR_NOERROR || status == MIDIERR_NOTREADY;
+}
+
+MMRESULT JackMidiService::Status(const Port& port) {
     if (serverGone_.load())
         return MMSYSERR_NODRIVER;
+    switch (port.link) {
+    case Link::Waiting:
+    case Link::Connecting:
+        return MIDIERR_NOTREADY;
+    case Link::Refused:
+        return MIDIERR_NODEVICE;
+    case Link::Linked:
+        break;
+    }
     if (port.device.empty() || ConnectedToDevice(port))
         return MMSYSERR_NOERROR;
     return MIDIERR_NODEVICE;
 }
 
-// Waits until done() holds. A busy server is waited for, a stopped one is not: false once the
-// server is gone, has run no cycle for kSilence, or kLongestDrain has passed.
-template <typename Done> bool JackMidiService::WaitWhileCycling(Done&& done) {
-    const auto start = std::chrono::steady_clock::now();
-    auto lastCycle = start;
-    std::uint64_t seen = cycles_.load();
-    while (!done()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (const std::uint64_t cycles = cycles_.load(); cycles != seen) {
-            seen = cycles;
-            lastCycle = now;
-        }
-        if (serverGone_.load() || now - lastCycle > kSilence || now - start > kLongestDrain)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+MMRESULT JackMidiService::midiOutGetStatus(HMIDIOUT handle) {
+    Advance();
+    const Port* port = Find(handle, true);
+    return port != nullptr ? Status(*port) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT JackMidiService::midiInGetStatus(HMIDIIN handle) {
+    Advance();
+    const Port* port = Find(handle, false);
+    return port != nullptr ? Status(*port) : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std::string& device,
                                    QObject* receiver) {
     if (serverGone_.load())
         return MMSYSERR_NODRIVER;
-    const auto freeSlot = std::find_if(slots_.begin(), slots_.end(),
-                                       [](const auto& slot) { return slot.load() == nullptr; });
-    if (freeSlot == slots_.end())
+    const auto freeSlot = std::find(slotTaken_.begin(), slotTaken_.end(), false);
+    if (freeSlot == slotTaken_.end())
         return MMSYSERR_NOMEM;
+    // A device known to have gone since the list was counted is refused at once; the graph
+    // is read locally, without asking the server.
+    if (!device.empty()) {
+        const std::vector<std::string> now = ListPorts(output ? JackPortIsInput : JackPortIsOutput);
+        if (std::find(now.begin(), now.end(), device) == now.end())
+            return MIDIERR_NODEVICE;
+    }
 
     auto port = std::make_unique<Port>();
     port->handle = nextHandle_++;
@@ -520,21 +716,40 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
     port->output = output;
     port->device = device;
     port->receiver = receiver;
-    port->slot = static_cast<std::size_t>(freeSlot - slots_.begin());
+    port->slot = static_cast<std::size_t>(freeSlot - slotTaken_.begin());
     if (output) {
         port->queue = std::make_unique<Ring>(kOutputQueueBytes);
         if (!port->queue->Valid())
             return MMSYSERR_NOMEM;
     }
-    const std::string name = !output          ? "midi_in_" + std::to_string(port->handle)
-                             : device.empty() ? std::string(kMapperPortName)
-                                              : "midi_out_" + std::to_string(port->handle);
-    // Registering and connecting wait for the server's answer, so they run on the requests
-    // thread; everything the request touches is its own.
+    port->name = !output          ? "midi_in_" + std::to_string(port->handle)
+                 : device.empty() ? std::string(kMapperPortName)
+                                  : "midi_out_" + std::to_string(port->handle);
+    port->openedAt = std::chrono::steady_clock::now();
+    *freeSlot = true;
+    handle = port->handle;
+    Port& opened = *port;
+    ports_.emplace(port->handle, std::move(port));
+    PostRequest(opened);
+    progress_->start();
+    return MMSYSERR_NOERROR;
+}
+
+// Registering and connecting wait for the server's answer, so they run on the requests thread;
+// everything the request touches is its own. A port closed a moment ago may still hold the
+// name (only the program's own port has a fixed one): then the request waits for its
+// unregistration, which comes first in the queue.
+void JackMidiService::PostRequest(Port& port) {
+    const auto holdsName = [&port](const std::unique_ptr<Port>& other) {
+        return &*other != &port && other->name == port.name &&
+               (other->jackPort != nullptr || other->request != nullptr);
+    };
+    if (std::any_of(closing_.begin(), closing_.end(), holdsName))
+        return;
     auto request = std::make_shared<PortRequest>();
     jack_client_t* client = client_;
-    const bool answered = requests_.Run(
-        [client, request, name, device, output] {
+    const bool posted = requests_.Post(
+        [client, request, name = port.name, device = port.device, output = port.output] {
             jack_port_t* registered =
                 jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
                                    output ? JackPortIsOutput : JackPortIsInput, 0);
@@ -549,68 +764,192 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
                 }
             }
             request->port = registered;
-            // Nobody waits for the port any more: it would only take the name.
+            // Nobody wants the port any more: it would only take the name.
             if (!request->outcome.Finish() && registered != nullptr)
                 jack_port_unregister(client, registered);
-        },
-        kServerPatience);
-    if (!answered && request->outcome.Abandon()) {
-        qWarning("JACK: the server is not answering; %s was not opened",
-                 device.empty() ? name.c_str() : device.c_str());
-        return MIDIERR_NOTREADY;
+        });
+    port.link = posted ? Link::Connecting : Link::Refused;
+    if (posted)
+        port.request = std::move(request);
+    else
+        changed_ = true;
+}
+
+void JackMidiService::Unregister(jack_port_t* jackPort) {
+    if (serverGone_.load() || jackPort == nullptr)
+        return;
+    jack_client_t* client = client_;
+    // A full queue keeps the port until the program ends; it only holds a name.
+    if (!requests_.Post([client, jackPort] { jack_port_unregister(client, jackPort); }))
+        qWarning("JACK: too many requests waiting; a closed port stays registered");
+}
+
+void JackMidiService::AdvanceOpening(Port& port) {
+    if (port.link == Link::Waiting) {
+        PostRequest(port);
+        return;
     }
-    if (request->refused)
-        return MIDIERR_NODEVICE;
-    if (request->port == nullptr)
-        return MMSYSERR_ERROR;
-    port->jackPort = request->port;
-    freeSlot->store(port.get());
-    // A new connection shows from the next cycle on; until then the port would look cut off
-    // from its device. Long messages are checked against what a port buffer takes, which only
-    // the callback can measure.
-    const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
-    while (!serverGone_.load() && std::chrono::steady_clock::now() < deadline &&
-           ((!device.empty() && !ConnectedToDevice(*port)) ||
-            (output && maxEventSize_.load(std::memory_order_relaxed) == 0)))
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    handle = port->handle;
-    ports_.emplace(port->handle, std::move(port));
-    return MMSYSERR_NOERROR;
+    if (port.link != Link::Connecting || serverGone_.load())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool late = now - port.openedAt > kServerPatience;
+    if (late && !port.slowWarned) {
+        port.slowWarned = true;
+        qWarning("JACK: the server is slow to answer; %s is not connected yet",
+                 port.device.empty() ? port.name.c_str() : port.device.c_str());
+    }
+    if (port.jackPort == nullptr) {
+        if (!port.request->outcome.Finished())
+            return;
+        if (port.request->port == nullptr) {
+            port.link = Link::Refused;
+            port.request.reset();
+            changed_ = true;
+            return;
+        }
+        port.jackPort = port.request->port;
+        port.request.reset();
+    }
+    // Shown to the callback at once: a connected port whose buffer nobody clears would hand
+    // its readers whatever was left in it.
+    if (!port.shown) {
+        slots_[port.slot].store(&port);
+        port.shown = true;
+    }
+    // A new connection shows in the graph once a cycle uses it; until then what the port sent
+    // would go nowhere. A device that vanished in between never shows.
+    if (!port.sending.load()) {
+        if (!port.device.empty() && !ConnectedToDevice(port)) {
+            if (late) {
+                port.link = Link::Refused;
+                changed_ = true;
+            }
+            return;
+        }
+        port.sending.store(true);
+        port.cycleMark = cycles_.load();
+    }
+    // Ready once a whole cycle has used it: long messages are checked against what a port
+    // buffer takes, which only the callback can measure.
+    if (cycles_.load() < port.cycleMark + 2)
+        return;
+    port.link = Link::Linked;
+    changed_ = true;
+}
+
+// True once the server has gone or run no cycle for kSilence: a closing port stops waiting
+// for it then.
+bool JackMidiService::CyclingStopped(Port& port, std::chrono::steady_clock::time_point now) {
+    if (const std::uint64_t cycles = cycles_.load(); cycles != port.cycleMark) {
+        port.cycleMark = cycles;
+        port.lastCycleAt = now;
+    }
+    return serverGone_.load() || now - port.lastCycleAt > kSilence ||
+           now - port.closingSince > kLongestDrain;
+}
+
+// One step of a close at a time; true once the port is gone.
+bool JackMidiService::AdvanceClosing(Port& port) {
+    const auto now = std::chrono::steady_clock::now();
+    if (port.link == Link::Waiting) {
+        // Never registered: nobody could have been listening to it.
+        slotTaken_[port.slot] = false;
+        return true;
+    }
+    // What it was sent before it closed goes out if the port connects in time.
+    if (port.link == Link::Connecting)
+        AdvanceOpening(port);
+    if (port.link == Link::Connecting && !port.shown) {
+        // The server has not answered the registration yet, or has gone.
+        if (now - port.openedAt <= kServerPatience && !serverGone_.load())
+            return false;
+        // Whoever comes second of the request and this close unregisters the port.
+        if (!port.request->outcome.Abandon() && !serverGone_.load())
+            return false; // it finished after all: the next round takes its port
+        slotTaken_[port.slot] = false;
+        return true;
+    }
+    if (port.link == Link::Refused && !port.shown) {
+        slotTaken_[port.slot] = false;
+        return true;
+    }
+    // Shown to the callback from here on: it must be waited out before the port goes.
+    if (port.link == Link::Connecting && !port.sending.load())
+        return false; // until the connection shows, or the wait for it ends in a refusal
+    switch (port.closing) {
+    case Closing::No:
+    case Closing::Draining:
+        // What is queued, such as the note-offs of a reset, goes out before the port goes, and
+        // two more cycles let every client downstream read it.
+        if (port.output && port.sending.load() && port.queue->ReadSpace() != 0 &&
+            !CyclingStopped(port, now))
+            return false;
+        port.closing = Closing::Settling;
+        port.cycleMark = cycles_.load();
+        port.lastCycleAt = now;
+        [[fallthrough]];
+    case Closing::Settling: {
+        const std::uint64_t target = port.cycleMark + 2;
+        if (port.output && cycles_.load() < target && !CyclingStopped(port, now))
+            return false;
+        slots_[port.slot].store(nullptr);
+        // A cycle that began before the slot was cleared may still use the port; one that
+        // begins later cannot see it. Wait for the former to end.
+        port.closing = Closing::Leaving;
+        port.cycleMark = cycles_.load();
+        port.closingSince = now;
+        [[fallthrough]];
+    }
+    case Closing::Leaving:
+        if (inCycle_.load() && cycles_.load() == port.cycleMark) {
+            if (now - port.closingSince <= kCallbackPatience)
+                return false;
+            // The callback never finished its cycle: the port stays until the program ends.
+            slotTaken_[port.slot] = false;
+            const auto owned = std::find_if(closing_.begin(), closing_.end(),
+                                            [&port](const auto& p) { return p.get() == &port; });
+            abandoned_.push_back(std::move(*owned));
+            return true;
+        }
+        Unregister(port.jackPort);
+        slotTaken_[port.slot] = false;
+        return true;
+    }
+    return true;
+}
+
+// Runs the open and close steps that can run now, on the GUI thread; the timer calls it while
+// any are left.
+void JackMidiService::Advance() {
+    for (auto& [handle, port] : ports_)
+        AdvanceOpening(*port);
+    // A finished close may free a name an opening port waits for, so closes come first next
+    // time round; erasing as we go keeps the loop simple.
+    for (std::size_t i = 0; i < closing_.size();) {
+        if (AdvanceClosing(*closing_[i]))
+            closing_.erase(closing_.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            ++i;
+    }
+    const bool busy =
+        !closing_.empty() || std::any_of(ports_.begin(), ports_.end(), [](const auto& entry) {
+            return entry.second->link == Link::Waiting || entry.second->link == Link::Connecting;
+        });
+    if (!busy && progress_)
+        progress_->stop();
+    PostDevicesChangedIfAny();
 }
 
 void JackMidiService::ClosePort(Port& port) {
-    if (port.output) {
-        // What is queued, such as the note-offs of a reset, goes out before the port goes, and
-        // two more cycles let every client downstream read it.
-        if (WaitWhileCycling([&port] { return port.queue->ReadSpace() == 0; })) {
-            const std::uint64_t target = cycles_.load() + 2;
-            WaitWhileCycling([this, target] { return cycles_.load() >= target; });
-        }
-    }
-    slots_[port.slot].store(nullptr);
-    // A cycle that began before the slot was cleared may still use the port; one that begins
-    // later cannot see it. Wait for the former to end.
-    const std::uint64_t seen = cycles_.load();
-    const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
-    bool callbackLeft = true;
-    while (inCycle_.load() && cycles_.load() == seen) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            callbackLeft = false;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
     const auto owned = ports_.find(port.handle);
-    if (!callbackLeft) {
-        abandoned_.push_back(std::move(owned->second));
-    } else if (!serverGone_.load()) {
-        jack_client_t* client = client_;
-        jack_port_t* jackPort = port.jackPort;
-        // A silent server keeps the port until it answers again; the window moves on.
-        requests_.Run([client, jackPort] { jack_port_unregister(client, jackPort); },
-                      kServerPatience);
-    }
+    port.closing = Closing::Draining;
+    port.closingSince = std::chrono::steady_clock::now();
+    port.lastCycleAt = port.closingSince;
+    port.cycleMark = cycles_.load();
+    closing_.push_back(std::move(owned->second));
     ports_.erase(owned);
+    progress_->start();
+    Advance();
 }
 
 bool JackMidiService::Queue(Port& port, const std::uint8_t* bytes, std::size_t size,
@@ -654,8 +993,8 @@ MMRESULT JackMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message
     const ShortMessage unpacked = UnpackShortMessage(message);
     if (unpacked.size == 0 || !unpacked.dataValid)
         return MMSYSERR_INVALPARAM;
-    if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
-        return reachable;
+    if (const MMRESULT status = Status(*port); !Usable(status))
+        return status;
     if (!Queue(*port, unpacked.bytes.data(), unpacked.size, 0, 0))
         return MMSYSERR_NOMEM;
     port->sounding.Track(unpacked.bytes.data(), unpacked.size);
@@ -674,19 +1013,20 @@ MMRESULT JackMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
         return MMSYSERR_INVALHANDLE;
     if (const MMRESULT usable = CheckMidiHeaderForSending(header); usable != MMSYSERR_NOERROR)
         return usable;
-    if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
-        return reachable;
+    if (const MMRESULT status = Status(*port); !Usable(status))
+        return status;
 
     // Half a stream could leave a note sounding, so it goes out whole or not at all.
     const MidiStreamSplit split = SplitMidiStream(header->lpData, header->dwBufferLength);
     if (!split.complete || split.messages.empty())
         return MMSYSERR_INVALPARAM;
+    // What a port buffer takes is known once any output port has run a cycle. Before, right
+    // after the first port opened, a message goes out if it fits; one that does not is dropped
+    // by the callback and reported as lost.
     const std::size_t largest = maxEventSize_.load(std::memory_order_relaxed);
-    if (largest == 0)
-        return MIDIERR_NOTREADY;
     std::size_t needed = 0;
     for (const MidiMessage& message : split.messages) {
-        if (message.size() > largest)
+        if (largest != 0 && message.size() > largest)
             return MMSYSERR_INVALPARAM;
         needed += sizeof(OutRecord) + message.size();
     }
@@ -773,8 +1113,8 @@ MMRESULT JackMidiService::midiInStart(HMIDIIN handle) {
     Port* port = Find(handle, false);
     if (port == nullptr)
         return MMSYSERR_INVALHANDLE;
-    if (const MMRESULT reachable = Reachable(*port); reachable != MMSYSERR_NOERROR)
-        return reachable;
+    if (const MMRESULT status = Status(*port); !Usable(status))
+        return status;
     port->started.store(true);
     return MMSYSERR_NOERROR;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-// Calls into libjack that wait for the server's answer (registering and connecting ports,
-// closing the client) run on a thread of their own, and the GUI thread waits for each only so
-// long: a stopped or hung server must leave the window answering. A request that overstays is
-// abandoned, not cancelled: it finishes on that thread whenever the server answers, and until
-// then every further request is refused at once.
+// Calls into libjack that wait for the server's answer (registering, connecting and
+// unregistering ports, closing the client) run on a thread of their own, one after another in
+// the order they were posted, so the GUI thread never waits for a busy or stopped server
+// longer than it chooses to. A request that overstays is not cancelled: it finishes whenever
+// the server answers, and those behind it wait their turn.
 
 #include <atomic>
 #include <chrono>
@@ -15,15 +15,20 @@
 class JackRequests {
 public:
     JackRequests();
-    // Joins the thread, or leaves it behind when a request is stuck on a silent server.
+    // Joins the thread once every posted request has run; when one is stuck on a silent server
+    // the thread is left behind, and the requests behind the stuck one never run.
     ~JackRequests();
     JackRequests(const JackRequests&) = delete;
     JackRequests& operator=(const JackRequests&) = delete;
 
-    // Runs request on the requests thread and waits up to patience for it. False when it did
-    // not finish in time, or when an earlier request is still stuck and this one never ran.
-    // A request must own everything it touches: it may outlive its caller.
+    // Queues request behind those posted before and returns at once; false when the queue is
+    // full. A request must own everything it touches: it may outlive its caller.
+    bool Post(std::function<void()> request);
+    // Posts request and waits up to patience for it and those before it. False when it did not
+    // finish in time, or at once while an earlier Run is still overdue.
     bool Run(std::function<void()> request, std::chrono::milliseconds patience);
+    // Whether every posted request has run.
+    bool Idle() const;
 
 private:
     struct Shared;
@@ -31,6 +36,7 @@ private:
 
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
+    bool overdue_ = false;
 };
 
 // What a request that may be abandoned leaves for its caller. Whoever comes second of the
@@ -43,11 +49,13 @@ public:
         int expected = kRunning;
         return state_.compare_exchange_strong(expected, kFinished);
     }
-    // On the GUI thread, after a timed-out Run: false when the request finished after all.
+    // On the GUI thread: false when the request finished after all.
     bool Abandon() {
         int expected = kRunning;
         return state_.compare_exchange_strong(expected, kAbandoned);
     }
+    // On the GUI thread: whether what the request left may be read.
+    bool Finished() const { return state_.load() == kFinished; }
 
 private:
     static constexpr int kRunning = 0;

@@ -80,3 +80,58 @@ TEST(ShortMessage, SoundingNotesAreSilencedOnceEach) {
 }
 
 } // namespace
+
+TEST(ShortMessage, RecentlyEndedNotesAreRepeatedUnlessStruckAgain) {
+    struct Sent {
+        std::array<std::uint8_t, 3> bytes;
+        std::uint64_t cycle;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Sent> sent;
+        std::uint64_t since;
+        std::vector<std::array<std::uint8_t, 3>> repeated;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"ended notes, oldest first",
+              {{{0x90, 60, 100}, 1}, {{0x91, 62, 90}, 1}, {{0x91, 62, 0}, 2}, {{0x80, 60, 0}, 3}},
+              0,
+              {{0x81, 62, 0}, {0x80, 60, 0}}},
+             {"too long ago", {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 3}}, 4, {}},
+             {"struck again",
+              {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 80}, 3}},
+              0,
+              {}},
+             {"one of two still sounds",
+              {{{0x90, 60, 100}, 1}, {{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}},
+              0,
+              {}},
+             {"ended twice, kept once at the latest",
+              {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 100}, 3}, {{0x80, 60, 0}, 5}},
+              4,
+              {{0x80, 60, 0}}},
+             {"no note", {{{0xB0, 123, 0}, 1}, {{0xC0, 5, 0}, 1}}, 0, {}}}) {
+        RecentlyEndedNotes notes;
+        for (const Sent& sent : c.sent)
+            notes.Track(sent.bytes.data(), sent.bytes.size(), sent.cycle);
+        std::vector<std::array<std::uint8_t, 3>> repeated;
+        notes.RepeatSince(c.since, [&](const std::array<std::uint8_t, 3>& noteOff) {
+            repeated.push_back(noteOff);
+        });
+        EXPECT_EQ(repeated, c.repeated) << c.what;
+    }
+}
+
+TEST(ShortMessage, RecentlyEndedNotesForgetTheOldestWhenFull) {
+    RecentlyEndedNotes notes;
+    for (std::uint8_t note = 0; note < RecentlyEndedNotes::kCapacity + 2; ++note) {
+        const std::uint8_t noteOff[] = {0x80, note, 0};
+        notes.Track(noteOff, 3, note);
+    }
+    std::vector<std::uint8_t> repeated;
+    notes.RepeatSince(
+        0, [&](const std::array<std::uint8_t, 3>& noteOff) { repeated.push_back(noteOff[1]); });
+    ASSERT_EQ(repeated.size(), RecentlyEndedNotes::kCapacity);
+    EXPECT_EQ(repeated.front(), 2);
+    EXPECT_EQ(repeated.back(), RecentlyEndedNotes::kCapacity + 1);
+}

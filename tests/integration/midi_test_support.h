@@ -18,6 +18,7 @@ public:
     std::vector<std::uint32_t> messages;
     std::vector<MIDIHDR*> done;
     std::function<void()> onDone;
+    int devicesChanged = 0;
 
 protected:
     bool event(QEvent* e) override {
@@ -29,6 +30,10 @@ protected:
             done.push_back(static_cast<MidiOutDoneEvent*>(e)->Header());
             if (onDone)
                 onDone();
+            return true;
+        }
+        if (e->type() == MM_DEVICES_CHANGED) {
+            ++devicesChanged;
             return true;
         }
         return QObject::event(e);
