@@ -17,6 +17,7 @@ class MidiEventRecorder : public QObject {
 public:
     std::vector<std::uint32_t> messages;
     std::vector<MIDIHDR*> done;
+    int devicesChanged = 0;
     std::function<void()> onDone;
 
 protected:
@@ -29,6 +30,10 @@ protected:
             done.push_back(static_cast<MidiOutDoneEvent*>(e)->Header());
             if (onDone)
                 onDone();
+            return true;
+        }
+        if (e->type() == MM_DEVICES_CHANGED) {
+            ++devicesChanged;
             return true;
         }
         return QObject::event(e);
