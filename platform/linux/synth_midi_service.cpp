@@ -43,7 +43,12 @@ void SynthMidiService::ReportLoadFailure() {
 // Asked wherever the window looks after a change (the counts, the status), so a server that
 // went and came back between two looks is still noticed.
 void SynthMidiService::NoticeLostAudio() {
-    if (engine_ && engine_->AudioDriver() == "jack" && !wrapped_->midiSystemRunning())
+    if (!engine_ || engine_->AudioDriver() != "jack")
+        return;
+    // Only a system seen running can be seen going: without one, JACK may still play.
+    if (wrapped_->midiSystemRunning())
+        systemSeenRunning_ = true;
+    else if (systemSeenRunning_)
         audioLost_ = true;
 }
 
@@ -111,6 +116,8 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
          << " (opened in " << took.count() << " ms; the SoundFont loads meanwhile)\n";
     loadFailureReported_ = false;
     audioLost_ = false;
+    systemSeenRunning_ = false;
+    NoticeLostAudio();
     synthReceiver_ = receiver;
     handle = NewHandle();
     outputs_.emplace(handle, Route{true, 0});

@@ -95,4 +95,5 @@ private:
     QPointer<QObject> synthReceiver_;
     bool loadFailureReported_ = false;
     bool audioLost_ = false;
+    bool systemSeenRunning_ = false;
 };
