@@ -30,9 +30,10 @@ std::unique_ptr<MidiService> OpenMidiSystem(const std::string& clientName, std::
     return nullptr;
 }
 
-// Runs on the thread that looks for a MIDI system. Joining a JACK server takes 5 to 20 ms when
-// none runs and 20 to 35 ms when one does, too long for the window's thread once a second;
-// the sequencer's device is only looked at.
+// Runs on the thread that looks for a MIDI system. Asking a JACK server takes about 8 ms (up to
+// 17) when none runs and 18 ms (up to 32) when one does on a busy two-core machine
+// (bench/midi_system_open_bench), too long for the window's thread once a second. The
+// sequencer's device is only looked at.
 bool MidiSystemLooksReady(const std::string& clientName) {
     return ::access("/dev/snd/seq", R_OK | W_OK) == 0 || JackServerAnswers(clientName);
 }

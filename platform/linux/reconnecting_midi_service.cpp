@@ -254,8 +254,8 @@ MMRESULT ReconnectingMidiService::midiOutReset(HMIDIOUT handle) {
         return MMSYSERR_INVALHANDLE;
     // On a dropped system the reset still hands back what is queued; that it cannot silence
     // anything is no failure, as nothing reaches a device any more.
-    const MMRESULT result = route->system->service->midiOutReset(route->handle);
-    return Live(*route) ? Checked(result) : MMSYSERR_NOERROR;
+    const MMRESULT result = Checked(route->system->service->midiOutReset(route->handle));
+    return Live(*route) ? result : MMSYSERR_NOERROR;
 }
 
 MMRESULT ReconnectingMidiService::midiOutClose(HMIDIOUT handle) {
