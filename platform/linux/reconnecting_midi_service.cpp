@@ -2,12 +2,12 @@
 
 #include "platform/midi_events.h"
 
-#include <QCoreApplication>
 #include <QEvent>
 
 #include <algorithm>
 #include <atomic>
 #include <ostream>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -146,10 +146,16 @@ void ReconnectingMidiService::Retry() {
         return;
     }
     probe_ = std::make_shared<Probe>();
-    std::thread([probe = probe_, ask = opener_.probe] {
-        // Runs on the probe's own thread.
-        probe->outcome.store(ask() ? Probe::Ready : Probe::NotReady);
-    }).detach();
+    try {
+        std::thread([probe = probe_, ask = opener_.probe] {
+            // Runs on the probe's own thread.
+            probe->outcome.store(ask() ? Probe::Ready : Probe::NotReady);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare now; the next round tries again.
+        probe_.reset();
+        return;
+    }
     // The answer is looked for soon, so that a server found is taken without another wait.
     retryTimer_.setInterval(std::min(kProbePoll, retryInterval_));
 }
