@@ -40,8 +40,8 @@ void SynthMidiService::ReportLoadFailure() {
          << "load the SoundFont\n";
 }
 
-// Asked wherever the window looks after a change (the counts, the status), so a server that
-// went and came back between two looks is still noticed.
+// Asked wherever the window looks after a change (the counts, the status). A system that goes
+// is only looked for again a round later, so the window's look after the news finds it gone.
 void SynthMidiService::NoticeLostAudio() {
     if (!engine_ || engine_->AudioDriver() != "jack")
         return;
