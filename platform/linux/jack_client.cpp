@@ -35,3 +35,13 @@ jack_client_t* JoinJackServer(const std::string& clientName, std::string& whyNot
         whyNot = DescribeOpenFailure(status);
     return client;
 }
+
+// Runs on the thread that looks for a MIDI system, or any other.
+bool JackServerAnswers(const std::string& clientName) {
+    std::string whyNot;
+    jack_client_t* client = JoinJackServer(clientName, whyNot);
+    if (client == nullptr)
+        return false;
+    jack_client_close(client);
+    return true;
+}

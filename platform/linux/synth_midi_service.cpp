@@ -40,7 +40,20 @@ void SynthMidiService::ReportLoadFailure() {
          << "load the SoundFont\n";
 }
 
+// Asked wherever the window looks after a change (the counts, the status). A system that goes
+// is only looked for again a round later, so the window's look after the news finds it gone.
+void SynthMidiService::NoticeLostAudio() {
+    if (!engine_ || engine_->AudioDriver() != "jack")
+        return;
+    // Only a system seen running can be seen going: without one, JACK may still play.
+    if (wrapped_->midiSystemRunning())
+        systemSeenRunning_ = true;
+    else if (systemSeenRunning_)
+        audioLost_ = true;
+}
+
 int SynthMidiService::midiOutGetNumDevs() {
+    NoticeLostAudio();
     return wrapped_->midiOutGetNumDevs() + kShift;
 }
 
@@ -90,8 +103,10 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
         return refuse(problem, MMSYSERR_ERROR);
     std::string whyNot;
     const auto started = std::chrono::steady_clock::now();
-    engine_ =
-        FluidSynthEngine::Open({*soundFont, options_.audioDrivers, options_.clientName}, whyNot);
+    std::vector<std::string> drivers;
+    if (options_.audioDrivers)
+        drivers = options_.audioDrivers();
+    engine_ = FluidSynthEngine::Open({*soundFont, drivers, options_.clientName}, whyNot);
     if (!engine_)
         return refuse(whyNot, MMSYSERR_NODRIVER);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -100,6 +115,9 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
          << (engine_->AudioDriver().empty() ? "no audio output" : engine_->AudioDriver())
          << " (opened in " << took.count() << " ms; the SoundFont loads meanwhile)\n";
     loadFailureReported_ = false;
+    audioLost_ = false;
+    systemSeenRunning_ = false;
+    NoticeLostAudio();
     synthReceiver_ = receiver;
     handle = NewHandle();
     outputs_.emplace(handle, Route{true, 0});
@@ -188,6 +206,7 @@ MMRESULT SynthMidiService::midiOutClose(HMIDIOUT handle) {
 }
 
 int SynthMidiService::midiInGetNumDevs() {
+    NoticeLostAudio();
     return wrapped_->midiInGetNumDevs();
 }
 
@@ -220,6 +239,7 @@ void SynthMidiService::midiSetDeviceWatcher(QObject* watcher) {
 }
 
 bool SynthMidiService::midiSystemRunning() {
+    NoticeLostAudio();
     return wrapped_->midiSystemRunning();
 }
 
@@ -227,7 +247,10 @@ MMRESULT SynthMidiService::midiOutGetStatus(HMIDIOUT handle) {
     const Route* route = Find(handle);
     if (route == nullptr)
         return MMSYSERR_INVALHANDLE;
-    return route->synthesizer ? MMSYSERR_NOERROR : wrapped_->midiOutGetStatus(route->wrapped);
+    if (!route->synthesizer)
+        return wrapped_->midiOutGetStatus(route->wrapped);
+    NoticeLostAudio();
+    return audioLost_ ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
 MMRESULT SynthMidiService::midiInGetStatus(HMIDIIN handle) {

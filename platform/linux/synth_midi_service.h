@@ -7,6 +7,11 @@
 //    1, 2, ...            the wrapped service's devices 0, 1, ...
 // Inputs are the wrapped service's, unchanged. Every output handle is this service's own, so a
 // synthesizer handle can never be taken for one of the wrapped service's.
+//
+// A synthesizer playing through JACK dies with the JACK server. The server going is seen as the
+// MIDI system going: from then on the synthesizer's status is MMSYSERR_NODRIVER, so the window
+// closes it and opens it again, on whichever audio output opens then. Through any other audio
+// output the synthesizer does not mind the MIDI system going.
 
 #include "platform/linux/fluid_synth_engine.h"
 #include "platform/linux/soundfont_discovery.h"
@@ -24,8 +29,9 @@
 struct SynthOptions {
     // The "SoundFont" setting; empty looks for an installed General MIDI SoundFont.
     std::string soundFont;
-    // FluidSynth's audio drivers, tried in order; none renders nothing (tests).
-    std::vector<std::string> audioDrivers;
+    // FluidSynth's audio drivers, tried in order, asked for whenever the synthesizer opens (the
+    // best order depends on the MIDI system of the moment); none renders nothing (tests).
+    std::function<std::vector<std::string>()> audioDrivers;
     std::string clientName = "klavio";
     // Whether a SoundFont file is there; tests stand in for the file system.
     std::function<bool(const std::string&)> exists = FileExists;
@@ -78,6 +84,7 @@ private:
     HMIDIOUT NewHandle();
     MMRESULT OpenSynthesizer(HMIDIOUT& handle, QObject* receiver);
     void ReportLoadFailure();
+    void NoticeLostAudio();
 
     std::unique_ptr<MidiService> wrapped_;
     const SynthOptions options_;
@@ -87,4 +94,6 @@ private:
     std::unique_ptr<FluidSynthEngine> engine_;
     QPointer<QObject> synthReceiver_;
     bool loadFailureReported_ = false;
+    bool audioLost_ = false;
+    bool systemSeenRunning_ = false;
 };

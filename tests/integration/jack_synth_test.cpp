@@ -1,8 +1,8 @@
-// The built-in synthesizer playing into a private JACK server, and the server going away under
-// it.
+// The built-in synthesizer playing into a private JACK server, the server going away under it,
+// and the next one.
 
 #include "platform/linux/synth_midi_service.h"
-#include "platform/null_midi_service.h"
+#include "tests/fakes/fake_midi_service.h"
 #include "tests/integration/jack_gtest.h"
 #include "tests/integration/midi_test_support.h"
 
@@ -29,7 +29,7 @@ std::vector<std::string> Destinations(jack_client_t* client) {
     return found;
 }
 
-TEST(JackSynth, PlaysIntoThePlaybackPortsAndOutlivesTheServer) {
+TEST(JackSynth, PlaysIntoThePlaybackPortsOutlivesTheServerAndPlaysInTheNextOne) {
     JackTestServer server;
     if (!StartJackForTest(server))
         return;
@@ -37,8 +37,10 @@ TEST(JackSynth, PlaysIntoThePlaybackPortsAndOutlivesTheServer) {
     auto peer = JackPeer::Open("peer", whyNot);
     ASSERT_TRUE(peer) << whyNot;
     std::ostringstream log;
-    SynthMidiService service(std::make_unique<NullMidiService>(),
-                             {"", {"jack"}, "klavio-test", FileExists}, log);
+    auto system = std::make_unique<FakeMidiService>();
+    FakeMidiService* midi = system.get();
+    const auto jack = [] { return std::vector<std::string>{"jack"}; };
+    SynthMidiService service(std::move(system), {"", jack, "klavio-test", FileExists}, log);
     MidiEventRecorder recorder;
     HMIDIOUT synth = 0;
     ASSERT_EQ(service.midiOutOpen(synth, MIDI_MAPPER, &recorder), MMSYSERR_NOERROR) << log.str();
@@ -48,14 +50,28 @@ TEST(JackSynth, PlaysIntoThePlaybackPortsAndOutlivesTheServer) {
     ASSERT_TRUE(service.Engine()->WaitUntilLoaded(std::chrono::seconds(60)));
     EXPECT_EQ(service.midiOutShortMsg(synth, 0x643C90), MMSYSERR_NOERROR);
 
+    EXPECT_EQ(service.midiOutGetStatus(synth), MMSYSERR_NOERROR);
+
     peer.reset();
     server.Stop();
-    // Nothing plays any more, but nothing crashes or waits for the lost server either.
+    midi->systemRunning = false;
+    // The window learns that the synthesizer is gone with the server. Nothing plays any more,
+    // but nothing crashes or waits for the lost server either.
+    EXPECT_EQ(service.midiOutGetStatus(synth), MMSYSERR_NODRIVER);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(service.midiOutShortMsg(synth, 0x643E90), MMSYSERR_NOERROR);
     EXPECT_EQ(service.midiOutReset(synth), MMSYSERR_NOERROR);
     EXPECT_EQ(service.midiOutClose(synth), MMSYSERR_NOERROR);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+
+    // Opened again once a server is back, it plays there.
+    ASSERT_TRUE(StartJackForTest(server));
+    midi->systemRunning = true;
+    log.str("");
+    ASSERT_EQ(service.midiOutOpen(synth, MIDI_MAPPER, &recorder), MMSYSERR_NOERROR) << log.str();
+    EXPECT_NE(log.str().find("through jack"), std::string::npos) << log.str();
+    EXPECT_EQ(service.midiOutGetStatus(synth), MMSYSERR_NOERROR);
+    EXPECT_EQ(service.midiOutClose(synth), MMSYSERR_NOERROR);
 }
 
 } // namespace

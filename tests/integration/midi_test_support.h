@@ -17,6 +17,7 @@ class MidiEventRecorder : public QObject {
 public:
     std::vector<std::uint32_t> messages;
     std::vector<MIDIHDR*> done;
+    int devicesChanged = 0;
     std::function<void()> onDone;
     int devicesChanged = 0;
 

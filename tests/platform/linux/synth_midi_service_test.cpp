@@ -91,6 +91,14 @@ TEST_F(SynthService, HandlesLeadToTheirOwnPortAndNeverCollide) {
     EXPECT_EQ(service_->midiOutUnprepareHeader(synth, &gmReset.header), MMSYSERR_NOERROR);
     EXPECT_TRUE(fake_->longMessages.empty());
 
+    // Only a synthesizer playing through JACK goes with the MIDI system.
+    fake_->systemRunning = false;
+    fake_->outStatus = MMSYSERR_NODRIVER;
+    EXPECT_EQ(service_->midiOutGetStatus(synth), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutGetStatus(device), MMSYSERR_NODRIVER);
+    fake_->systemRunning = true;
+    fake_->outStatus = MMSYSERR_NOERROR;
+
     EXPECT_EQ(service_->midiOutReset(synth), MMSYSERR_NOERROR);
     EXPECT_EQ(service_->midiOutClose(synth), MMSYSERR_NOERROR);
     EXPECT_EQ(service_->Engine(), nullptr);
@@ -128,7 +136,7 @@ TEST_F(SynthService, ASynthesizerThatCannotOpenSaysWhyInOneLine) {
          "(nosound: not built into this FluidSynth; jack: no JACK server is running)"},
     };
     for (const auto& row : rows) {
-        Make({row.soundFont, row.drivers, "klavio", row.exists});
+        Make({row.soundFont, [&row] { return row.drivers; }, "klavio", row.exists});
         log_.str("");
         HMIDIOUT handle = 0;
         EXPECT_EQ(service_->midiOutOpen(handle, MIDI_MAPPER, &recorder_), row.result);

@@ -1,0 +1,91 @@
+// JACK servers started and stopped under the program: the MIDI service takes one started after
+// it, lets go of it when it stops and takes the next, by itself, as the program uses it (a probe
+// off the GUI thread, a retry every second).
+
+#include "platform/linux/jack_client.h"
+#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/reconnecting_midi_service.h"
+#include "tests/integration/jack_gtest.h"
+#include "tests/integration/midi_test_support.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+const char* const kClient = "klavio-test";
+
+TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
+    if (FindJackd().empty())
+        GTEST_SKIP() << "jackd is not installed";
+    // No server answers to this name; the test's servers take names of their own.
+    ::setenv("JACK_DEFAULT_SERVER", "klavio-test-none", 1);
+    std::ostringstream log;
+    MidiSystemOpener opener;
+    opener.probe = [] { return JackServerAnswers(kClient); };
+    opener.open = [](std::string& whyNot) { return OpenJackMidiService(kClient, whyNot); };
+    ReconnectingMidiService service(std::move(opener), kClient, log);
+    MidiEventRecorder recorder;
+    service.midiSetDeviceWatcher(&recorder);
+    EXPECT_FALSE(service.midiSystemRunning());
+
+    JackTestServer server;
+    HMIDIOUT previous = 0;
+    for (const char* round : {"started later", "started again"}) {
+        if (!StartJackForTest(server))
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        const int eventsBefore = recorder.devicesChanged;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return service.midiSystemRunning(); }, 2500)) << round;
+        const qint64 taken = clock.elapsed();
+        QTest::qWait(50);
+        EXPECT_GT(recorder.devicesChanged, eventsBefore) << round;
+
+        std::string whyNot;
+        auto peer = JackPeer::Open("peer", whyNot);
+        ASSERT_TRUE(peer) << whyNot;
+        HMIDIOUT out = 0;
+        const int count = service.midiOutGetNumDevs();
+        for (int device = 0; device < count && out == 0; ++device) {
+            std::string name;
+            if (service.midiOutGetDevCaps(device, name) == MMSYSERR_NOERROR && name == "peer:in") {
+                EXPECT_EQ(service.midiOutOpen(out, device, &recorder), MMSYSERR_NOERROR);
+            }
+        }
+        ASSERT_NE(out, 0u) << round << ": peer:in is not listed";
+        EXPECT_NE(out, previous);
+        previous = out;
+        EXPECT_EQ(service.midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !peer->Received().empty(); }, 5000)) << round;
+
+        peer.reset();
+        clock.restart();
+        server.Stop();
+        // Keys played meanwhile find the port dead, which the service takes as the system gone
+        // even from a backend that does not say so by itself.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                service.midiOutShortMsg(out, 0x403C80);
+                return !service.midiSystemRunning();
+            },
+            2000))
+            << round;
+        const qint64 noticed = clock.elapsed();
+        EXPECT_EQ(service.midiOutGetStatus(out), MMSYSERR_NODRIVER);
+        EXPECT_EQ(service.midiOutGetNumDevs(), 0);
+        clock.restart();
+        EXPECT_EQ(service.midiOutClose(out), MMSYSERR_NOERROR); // lets the old client go
+        std::printf("%s: taken %lld ms after the server answered, its end noticed %lld ms after "
+                    "it was stopped, the old client let go in %lld ms\n",
+                    round, static_cast<long long>(taken), static_cast<long long>(noticed),
+                    static_cast<long long>(clock.elapsed()));
+    }
+}
+
+} // namespace
