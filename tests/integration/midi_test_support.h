@@ -19,7 +19,6 @@ public:
     std::vector<MIDIHDR*> done;
     int devicesChanged = 0;
     std::function<void()> onDone;
-    int devicesChanged = 0;
 
 protected:
     bool event(QEvent* e) override {
