@@ -17,8 +17,8 @@ class MidiEventRecorder : public QObject {
 public:
     std::vector<std::uint32_t> messages;
     std::vector<MIDIHDR*> done;
-    int devicesChanged = 0;
     std::function<void()> onDone;
+    int devicesChanged = 0;
 
 protected:
     bool event(QEvent* e) override {
