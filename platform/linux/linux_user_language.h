@@ -14,7 +14,9 @@ class QDBusConnection;
 // The files are looked at anew at every ask; AccountsService tells of its changes itself.
 class LinuxUserLanguage final : public UserLanguage {
 public:
-    // Listens on the system bus. Made on the GUI thread after the application object.
+    // Listens on the system bus. Made on the GUI thread after the application object; joining
+    // the bus (a local socket and its greeting, once) is the only wait, every later call to the
+    // bus is asynchronous.
     LinuxUserLanguage();
     explicit LinuxUserLanguage(const QDBusConnection& systemBus);
     ~LinuxUserLanguage() override;
