@@ -99,39 +99,48 @@ void AccountsServiceLanguage::Refresh() {
         FindUser();
 }
 
+void AccountsServiceLanguage::Call(QDBusMessage call,
+                                   void (AccountsServiceLanguage::*answered)(const QDBusMessage&)) {
+    calling_ = true;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, answered](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                calling_ = false;
+                (this->*answered)(finished->reply());
+            });
+}
+
 void AccountsServiceLanguage::FindUser() {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kAccountsPath, kAccountsInterface,
                                                        QStringLiteral("FindUserById"));
     call << static_cast<qlonglong>(userId_);
-    calling_ = true;
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        // Without an answer the service's usual place for the user is asked.
-        if (const std::optional<QString> path = UserPathIn(w->reply()))
-            userPath_ = *path;
-        userFound_ = true;
-        calling_ = false;
+    Call(call, &AccountsServiceLanguage::UserFound);
+}
+
+void AccountsServiceLanguage::UserFound(const QDBusMessage& reply) {
+    // The service may have been replaced meanwhile: then the answer is of the one before.
+    if (callAgain_) {
         callAgain_ = false;
-        ReadLanguage();
-    });
+        FindUser();
+        return;
+    }
+    // Without an answer the service's usual place for the user is asked.
+    if (const std::optional<QString> path = UserPathIn(reply))
+        userPath_ = *path;
+    userFound_ = true;
+    ReadLanguage();
 }
 
 void AccountsServiceLanguage::ReadLanguage() {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, userPath_, kPropertiesInterface,
                                                        QStringLiteral("Get"));
     call << kUserInterface << QStringLiteral("Language");
-    calling_ = true;
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        Answered(w->reply());
-    });
+    Call(call, &AccountsServiceLanguage::LanguageRead);
 }
 
-void AccountsServiceLanguage::Answered(const QDBusMessage& reply) {
+void AccountsServiceLanguage::LanguageRead(const QDBusMessage& reply) {
     language_ = LanguageIn(reply);
-    calling_ = false;
     if (callAgain_) {
         callAgain_ = false;
         Refresh();

@@ -31,9 +31,11 @@ private slots:
 
 private:
     void Refresh();
+    void Call(QDBusMessage call, void (AccountsServiceLanguage::*answered)(const QDBusMessage&));
     void FindUser();
+    void UserFound(const QDBusMessage& reply);
     void ReadLanguage();
-    void Answered(const QDBusMessage& reply);
+    void LanguageRead(const QDBusMessage& reply);
 
     QDBusConnection bus_;
     unsigned userId_;
