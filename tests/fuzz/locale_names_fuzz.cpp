@@ -1,6 +1,7 @@
 // The desktop's settings files, its account service and the locale variables hold whatever the
 // user's files and environment hold: any bytes give one of the known identifiers, never a fault.
 
+#include "formats/kde_config.h"
 #include "formats/locale_names.h"
 
 #include <cstddef>
@@ -39,9 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         !Known(UserLangId({}, environment)))
         std::abort();
     // A value never reaches past its line.
-    const std::optional<std::string> value = LocaleConfValue(text, "LANG");
-    if (value && value->find('\n') != std::string::npos)
-        std::abort();
+    for (const std::optional<std::string>& value :
+         {LocaleConfValue(text, "LANG"), KdeConfigValue(text, "Translations", "LANGUAGE")})
+        if (value && value->find('\n') != std::string::npos)
+            std::abort();
     (void)UserConfigFilePath(environment, "locale.conf");
     return 0;
 }
