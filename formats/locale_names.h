@@ -67,5 +67,5 @@ struct DesktopLanguageSources {
 
 // The user's language: from the first of Plasma's settings, AccountsService and locale.conf that
 // names one, otherwise from the environment, each with the precedence of kLanguageVariables.
-// Names that are no locale names count as none.
+// A name from Plasma or AccountsService that is no locale name counts as none.
 LANGID UserLangId(const DesktopLanguageSources& desktop, const VariableLookup& environment);
