@@ -1,5 +1,6 @@
 #include "formats/locale_names.h"
 
+#include "formats/kde_config.h"
 #include "formats/text.h"
 
 #include <cstddef>
@@ -13,6 +14,9 @@ struct Region {
 };
 
 constexpr LANGID kEnglishUnitedStates = 0x0409;
+
+// Longer than any real locale name ("sr_RS.UTF-8@latin" has 17 characters).
+constexpr std::size_t kMaxLocaleNameSize = 64;
 
 // The first row of a language is its main region, taken for a bare language name and for
 // regions not listed.
@@ -130,6 +134,27 @@ LANGID LangIdFromLocaleName(std::string_view name) {
     return main != nullptr ? main->id : kEnglishUnitedStates;
 }
 
+bool IsLocaleName(std::string_view text) {
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (text.empty() || text.size() > kMaxLocaleNameSize || !isLetter(text.front()))
+        return false;
+    for (const char c : text)
+        if (!isLetter(c) && !(c >= '0' && c <= '9') && c != '_' && c != '-' && c != '.' && c != '@')
+            return false;
+    return true;
+}
+
+std::string FirstLocaleName(std::string_view list) {
+    while (!list.empty()) {
+        const std::size_t colon = list.find(':');
+        const std::string_view entry = Trim(list.substr(0, colon));
+        if (IsLocaleName(entry))
+            return std::string(entry);
+        list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
+    }
+    return {};
+}
+
 std::string MessagesLocaleName(const VariableLookup& variables) {
     for (std::string_view variable : kLanguageVariables) {
         const std::optional<std::string> value = variables(variable);
@@ -140,14 +165,8 @@ std::string MessagesLocaleName(const VariableLookup& variables) {
                 return *value;
             continue;
         }
-        std::string_view list = *value;
-        while (!list.empty()) {
-            const std::size_t colon = list.find(':');
-            const std::string_view entry = list.substr(0, colon);
-            if (!entry.empty())
-                return std::string(entry);
-            list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
-        }
+        if (std::string first = FirstLocaleName(*value); !first.empty())
+            return first;
     }
     return {};
 }
@@ -168,19 +187,37 @@ std::optional<std::string> LocaleConfValue(std::string_view text, std::string_vi
     return found;
 }
 
-std::optional<std::string> LocaleConfPath(const VariableLookup& environment) {
+std::optional<std::string> UserConfigFilePath(const VariableLookup& environment,
+                                              std::string_view fileName) {
     if (const std::optional<std::string> config = environment("XDG_CONFIG_HOME");
         IsAbsolutePath(config))
-        return *config + "/locale.conf";
+        return *config + "/" + std::string(fileName);
     if (const std::optional<std::string> home = environment("HOME"); IsAbsolutePath(home))
-        return *home + "/.config/locale.conf";
+        return *home + "/.config/" + std::string(fileName);
     return std::nullopt;
 }
 
-LANGID UserLangId(const std::optional<std::string>& localeConf, const VariableLookup& environment) {
-    if (localeConf) {
-        const std::string name = MessagesLocaleName(
-            [&](std::string_view variable) { return LocaleConfValue(*localeConf, variable); });
+std::string PlasmaLocaleName(std::string_view plasmaLocalerc) {
+    if (const std::optional<std::string> list =
+            KdeConfigValue(plasmaLocalerc, "Translations", "LANGUAGE")) {
+        if (std::string first = FirstLocaleName(*list); !first.empty())
+            return first;
+    }
+    const std::optional<std::string> formats = KdeConfigValue(plasmaLocalerc, "Formats", "LANG");
+    return formats && IsLocaleName(*formats) ? *formats : std::string();
+}
+
+LANGID UserLangId(const DesktopLanguageSources& desktop, const VariableLookup& environment) {
+    if (desktop.plasmaLocalerc) {
+        if (const std::string name = PlasmaLocaleName(*desktop.plasmaLocalerc); !name.empty())
+            return LangIdFromLocaleName(name);
+    }
+    if (desktop.accountsServiceLanguage && IsLocaleName(*desktop.accountsServiceLanguage))
+        return LangIdFromLocaleName(*desktop.accountsServiceLanguage);
+    if (desktop.localeConf) {
+        const std::string name = MessagesLocaleName([&](std::string_view variable) {
+            return LocaleConfValue(*desktop.localeConf, variable);
+        });
         if (!name.empty())
             return LangIdFromLocaleName(name);
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// From the POSIX locale settings of a Linux desktop to the language identifier the window
-// chooses its captions by. Plain functions over text: the locale.conf file and the environment
-// are read by the caller.
+// From the language settings of a Linux desktop to the language identifier the window chooses
+// its captions by. Plain functions over text: the desktop's files, its account service and the
+// environment are read by the caller.
 
 #include "formats/lang_id.h"
 
@@ -25,8 +25,16 @@ inline constexpr std::array<std::string_view, 4> kLanguageVariables = {"LANGUAGE
 // A variable's value, or nothing when it is not set.
 using VariableLookup = std::function<std::optional<std::string>(std::string_view name)>;
 
+// Whether text can be a locale name at all: 1 to 64 letters, digits and "_-.@", starting with a
+// letter. Anything else (a path, words, a runaway string) is passed over as no language.
+bool IsLocaleName(std::string_view text);
+
+// The first entry of a colon-separated list of locale names that IsLocaleName (blanks around an
+// entry are ignored). Empty when none is.
+std::string FirstLocaleName(std::string_view list);
+
 // The locale name given by the first of kLanguageVariables that is set and not empty. LANGUAGE
-// is a colon-separated list of which the first entry counts. Empty when none is set.
+// is a colon-separated list of which the first locale name counts. Empty when none is set.
 std::string MessagesLocaleName(const VariableLookup& variables);
 
 // The value a locale.conf text assigns to key. The text has KEY=value lines as localectl writes
@@ -34,11 +42,30 @@ std::string MessagesLocaleName(const VariableLookup& variables);
 // of a key counts. Nothing when key is not assigned.
 std::optional<std::string> LocaleConfValue(std::string_view text, std::string_view key);
 
-// Where the user's desktop keeps locale.conf: in $XDG_CONFIG_HOME, or in ~/.config when that is
-// unset, empty or not an absolute path (as the XDG base directories say). Nothing when neither
-// is known.
-std::optional<std::string> LocaleConfPath(const VariableLookup& environment);
+// Where the user's desktop keeps its settings file named fileName ("locale.conf",
+// "plasma-localerc"): in $XDG_CONFIG_HOME, or in ~/.config when that is unset, empty or not an
+// absolute path (as the XDG base directories say). Nothing when neither is known.
+std::optional<std::string> UserConfigFilePath(const VariableLookup& environment,
+                                              std::string_view fileName);
 
-// The user's language: from the desktop's locale.conf text when there is one and it sets a
-// language, otherwise from the environment, each with the precedence of kLanguageVariables.
-LANGID UserLangId(const std::optional<std::string>& localeConf, const VariableLookup& environment);
+// The interface language KDE Plasma's settings chose, from the text of plasma-localerc: the
+// first locale name of the [Translations] group's LANGUAGE list, which is what Plasma translates
+// its own windows by; when that names none, the [Formats] group's LANG, from which Plasma derives
+// the list's default. Empty when neither names one.
+std::string PlasmaLocaleName(std::string_view plasmaLocalerc);
+
+// What the desktop says of the user's language, each source as its reader found it; nothing
+// where a source is missing.
+struct DesktopLanguageSources {
+    // The text of KDE Plasma's plasma-localerc.
+    std::optional<std::string> plasmaLocalerc = std::nullopt;
+    // The Language of the user's account in AccountsService, where GNOME's settings keep it.
+    std::optional<std::string> accountsServiceLanguage = std::nullopt;
+    // The text of the locale.conf that localectl and several desktops write.
+    std::optional<std::string> localeConf = std::nullopt;
+};
+
+// The user's language: from the first of Plasma's settings, AccountsService and locale.conf that
+// names one, otherwise from the environment, each with the precedence of kLanguageVariables.
+// A name from Plasma or AccountsService that is no locale name counts as none.
+LANGID UserLangId(const DesktopLanguageSources& desktop, const VariableLookup& environment);

@@ -13,7 +13,7 @@ packages=(
     fonts-dejavu-core fonts-liberation2
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xdotool xauth x11-xkb-utils
-    xdg-utils
+    xdg-utils dbus-daemon
 )
 
 missing=()

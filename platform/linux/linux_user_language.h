@@ -1,10 +1,30 @@
 #pragma once
 
+#include "platform/linux/watched_text_file.h"
 #include "platform/user_language.h"
 
-// The language of the user's desktop: the locale.conf its settings write, read anew at every
-// ask so that a change made while the program runs is followed, else the process environment.
+#include <memory>
+
+class AccountsServiceLanguage;
+class QDBusConnection;
+
+// The language of the user's desktop, followed while the program runs: KDE Plasma's
+// plasma-localerc, else the language of the user's account in AccountsService (where GNOME's
+// settings keep it), else the locale.conf several desktops write, else the process environment.
+// The files are looked at anew at every ask; AccountsService tells of its changes itself.
 class LinuxUserLanguage final : public UserLanguage {
 public:
+    // Listens on the system bus. Made on the GUI thread after the application object; joining
+    // the bus (a local socket and its greeting, once) is the only wait, every later call to the
+    // bus is asynchronous.
+    LinuxUserLanguage();
+    explicit LinuxUserLanguage(const QDBusConnection& systemBus);
+    ~LinuxUserLanguage() override;
+
     LANGID GetUserDefaultLangID() override;
+
+private:
+    WatchedTextFile plasmaLocalerc_;
+    WatchedTextFile localeConf_;
+    std::unique_ptr<AccountsServiceLanguage> accountsService_;
 };

@@ -107,6 +107,8 @@ ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringLi
     environment.insert("DISPLAY", session.DisplayName());
     environment.insert("QT_QPA_PLATFORM", "xcb");
     environment.insert("XDG_CONFIG_HOME", configHome_.path());
+    // The machine's AccountsService would otherwise choose the language over the test's files.
+    environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + configHome_.filePath("no-bus"));
     for (const QString& entry : extra)
         environment.insert(entry.section('=', 0, 0), entry.section('=', 1));
     process_.setProcessEnvironment(environment);

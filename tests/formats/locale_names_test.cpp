@@ -40,38 +40,76 @@ TEST(LocaleNames, MapToLanguageIdentifiers) {
         EXPECT_EQ(LangIdFromLocaleName(name), id) << '"' << name << '"';
 }
 
-// The desktop's locale.conf, when it names a language, comes before the environment; within
-// each, LANGUAGE before LC_ALL before LC_MESSAGES before LANG.
-TEST(LocaleNames, UserLanguageFromFileAndEnvironment) {
+// Plasma's settings, then AccountsService, then the desktop's locale.conf, when each names a
+// language, come before the environment; within locale.conf and the environment, LANGUAGE before
+// LC_ALL before LC_MESSAGES before LANG.
+TEST(LocaleNames, UserLanguageFromDesktopAndEnvironment) {
     struct Case {
-        std::optional<std::string> localeConf;
+        DesktopLanguageSources desktop;
         Variables environment;
         LANGID id;
     };
+    const auto plasma = [](std::string text) {
+        return DesktopLanguageSources{.plasmaLocalerc = text};
+    };
+    const auto accounts = [](std::string name) {
+        return DesktopLanguageSources{.accountsServiceLanguage = name};
+    };
+    const auto localeConf = [](std::string text) {
+        return DesktopLanguageSources{.localeConf = text};
+    };
     const std::vector<Case> cases = {
-        {std::nullopt, {}, 0x0409},
-        {std::nullopt, {{"LANG", "de_AT.UTF-8"}}, 0x0C07},
-        {std::nullopt, {{"LANG", "de_DE"}, {"LC_MESSAGES", "en_GB"}}, 0x0809},
-        {std::nullopt, {{"LC_MESSAGES", "en_GB"}, {"LC_ALL", "fr_FR"}}, 0x040C},
-        {std::nullopt, {{"LC_ALL", "fr_FR"}, {"LANGUAGE", ":de_CH:en"}}, 0x0807},
-        {std::nullopt, {{"LANGUAGE", ""}, {"LC_ALL", ""}, {"LANG", "nl_BE"}}, 0x0813},
-        {std::nullopt, {{"LC_TIME", "de_DE"}}, 0x0409},
-        {"LANG=de_AT.UTF-8\n", {{"LANG", "en_GB"}}, 0x0C07},
-        {"  LANG = \"de_CH\"\r\n", {{"LANG", "en_GB"}}, 0x0807},
-        {"LANG='it_IT'\nLC_MESSAGES=pl_PL\n", {{"LANG", "en_GB"}}, 0x0415},
-        {"# LANG=de_DE\n; LANG=de_DE\nLANG=fr_FR\nLANG=es_ES", {}, 0x0C0A},
-        {"LANG=C.UTF-8\n", {{"LANG", "de_DE"}}, 0x0409},
-        // A file that names no language leaves the choice to the environment.
-        {"", {{"LANG", "en_GB"}}, 0x0809},
-        {"LANG=\nLC_TIME=de_DE\nLANG\n", {{"LANG", "en_GB"}}, 0x0809},
-        {"LANGUAGE=:::\n", {{"LANG", "pt_BR"}}, 0x0416},
+        {{}, {}, 0x0409},
+        {{}, {{"LANG", "de_AT.UTF-8"}}, 0x0C07},
+        {{}, {{"LANG", "de_DE"}, {"LC_MESSAGES", "en_GB"}}, 0x0809},
+        {{}, {{"LC_MESSAGES", "en_GB"}, {"LC_ALL", "fr_FR"}}, 0x040C},
+        {{}, {{"LC_ALL", "fr_FR"}, {"LANGUAGE", ":de_CH:en"}}, 0x0807},
+        {{}, {{"LANGUAGE", ""}, {"LC_ALL", ""}, {"LANG", "nl_BE"}}, 0x0813},
+        {{}, {{"LANGUAGE", " : /tmp/x : de_LU"}}, 0x1007},
+        {{}, {{"LC_TIME", "de_DE"}}, 0x0409},
+        {localeConf("LANG=de_AT.UTF-8\n"), {{"LANG", "en_GB"}}, 0x0C07},
+        {localeConf("  LANG = \"de_CH\"\r\n"), {{"LANG", "en_GB"}}, 0x0807},
+        {localeConf("LANG='it_IT'\nLC_MESSAGES=pl_PL\n"), {{"LANG", "en_GB"}}, 0x0415},
+        {localeConf("# LANG=de_DE\n; LANG=de_DE\nLANG=fr_FR\nLANG=es_ES"), {}, 0x0C0A},
+        {localeConf("LANG=C.UTF-8\n"), {{"LANG", "de_DE"}}, 0x0409},
+        // A source that names no language leaves the choice to the next.
+        {localeConf(""), {{"LANG", "en_GB"}}, 0x0809},
+        {localeConf("LANG=\nLC_TIME=de_DE\nLANG\n"), {{"LANG", "en_GB"}}, 0x0809},
+        {localeConf("LANGUAGE=:::\n"), {{"LANG", "pt_BR"}}, 0x0416},
+        {accounts("de_DE.UTF-8"), {{"LANG", "en_GB"}}, 0x0407},
+        {accounts(""), {{"LANG", "en_GB"}}, 0x0809},
+        {accounts("de DE"), {{"LANG", "en_GB"}}, 0x0809},
+        {accounts(std::string(65, 'd')), {{"LANG", "en_GB"}}, 0x0809},
+        {{.accountsServiceLanguage = "de_CH", .localeConf = "LANG=fr_FR"}, {}, 0x0807},
+        {{.accountsServiceLanguage = "", .localeConf = "LANG=fr_FR"}, {}, 0x040C},
+        {{.plasmaLocalerc = "[Translations]\nLANGUAGE=de_AT:en_US\n",
+          .accountsServiceLanguage = "fr_FR",
+          .localeConf = "LANG=nl_NL"},
+         {},
+         0x0C07},
+        {{.plasmaLocalerc = "", .accountsServiceLanguage = "fr_FR"}, {}, 0x040C},
+        // Plasma's own files: the language list decides, the formats locale stands in for it.
+        {plasma("[Formats]\nLANG=de_DE.UTF-8\n\n[Translations]\nLANGUAGE=en_GB:de\n"), {}, 0x0809},
+        {plasma("[Translations]\nLANGUAGE=\n[Formats]\nLANG=de_CH.UTF-8\n"), {}, 0x0807},
+        {plasma("[Translations]\nLANGUAGE= :$LANG: pl \n"), {}, 0x0415},
+        {plasma("[Translations][$i]\nLANGUAGE[$e]=it\nLANGUAGE[de]=de\n"), {}, 0x0410},
+        {plasma("[Translations]\nLANGUAGE=fr\nLANGUAGE=es_MX\n"), {}, 0x080A},
+        {plasma("# [Translations]\nLANGUAGE=de\n[Other]\nLANGUAGE=de\n"),
+         {{"LANG", "nl_BE"}},
+         0x0813},
+        {plasma("[Translations][Sub]\nLANGUAGE=de\n[Formats]\nLANG=\n"),
+         {{"LANG", "nl_BE"}},
+         0x0813},
+        {plasma("[Translations\nLANGUAGE=de\n[Formats]\nLANG=x/y\n"), {{"LANG", "nl_BE"}}, 0x0813},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(UserLangId(c.localeConf, From(c.environment)), c.id)
-            << c.localeConf.value_or("no file");
+        EXPECT_EQ(UserLangId(c.desktop, From(c.environment)), c.id)
+            << c.desktop.plasmaLocalerc.value_or("no plasma-localerc") << " | "
+            << c.desktop.accountsServiceLanguage.value_or("no AccountsService") << " | "
+            << c.desktop.localeConf.value_or("no locale.conf");
 }
 
-TEST(LocaleNames, LocaleConfIsWhereTheDesktopKeepsIt) {
+TEST(LocaleNames, SettingsFilesAreWhereTheDesktopKeepsThem) {
     const std::vector<std::pair<Variables, std::optional<std::string>>> cases = {
         {{{"XDG_CONFIG_HOME", "/cfg"}, {"HOME", "/home/u"}}, "/cfg/locale.conf"},
         {{{"HOME", "/home/u"}}, "/home/u/.config/locale.conf"},
@@ -81,7 +119,7 @@ TEST(LocaleNames, LocaleConfIsWhereTheDesktopKeepsIt) {
         {{}, std::nullopt},
     };
     for (const auto& [environment, path] : cases)
-        EXPECT_EQ(LocaleConfPath(From(environment)), path);
+        EXPECT_EQ(UserConfigFilePath(From(environment), "locale.conf"), path);
 }
 
 } // namespace
