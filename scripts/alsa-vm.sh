@@ -294,6 +294,10 @@ echo "$me: initramfs $(($(stat -c %s "$work/initrd.cpio") / 1048576)) MiB built 
     "$(seconds_since "$started") s; booting $kver" >&2
 
 # ---- boot --------------------------------------------------------------------------------------
+# mawk, Debian's awk, reads a pipe in blocks unless told otherwise, which would hold the output
+# back until the end.
+awk_streaming=()
+awk -W version 2>&1 | grep -q mawk && awk_streaming=(-W interactive)
 booted=$(now)
 accel=${KLAVIO_VM_ACCEL:-tcg}
 set +e
@@ -302,8 +306,10 @@ timeout -k 5 "$timeout_sec" qemu-system-x86_64 -nodefaults -no-user-config -mach
     -kernel "$boot_image" -initrd "$work/initrd.cpio" \
     -append "console=ttyS0 quiet loglevel=1 panic=-1 mitigations=off" </dev/null 2>&1 |
     tee "$work/console.log" |
-    awk -v verbose="$verbose" -v begin="@@$marker-BEGIN@@" -v end="@@$marker-END" '
+    awk "${awk_streaming[@]}" -v verbose="$verbose" -v begin="@@$marker-BEGIN@@" -v end="@@$marker-END" \
+        -v stamp="$work/started" '
         { sub(/\r$/, "") }
+        index($0, begin) == 1 { system("date +%s.%N >" stamp) }
         verbose { print; fflush(); next }
         index($0, begin) == 1 { running = 1; next }
         # The line held back is the empty one the init adds before the end marker.
@@ -328,5 +334,8 @@ if [[ -z "$end_line" ]]; then
 fi
 status=${end_line#"@@$marker-END "}
 status=${status%@@}
-echo "$me: exit $status; VM ran $(seconds_since "$booted") s, $(seconds_since "$started") s in all" >&2
+boot_seconds=$(awk -v a="$booted" -v b="$(cat "$work/started" 2>/dev/null || now)" \
+    'BEGIN { printf "%.1f", b - a }')
+echo "$me: exit $status; VM booted in $boot_seconds s, ran $(seconds_since "$booted") s," \
+    "$(seconds_since "$started") s in all" >&2
 exit "$status"
