@@ -798,7 +798,8 @@ private:
     // that its announcement is known as no news. Port numbers are reused at once, so the port
     // alone cannot tell.
     void NoteOwnLinkChange(Address sender, Address dest, bool subscribed) {
-        ownLinkChanges_.push_back({sender, dest, subscribed});
+        if (announcePort_ >= 0)
+            ownLinkChanges_.push_back({sender, dest, subscribed});
     }
 
     void ReadInput() {
@@ -816,10 +817,11 @@ private:
             }
             if (result < 0 || event == nullptr)
                 break;
-            if (event->dest.port == announcePort_)
-                devicesChanged = devicesChanged || ConcernsWatcher(*event);
-            else
+            if (event->dest.port != announcePort_)
                 Deliver(*event);
+            else if (event->source.client == SND_SEQ_CLIENT_SYSTEM)
+                // Any client may write to the port; only the system's word counts.
+                devicesChanged = devicesChanged || ConcernsWatcher(*event);
         }
         // alsa-lib may hold more in its own buffer, where the notifier cannot see them.
         if (count == kEventsPerRead)
