@@ -201,8 +201,10 @@ public:
             RemovePort(*output);
         }
         ForgetClosedPorts();
-        for (auto& output : closing_)
+        for (auto& output : closing_) {
+            SendWaiting(*output); // a last try: the port cannot wait any longer
             RemovePort(*output);
+        }
         for (auto& [handle, input] : inputs_)
             RemovePort(input);
         if (announcePort_ >= 0)
