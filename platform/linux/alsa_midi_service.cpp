@@ -7,6 +7,7 @@
 #include "platform/linux/alsa_midi_service.h"
 
 #include "platform/linux/alsa_events.h"
+#include "platform/linux/waiting_short_messages.h"
 
 #include "formats/midi_stream.h"
 #include "formats/short_message.h"
@@ -39,15 +40,20 @@ namespace {
 struct Pacing {
     std::size_t chunkBytes;
     int intervalMs;
+    // What the smallest event counts against a chunk: a software receiver's pool fills by
+    // events (a cell of 28 bytes holds one short message), a cable by bytes.
+    std::size_t leastEventBytes;
 };
-constexpr Pacing kSoftwarePacing{512, 4};
+constexpr Pacing kSoftwarePacing{512, 4, 28};
 // A hardware port writes into the card's 4 KiB raw MIDI buffer and drops what does not fit, so
 // it is fed no faster than the cable's 3125 bytes a second.
-constexpr Pacing kHardwarePacing{256, 90};
+constexpr Pacing kHardwarePacing{256, 90, 0};
 // How long a long message waits on a receiver that reads nothing before it is given up.
 constexpr int kStallLimitMs = 3000;
 // Incoming events handled in one go before the event loop gets its turn again.
 constexpr int kEventsPerRead = 512;
+// The port hearing of clients and ports; the kernel takes numbers up to 252.
+constexpr int kAnnouncePort = 200;
 
 constexpr unsigned kMidiPortTypes = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SPECIFIC |
                                     SND_SEQ_PORT_TYPE_MIDI_GM | SND_SEQ_PORT_TYPE_MIDI_GS |
@@ -88,6 +94,14 @@ void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 struct Address {
     int client = 0;
     int port = 0;
+    bool operator==(const Address&) const = default;
+};
+
+struct Link {
+    Address sender;
+    Address dest;
+    bool subscribed = false;
+    bool operator==(const Link&) const = default;
 };
 
 struct Device {
@@ -139,8 +153,13 @@ struct OutputPort {
     bool lost = false;
     SoundingNotes sounding;
     std::deque<LongMessage> queue;
+    // Short messages sent while a SysEx was partway out, or refused by a full receiver.
+    WaitingShortMessages waiting;
     QTimer timer;
     int stalledTicks = 0;
+    bool closing = false; // closed by its owner, kept until what it still owes has gone out
+
+    bool SysExPartway() const { return !queue.empty() && queue.front().InsideSysEx(); }
 };
 
 struct InputPort {
@@ -171,6 +190,7 @@ public:
         }
         readMore_.setSingleShot(true);
         QObject::connect(&readMore_, &QTimer::timeout, [this] { ReadInput(); });
+        ListenToAnnouncements();
     }
 
     ~AlsaMidiService() override {
@@ -180,8 +200,15 @@ public:
             midiOutReset(handle);
             RemovePort(*output);
         }
+        ForgetClosedPorts();
+        for (auto& output : closing_) {
+            SendWaiting(*output); // a last try: the port cannot wait any longer
+            RemovePort(*output);
+        }
         for (auto& [handle, input] : inputs_)
             RemovePort(input);
+        if (announcePort_ >= 0)
+            snd_seq_delete_simple_port(seq_, announcePort_);
         snd_seq_close(seq_);
     }
 
@@ -203,6 +230,7 @@ public:
     }
 
     MMRESULT midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) override {
+        ForgetClosedPorts();
         const Device* found = Find(outputDevices_, device);
         if (device != MIDI_MAPPER && found == nullptr)
             return MMSYSERR_BADDEVICEID;
@@ -228,6 +256,7 @@ public:
                 snd_seq_delete_simple_port(seq_, port);
                 return ResultOf(error);
             }
+            NoteOwnLinkChange({ownClient_, port}, found->address, true);
             output->device = found->address;
             output->pacing = found->hardware ? kHardwarePacing : kSoftwarePacing;
         }
@@ -235,7 +264,8 @@ public:
         handle = nextHandle_++;
         output->timer.setInterval(output->pacing.intervalMs);
         output->timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&output->timer, &QTimer::timeout, [this, h = handle] { Tick(h); });
+        QObject::connect(&output->timer, &QTimer::timeout,
+                         [this, port = output.get()] { Tick(*port); });
         outputs_.emplace(handle, std::move(output));
         return MMSYSERR_NOERROR;
     }
@@ -248,11 +278,22 @@ public:
         snd_seq_event_t event;
         if (!EncodeShortMessage(unpacked.bytes.data(), unpacked.size, event))
             return MMSYSERR_INVALPARAM;
-        // Anything but a real-time byte would cut a SysEx that is half way out.
-        if (unpacked.bytes[0] < 0xF8 && !output->queue.empty() &&
-            output->queue.front().InsideSysEx())
-            return MIDIERR_NOTREADY;
+        // Anything but a real-time byte would cut a SysEx that is partway out, so it waits for
+        // the SysEx's end, and so does whatever comes after a message that waits.
+        const bool realTime = unpacked.bytes[0] >= 0xF8;
+        if (!realTime && (output->SysExPartway() || !output->waiting.Empty())) {
+            if (!StillConnected(*output))
+                return MIDIERR_NODEVICE;
+            return output->waiting.Add(message) ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
+        }
         const int error = Send(*output, event);
+        if (Retryable(error) && !realTime && WaitingShortMessages::IsNoteOff(message)) {
+            // A full receiver may read again; a note-off the keyboard counts on must not be
+            // lost meanwhile.
+            output->waiting.Add(message);
+            output->timer.start();
+            return MMSYSERR_NOERROR;
+        }
         if (error < 0)
             return ResultOf(error);
         output->sounding.Track(unpacked.bytes.data(), unpacked.size);
@@ -308,19 +349,34 @@ public:
         output->timer.stop();
         if (!output->queue.empty())
             EndSysEx(*output, output->queue.front());
+        // What else waited (a pedal let go, a program change) still goes out, before the
+        // note-offs.
+        output->waiting.DropNotes();
+        SendWaiting(*output);
         const int error = SilenceNotes(*output);
         while (!output->queue.empty())
             Complete(*output);
         output->stalledTicks = 0;
+        if (!output->waiting.Empty())
+            output->timer.start();
         return ResultOf(error);
     }
 
     MMRESULT midiOutClose(HMIDIOUT handle) override {
+        ForgetClosedPorts();
         const auto found = outputs_.find(handle);
         if (found == outputs_.end())
             return MMSYSERR_INVALHANDLE;
         if (!found->second->queue.empty())
             return MIDIERR_STILLPLAYING;
+        if (!found->second->waiting.Empty() && StillConnected(*found->second)) {
+            // The handle is gone at once, but the port stays until the note-offs it owes
+            // have reached a receiver that is reading again, or it gives up on one that is not.
+            found->second->closing = true;
+            closing_.push_back(std::move(found->second));
+            outputs_.erase(found);
+            return MMSYSERR_NOERROR;
+        }
         const int error = RemovePort(*found->second);
         outputs_.erase(found);
         return ResultOf(error);
@@ -353,6 +409,7 @@ public:
             snd_seq_delete_simple_port(seq_, port);
             return ResultOf(error);
         }
+        NoteOwnLinkChange(found->address, {ownClient_, port}, true);
         handle = nextHandle_++;
         inputs_.emplace(handle, InputPort{port, found->address, receiver, false});
         return MMSYSERR_NOERROR;
@@ -381,6 +438,26 @@ public:
     }
 
     MMRESULT midiInReset(HMIDIIN handle) override { return midiInStop(handle); }
+
+    void midiSetDeviceWatcher(QObject* watcher) override { watcher_ = watcher; }
+
+    // The kernel's sequencer stays as long as a client has it open, so midiSystemRunning keeps
+    // its answer: always there.
+
+    MMRESULT midiOutGetStatus(HMIDIOUT handle) override {
+        OutputPort* output = FindOutput(handle);
+        if (output == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        return StillConnected(*output) ? MMSYSERR_NOERROR : MIDIERR_NODEVICE;
+    }
+
+    MMRESULT midiInGetStatus(HMIDIIN handle) override {
+        InputPort* input = FindInput(handle);
+        if (input == nullptr)
+            return MMSYSERR_INVALHANDLE;
+        return Connected(input->device, {ownClient_, input->port}) ? MMSYSERR_NOERROR
+                                                                   : MIDIERR_NODEVICE;
+    }
 
     MMRESULT midiInClose(HMIDIIN handle) override {
         const auto found = inputs_.find(handle);
@@ -479,16 +556,24 @@ private:
         return Send(output, event);
     }
 
+    // A note-off a full receiver refuses waits for it to read again, behind whatever else waits.
     int SilenceNotes(OutputPort& output) {
         if (!StillConnected(output)) {
             output.sounding.Clear(); // nothing left to silence
+            output.waiting.Clear();
             return -ENODEV;
         }
         int firstError = 0;
         output.sounding.SilenceEach([&](const std::array<std::uint8_t, 3>& noteOff) {
-            snd_seq_event_t event;
-            EncodeShortMessage(noteOff.data(), noteOff.size(), event);
-            const int error = Send(output, event);
+            const std::uint32_t packed = PackShortMessage(noteOff[0], noteOff[1], noteOff[2]);
+            int error = -EAGAIN;
+            if (output.waiting.Empty()) {
+                snd_seq_event_t event;
+                EncodeShortMessage(noteOff.data(), noteOff.size(), event);
+                error = Send(output, event);
+            }
+            if (Retryable(error))
+                return output.waiting.Add(packed);
             if (error < 0 && firstError == 0)
                 firstError = error;
             return error == 0;
@@ -496,48 +581,86 @@ private:
         return firstError;
     }
 
-    // Sends the front messages of the queue, about one chunk's worth; the rest waits for the
-    // next tick. Short messages inside a long message count against the chunk as well.
+    // Sends one message that waited; it was checked when it was taken.
+    int SendWaitingMessage(OutputPort& output, std::uint32_t message) {
+        const ShortMessage unpacked = UnpackShortMessage(message);
+        snd_seq_event_t event;
+        if (!EncodeShortMessage(unpacked.bytes.data(), unpacked.size, event))
+            return 0;
+        const int error = Send(output, event);
+        if (error == 0)
+            output.sounding.Track(unpacked.bytes.data(), unpacked.size);
+        return error;
+    }
+
+    // Sends what waits, all of it now; what the receiver refuses waits on.
+    void SendWaiting(OutputPort& output) {
+        output.waiting.SendEach(
+            [&](std::uint32_t message) { return SendWaitingMessage(output, message) == 0; });
+    }
+
+    // Sends about one chunk's worth: first the short messages that waited, once no SysEx is
+    // partway out, then the front long messages; the rest waits for the next tick. Every event
+    // counts against the chunk.
     SendResult SendSome(OutputPort& output) {
         SendResult result;
         std::size_t budget = output.pacing.chunkBytes;
-        while (!output.queue.empty()) {
-            LongMessage& message = output.queue.front();
-            while (message.next < message.messages.size()) {
-                const MidiMessage& bytes = message.messages[message.next];
-                const bool sysEx = bytes.front() == 0xF0;
-                const std::size_t piece =
-                    sysEx ? std::min(output.pacing.chunkBytes, bytes.size() - message.offset)
-                          : bytes.size();
-                if (result.progressed && piece > budget)
+        // The first piece of a tick always goes, however big.
+        auto fits = [&](std::size_t cost) { return !result.progressed || cost <= budget; };
+        auto spend = [&](std::size_t cost) {
+            result.progressed = true;
+            budget -= std::min(budget, cost);
+        };
+        const std::size_t shortCost = std::max<std::size_t>(3, output.pacing.leastEventBytes);
+        for (;;) {
+            if (!output.SysExPartway() && !output.waiting.Empty()) {
+                output.waiting.SendEach([&](std::uint32_t message) {
+                    if (!fits(shortCost))
+                        return false;
+                    result.error = SendWaitingMessage(output, message);
+                    if (result.error < 0)
+                        return false;
+                    spend(shortCost);
+                    return true;
+                });
+                if (!output.waiting.Empty())
                     return result;
-                int error;
-                if (sysEx) {
-                    error = SendSysEx(output, bytes.data() + message.offset, piece);
-                } else {
-                    snd_seq_event_t event;
-                    error = EncodeShortMessage(bytes.data(), bytes.size(), event)
-                                ? Send(output, event)
-                                : -EINVAL;
-                    if (error == 0)
-                        output.sounding.Track(bytes.data(), bytes.size());
-                }
-                if (error < 0) {
-                    result.error = error;
-                    return result;
-                }
-                result.progressed = true;
-                message.begun = true;
-                budget -= std::min(budget, piece);
-                message.offset += sysEx ? piece : 0;
-                if (!sysEx || message.offset == bytes.size()) {
-                    ++message.next;
-                    message.offset = 0;
-                }
             }
-            Complete(output);
+            if (output.queue.empty())
+                return result;
+            LongMessage& message = output.queue.front();
+            if (message.next == message.messages.size()) {
+                Complete(output);
+                continue;
+            }
+            const MidiMessage& bytes = message.messages[message.next];
+            const bool sysEx = bytes.front() == 0xF0;
+            const std::size_t piece =
+                sysEx ? std::min(output.pacing.chunkBytes, bytes.size() - message.offset)
+                      : bytes.size();
+            const std::size_t cost = std::max(piece, output.pacing.leastEventBytes);
+            if (!fits(cost))
+                return result;
+            if (sysEx) {
+                result.error = SendSysEx(output, bytes.data() + message.offset, piece);
+            } else {
+                snd_seq_event_t event;
+                result.error = EncodeShortMessage(bytes.data(), bytes.size(), event)
+                                   ? Send(output, event)
+                                   : -EINVAL;
+                if (result.error == 0)
+                    output.sounding.Track(bytes.data(), bytes.size());
+            }
+            if (result.error < 0)
+                return result;
+            spend(cost);
+            message.begun = true;
+            message.offset += sysEx ? piece : 0;
+            if (!sysEx || message.offset == bytes.size()) {
+                ++message.next;
+                message.offset = 0;
+            }
         }
-        return result;
     }
 
     // Hands the front long message back to its sender; the header is not touched after this.
@@ -559,59 +682,155 @@ private:
     }
 
     void AfterSending(OutputPort& output, const SendResult& result) {
+        const int stallLimit = kStallLimitMs / output.pacing.intervalMs;
         if (result.progressed)
             output.stalledTicks = 0;
+        else if (Retryable(result.error))
+            ++output.stalledTicks;
         if (result.error < 0) {
             // A receiver refused the front message. If none of it went out yet, a full queue
             // may drain and the message still arrive whole. Once part of it is out it is given
             // up: the kernel throws away the receiver's queue, first part included, at its next
             // read. So it is when the receiver is gone or reads nothing for too long. Either
-            // way its sender gets the header back.
-            const int stallLimit = kStallLimitMs / output.pacing.intervalMs;
-            if (output.queue.front().begun || !Retryable(result.error) ||
-                ++output.stalledTicks > stallLimit) {
+            // way its sender gets the header back. Short messages wait on while the receiver
+            // is there: each may be a note-off.
+            if (!Retryable(result.error))
+                output.waiting.Clear();
+            if (!output.queue.empty() && (output.queue.front().begun || !Retryable(result.error) ||
+                                          output.stalledTicks > stallLimit)) {
                 EndSysEx(output, output.queue.front());
                 Complete(output);
                 output.stalledTicks = 0;
             }
         }
-        if (output.queue.empty())
+        if (output.queue.empty() && output.waiting.Empty())
             output.timer.stop();
         else if (!output.timer.isActive())
             output.timer.start();
     }
 
-    void Tick(HMIDIOUT handle) {
-        OutputPort* output = FindOutput(handle);
-        if (output == nullptr)
-            return;
-        AfterSending(*output, SendSome(*output));
+    void Tick(OutputPort& output) {
+        AfterSending(output, SendSome(output));
+        if (output.closing && (output.waiting.Empty() || output.lost ||
+                               output.stalledTicks > kStallLimitMs / output.pacing.intervalMs)) {
+            // The port itself goes at the next open or close: its timer is running this.
+            RemovePort(output);
+            output.port = -1;
+        }
+    }
+
+    void ForgetClosedPorts() {
+        std::erase_if(closing_, [](const auto& output) { return output->port < 0; });
     }
 
     int RemovePort(OutputPort& output) {
         output.timer.stop();
-        if (output.device && !output.lost)
-            snd_seq_disconnect_to(seq_, output.port, output.device->client, output.device->port);
+        if (output.device && !output.lost &&
+            snd_seq_disconnect_to(seq_, output.port, output.device->client, output.device->port) >=
+                0)
+            NoteOwnLinkChange({ownClient_, output.port}, *output.device, false);
         return snd_seq_delete_simple_port(seq_, output.port);
     }
 
     int RemovePort(InputPort& input) {
-        snd_seq_disconnect_from(seq_, input.port, input.device.client, input.device.port);
+        if (snd_seq_disconnect_from(seq_, input.port, input.device.client, input.device.port) >= 0)
+            NoteOwnLinkChange(input.device, {ownClient_, input.port}, false);
         return snd_seq_delete_simple_port(seq_, input.port);
     }
 
+    // The system client announces every client and port that comes, goes or changes, and every
+    // subscription made or removed, to a port of ours that nobody else may write to. Without it
+    // the watcher hears nothing, and the rest still works. The port takes a number far above
+    // the ones ports are given as they open: programs connecting to the client by its name
+    // alone reach port 0, which should be the first port opened, as it was before.
+    void ListenToAnnouncements() {
+        PortInfo info;
+        if (info.object == nullptr)
+            return;
+        snd_seq_port_info_set_name(info.object, "Announcements");
+        snd_seq_port_info_set_capability(info.object,
+                                         SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT);
+        snd_seq_port_info_set_type(info.object, SND_SEQ_PORT_TYPE_APPLICATION);
+        snd_seq_port_info_set_port(info.object, kAnnouncePort);
+        snd_seq_port_info_set_port_specified(info.object, 1);
+        if (snd_seq_create_port(seq_, info.object) < 0)
+            return;
+        const int port = snd_seq_port_info_get_port(info.object);
+        if (snd_seq_connect_from(seq_, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) <
+            0) {
+            snd_seq_delete_simple_port(seq_, port);
+            return;
+        }
+        announcePort_ = port;
+    }
+
+    // Whether an announcement tells the watcher something: another client's clients and ports,
+    // or a change to a subscription of one of our ports that we did not make ourselves (its
+    // device went, or a program connected to our public port).
+    bool ConcernsWatcher(const snd_seq_event_t& event) {
+        switch (event.type) {
+        case SND_SEQ_EVENT_CLIENT_START:
+        case SND_SEQ_EVENT_CLIENT_EXIT:
+        case SND_SEQ_EVENT_CLIENT_CHANGE:
+        case SND_SEQ_EVENT_PORT_START:
+        case SND_SEQ_EVENT_PORT_EXIT:
+        case SND_SEQ_EVENT_PORT_CHANGE:
+            return event.data.addr.client != ownClient_;
+        case SND_SEQ_EVENT_PORT_SUBSCRIBED:
+        case SND_SEQ_EVENT_PORT_UNSUBSCRIBED:
+            break;
+        default:
+            return false;
+        }
+        const snd_seq_connect_t& link = event.data.connect;
+        const Link seen{{link.sender.client, link.sender.port},
+                        {link.dest.client, link.dest.port},
+                        event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED};
+        if ((seen.sender.client != ownClient_ && seen.dest.client != ownClient_) ||
+            (seen.dest.client == ownClient_ && seen.dest.port == announcePort_))
+            return false;
+        const auto ours = std::find(ownLinkChanges_.begin(), ownLinkChanges_.end(), seen);
+        if (ours == ownLinkChanges_.end())
+            return true;
+        ownLinkChanges_.erase(ours);
+        return false;
+    }
+
+    // Our own subscribing and unsubscribing is announced like anybody's; it is noted here so
+    // that its announcement is known as no news. Port numbers are reused at once, so the port
+    // alone cannot tell.
+    void NoteOwnLinkChange(Address sender, Address dest, bool subscribed) {
+        if (announcePort_ >= 0)
+            ownLinkChanges_.push_back({sender, dest, subscribed});
+    }
+
     void ReadInput() {
-        for (int i = 0; i < kEventsPerRead; ++i) {
+        bool devicesChanged = false;
+        int count = 0;
+        for (; count < kEventsPerRead; ++count) {
             snd_seq_event_t* event = nullptr;
             const int result = snd_seq_event_input(seq_, &event);
-            if (result == -ENOSPC)
-                continue; // our queue overflowed; what was lost is lost, the rest still counts
+            if (result == -ENOSPC) {
+                // Our queue overflowed; what was lost is lost, the rest still counts. An
+                // announcement may have been among it, of our own changes too.
+                devicesChanged = true;
+                ownLinkChanges_.clear();
+                continue;
+            }
             if (result < 0 || event == nullptr)
-                return;
-            Deliver(*event);
+                break;
+            if (event->dest.port != announcePort_)
+                Deliver(*event);
+            else if (event->source.client == SND_SEQ_CLIENT_SYSTEM)
+                // Any client may write to the port; only the system's word counts.
+                devicesChanged = devicesChanged || ConcernsWatcher(*event);
         }
         // alsa-lib may hold more in its own buffer, where the notifier cannot see them.
-        readMore_.start(0);
+        if (count == kEventsPerRead)
+            readMore_.start(0);
+        // A program registers its client and ports in a burst: one event for all of it.
+        if (devicesChanged)
+            PostMidiDevicesChanged(watcher_);
     }
 
     void Deliver(const snd_seq_event_t& event) {
@@ -631,11 +850,15 @@ private:
     int ownClient_;
     Subscription subscription_; // reused for every look-up
     std::vector<std::unique_ptr<QSocketNotifier>> notifiers_;
+    int announcePort_ = -1;
+    std::vector<Link> ownLinkChanges_; // made, their announcements not read yet
+    QPointer<QObject> watcher_;
     QTimer readMore_;
     std::vector<Device> outputDevices_;
     std::vector<Device> inputDevices_;
     std::uint32_t nextHandle_ = 1;
     std::map<HMIDIOUT, std::unique_ptr<OutputPort>> outputs_;
+    std::vector<std::unique_ptr<OutputPort>> closing_;
     std::map<HMIDIIN, InputPort> inputs_;
 };
 

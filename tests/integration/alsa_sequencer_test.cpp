@@ -2,6 +2,7 @@
 // where "Midi Through" and four VirMIDI ports exist and nobody else is connected.
 
 #include "formats/midi_stream.h"
+#include "formats/short_message.h"
 #include "platform/linux/alsa_midi_service.h"
 #include "platform/midi_events.h"
 #include "tests/integration/midi_test_support.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <map>
 
 namespace {
 
@@ -118,6 +120,20 @@ private:
     Bytes scratch_ = Bytes(70000); // room for any single event, oversized ones included
 };
 
+// Counts the service's news of devices.
+class DeviceWatcher : public QObject {
+public:
+    int changes = 0;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != MM_DEVICES_CHANGED)
+            return QObject::event(e);
+        ++changes;
+        return true;
+    }
+};
+
 Bytes SysEx(std::size_t size) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i)
@@ -144,10 +160,11 @@ protected:
     // Runs the event loop, letting the peers read, until done() holds. The deadline only keeps
     // a broken build from hanging the run.
     bool RunUntil(const std::function<bool()>& done) { return RunUntil(done, {&peer}); }
-    bool RunUntil(const std::function<bool()>& done, const std::vector<Peer*>& readers) {
+    bool RunUntil(const std::function<bool()>& done, const std::vector<Peer*>& readers,
+                  int limitMs = 20000) {
         QElapsedTimer clock;
         clock.start();
-        while (!done() && clock.elapsed() < 20000) {
+        while (!done() && clock.elapsed() < limitMs) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
             for (Peer* reader : readers)
                 reader->Drain();
@@ -377,10 +394,10 @@ TEST_F(AlsaSequencerTest, LongMessagesGoOutInOrderOneAfterAnother) {
     TestLongMessage second(Bytes{0x91, 0x40, 0x7F});
     ASSERT_EQ(Send(handle, first), MMSYSERR_NOERROR);
     ASSERT_EQ(Send(handle, second), MMSYSERR_NOERROR);
-    // Half way through a SysEx only real-time messages may cut in.
+    // Half way through a SysEx only real-time messages cut in; others wait for its end.
     ASSERT_TRUE(
         RunUntil([&] { return std::count(peer.received.begin(), peer.received.end(), 0xF0); }));
-    EXPECT_EQ(service->midiOutShortMsg(handle, 0x7F4192), MIDIERR_NOTREADY);
+    EXPECT_EQ(service->midiOutShortMsg(handle, 0x7F4192), MMSYSERR_NOERROR);
     EXPECT_EQ(service->midiOutShortMsg(handle, 0xFE), MMSYSERR_NOERROR);
     ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 2; }));
     peer.Drain();
@@ -389,12 +406,85 @@ TEST_F(AlsaSequencerTest, LongMessagesGoOutInOrderOneAfterAnother) {
     Bytes sysEx = SysEx(20000);
     sysEx.erase(sysEx.begin() + 5); // the clock inside goes out ahead of the SysEx
     const Bytes expected = Bytes{0x90, 0x3C, 0x64, 0x90, 0x3E, 0x64, 0xF8} + sysEx +
-                           Bytes{0xF8, 0x80, 0x3C, 0x00, 0x91, 0x40, 0x7F};
+                           Bytes{0x92, 0x41, 0x7F, 0xF8, 0x80, 0x3C, 0x00, 0x91, 0x40, 0x7F};
     Bytes received = peer.received;
     ASSERT_EQ(std::count(received.begin(), received.end(), 0xFE), 1);
     received.erase(std::find(received.begin(), received.end(), 0xFE));
     EXPECT_TRUE(received == expected);
-    EXPECT_EQ(service->midiOutShortMsg(handle, 0x7F4192), MMSYSERR_NOERROR);
+}
+
+TEST_F(AlsaSequencerTest, NotesPlayedDuringASysExFollowItAndNoNoteOffIsLost) {
+    // What is played once the peer holds so many bytes of a 64 KiB dump. The last row plays
+    // more than the service keeps waiting: past its bound note-ons are refused, while every
+    // note-off is still taken.
+    const struct {
+        std::size_t afterBytes;
+        std::uint32_t message;
+        int pairs; // >0: that many note-on/note-off pairs, on the following notes
+    } played[] = {
+        {1, 0x643C90, 0},     {1, 0x403C80, 0},     {2000, 0x7F4091, 0}, {2000, 0x0040B1, 0},
+        {30000, 0x004091, 0}, {30000, 0x6030E9, 0}, {30000, 0x3099, 0},  {40000, 0x500090, 2300},
+    };
+    const std::size_t kSysExBytes = 65536;
+    const HMIDIOUT handle = OpenOutput(peer.DeviceName());
+    TestLongMessage dump(SysEx(kSysExBytes));
+    ASSERT_EQ(Send(handle, dump), MMSYSERR_NOERROR);
+
+    std::vector<std::uint32_t> taken; // in the order the service accepted them
+    int refusedNoteOns = 0;
+    auto play = [&](std::uint32_t message) {
+        const MMRESULT result = service->midiOutShortMsg(handle, message);
+        if (result == MMSYSERR_NOERROR)
+            taken.push_back(message);
+        else if (result == MIDIERR_NOTREADY && (message & 0xF0) == 0x90 && message >> 16 != 0)
+            ++refusedNoteOns;
+        else
+            ADD_FAILURE() << std::hex << message << " refused with " << std::dec << result;
+    };
+    std::size_t row = 0;
+    std::size_t lastSize = 0;
+    QElapsedTimer quiet;
+    quiet.start();
+    // Done once everything is played and the peer has heard nothing new for a while.
+    ASSERT_TRUE(RunUntil([&] {
+        for (; row < std::size(played) && peer.received.size() >= played[row].afterBytes; ++row) {
+            const auto& p = played[row];
+            for (int i = 0; i < p.pairs; ++i) {
+                const std::uint32_t note = p.message + (static_cast<std::uint32_t>(i % 128) << 8) +
+                                           static_cast<std::uint32_t>(i / 128 % 16);
+                play(note);
+                play(note & 0xFFFF);
+            }
+            if (p.pairs == 0)
+                play(p.message);
+        }
+        if (peer.received.size() != lastSize)
+            quiet.restart();
+        lastSize = peer.received.size();
+        return row == std::size(played) && !receiver.done.empty() && quiet.elapsed() > 300;
+    }));
+
+    EXPECT_GT(refusedNoteOns, 0) << "the bound was never reached";
+    ASSERT_GE(peer.received.size(), kSysExBytes);
+    EXPECT_TRUE(Bytes(peer.received.begin(), peer.received.begin() + kSysExBytes) == dump.bytes);
+    const MidiStreamSplit after =
+        SplitMidiStream(peer.received.data() + kSysExBytes, peer.received.size() - kSysExBytes);
+    ASSERT_TRUE(after.complete);
+    // Up to the bound everything arrives in the order played.
+    const std::size_t inOrder = std::min<std::size_t>(4096, taken.size());
+    ASSERT_GE(after.messages.size(), inOrder);
+    for (std::size_t i = 0; i < inOrder; ++i) {
+        const ShortMessage sent = UnpackShortMessage(taken[i]);
+        ASSERT_EQ(after.messages[i],
+                  MidiMessage(sent.bytes.begin(), sent.bytes.begin() + sent.size))
+            << "message " << i;
+    }
+    // Past it, every note that sounded at the peer was let go.
+    SoundingNotes sounding;
+    for (const MidiMessage& message : after.messages)
+        sounding.Track(message.data(), message.size());
+    EXPECT_EQ(sounding.Count(), 0u);
+    EXPECT_EQ(service->midiOutClose(handle), MMSYSERR_NOERROR);
 }
 
 TEST_F(AlsaSequencerTest, BadLongMessagesAreRefusedWithNothingSent) {
@@ -491,6 +581,17 @@ TEST_F(AlsaSequencerTest, PeerThatDoesNotReadMakesSendsFailUntilItReadsAgain) {
     peer.received.clear();
     ASSERT_TRUE(RunUntil([&] { return receiver.done.size() == 3; }));
     EXPECT_EQ(peer.received, notes.bytes);
+
+    // A note-off the full peer refuses is kept, through a reset and a close, until it reads.
+    ASSERT_EQ(service->midiOutShortMsg(handle, 0x643C90), MMSYSERR_NOERROR);
+    while (service->midiOutShortMsg(handle, volume) == MMSYSERR_NOERROR) {
+    }
+    EXPECT_EQ(service->midiOutShortMsg(handle, 0x403C80), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutReset(handle), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutClose(handle), MMSYSERR_NOERROR);
+    peer.received.clear();
+    ASSERT_TRUE(RunUntil([&] { return !peer.received.empty(); }));
+    EXPECT_EQ(peer.received, (Bytes{0x80, 0x3C, 0x00}));
 }
 
 TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
@@ -512,6 +613,70 @@ TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
     EXPECT_EQ(newcomer.Drain(), 0u);
 }
 
+TEST_F(AlsaSequencerTest, WatcherHearsOfOtherProgramsAndPortsTellWhetherTheirDeviceIsThere) {
+    DeviceWatcher watcher;
+    service->midiSetDeviceWatcher(&watcher);
+    HMIDIOUT mapper = 0;
+    ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
+    const int outputsBefore = service->midiOutGetNumDevs();
+    auto late = std::make_unique<Peer>("klavio-test-late");
+    // A client, its name and its port come in one burst: one event.
+    ASSERT_TRUE(RunUntil([&] { return watcher.changes > 0; }));
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(watcher.changes, 1);
+    EXPECT_EQ(service->midiOutGetNumDevs(), outputsBefore + 1);
+
+    // Our own opening and closing is no news; none of it may hold up the GUI thread.
+    const int outputIndex = Index(true, late->DeviceName());
+    const int inputIndex = Index(false, late->DeviceName());
+    std::map<std::string, std::vector<double>> millis;
+    auto timed = [&](const char* name, auto call) {
+        QElapsedTimer clock;
+        clock.start();
+        const MMRESULT result = call();
+        millis[name].push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        return result;
+    };
+    HMIDIOUT output = 0;
+    HMIDIIN input = 0;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(timed("midiOutOpen",
+                        [&] { return service->midiOutOpen(output, outputIndex, &receiver); }),
+                  0u);
+        ASSERT_EQ(
+            timed("midiInOpen", [&] { return service->midiInOpen(input, inputIndex, &receiver); }),
+            0u);
+        if (i == 19)
+            break;
+        ASSERT_EQ(timed("midiOutClose", [&] { return service->midiOutClose(output); }), 0u);
+        ASSERT_EQ(timed("midiInClose", [&] { return service->midiInClose(input); }), 0u);
+    }
+    for (auto& [name, times] : millis) {
+        std::sort(times.begin(), times.end());
+        std::printf("[ measured ] %s: median %.2f ms, slowest %.2f ms of %zu\n", name.c_str(),
+                    times[times.size() / 2], times.back(), times.size());
+    }
+    RunUntil([] { return false; }, {&peer}, 100);
+    EXPECT_EQ(watcher.changes, 1);
+    for (const MMRESULT status :
+         {service->midiOutGetStatus(output), service->midiInGetStatus(input),
+          service->midiOutGetStatus(mapper)})
+        EXPECT_EQ(status, MMSYSERR_NOERROR);
+
+    // Another program connecting to our public port is news.
+    ASSERT_TRUE(peer.ListenTo(kClientName));
+    ASSERT_TRUE(RunUntil([&] { return watcher.changes == 2; }));
+
+    late->Close();
+    ASSERT_TRUE(RunUntil([&] { return watcher.changes == 3; }));
+    EXPECT_EQ(service->midiOutGetStatus(output), MIDIERR_NODEVICE);
+    EXPECT_EQ(service->midiInGetStatus(input), MIDIERR_NODEVICE);
+    EXPECT_EQ(service->midiOutGetStatus(mapper), MMSYSERR_NOERROR);
+    EXPECT_EQ(service->midiOutGetNumDevs(), outputsBefore);
+    RunUntil([] { return false; }, {&peer}, 100);
+    EXPECT_EQ(watcher.changes, 3) << "one event for the client, its port and subscriptions";
+}
+
 TEST_F(AlsaSequencerTest, UnknownAndStaleHandlesAreRefused) {
     const HMIDIOUT closed = OpenOutput(kMidiThrough);
     ASSERT_EQ(service->midiOutClose(closed), MMSYSERR_NOERROR);
@@ -524,8 +689,10 @@ TEST_F(AlsaSequencerTest, UnknownAndStaleHandlesAreRefused) {
         EXPECT_EQ(service->midiOutUnprepareHeader(handle, &message.header), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(service->midiOutReset(handle), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(service->midiOutClose(handle), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(service->midiOutGetStatus(handle), MMSYSERR_INVALHANDLE);
         if (handle == input)
             continue;
+        EXPECT_EQ(service->midiInGetStatus(handle), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(service->midiInStart(handle), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(service->midiInStop(handle), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(service->midiInReset(handle), MMSYSERR_INVALHANDLE);
