@@ -747,8 +747,8 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
     return MMSYSERR_NOERROR;
 }
 
-// Registering and connecting wait for the server's answer, so they run on the requests thread;
-// everything the request touches is its own. A port closed a moment ago may still hold the
+// Registering and connecting wait for the server's answer, so the request runs on the requests
+// thread; everything it touches is its own. A port closed a moment ago may still hold the
 // name (only the program's own port has a fixed one): then the request waits for its
 // unregistration, which comes first in the queue.
 void JackMidiService::PostRequest(Port& port) {
@@ -791,7 +791,8 @@ void JackMidiService::Unregister(jack_port_t* jackPort) {
     if (serverGone_.load() || jackPort == nullptr)
         return;
     jack_client_t* client = client_;
-    // A full queue keeps the port until the program ends; it only holds a name.
+    // A full queue keeps the port until the program ends; it only holds a name. The request
+    // runs on the requests thread.
     if (!requests_.Post([client, jackPort] { jack_port_unregister(client, jackPort); }))
         qWarning("JACK: too many requests waiting; a closed port stays registered");
 }
@@ -886,7 +887,7 @@ bool JackMidiService::AdvanceClosing(Port& port) {
         return true;
     }
     // Shown to the callback from here on: it must be waited out before the port goes.
-    if (port.link == Link::Connecting && !port.sending.load())
+    if (port.link == Link::Connecting && !port.sending.load() && !serverGone_.load())
         return false; // until the connection shows, or the wait for it ends in a refusal
     switch (port.closing) {
     case Closing::No:
