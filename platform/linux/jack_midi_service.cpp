@@ -67,8 +67,12 @@ constexpr std::size_t kMaxHeldTokens = 256;
 constexpr std::chrono::milliseconds kCallbackPatience{500};
 // How often the GUI thread looks how far opening and closing ports got.
 constexpr std::chrono::milliseconds kProgressInterval{2};
-// How long the window waits for the server to answer a request before it calls it silent. A
-// loaded machine can take hundreds of milliseconds to register a port.
+// Changes this close together reach the watcher as one event: a program registers its ports
+// one after another, each with its own notification.
+constexpr std::chrono::milliseconds kCoalescing{10};
+// How long the server may take to register and connect a port before it is called silent: a
+// connection that has not shown by then is refused, and the destructor's close of the client
+// is given up. A loaded machine can take hundreds of milliseconds to register a port.
 constexpr std::chrono::milliseconds kServerPatience{1000};
 // A server that runs no cycle for this long has stopped, whatever its period (4096 frames at
 // 44.1 kHz are 93 ms) and however loaded the machine.
@@ -273,6 +277,7 @@ private:
     std::vector<std::unique_ptr<Port>> abandoned_;
     std::array<bool, kMaxPorts> slotTaken_{};
     std::unique_ptr<QTimer> progress_;
+    std::unique_ptr<QTimer> coalescing_;
     QPointer<QObject> watcher_;
     bool changed_ = false; // something the watcher has not heard of yet
     std::vector<std::string> outputDevices_;
@@ -306,6 +311,15 @@ bool JackMidiService::Start(std::string& whyNot) {
     progress_ = std::make_unique<QTimer>();
     progress_->setInterval(kProgressInterval);
     QObject::connect(progress_.get(), &QTimer::timeout, [this] { Advance(); });
+    coalescing_ = std::make_unique<QTimer>();
+    coalescing_->setSingleShot(true);
+    coalescing_->setInterval(kCoalescing);
+    QObject::connect(coalescing_.get(), &QTimer::timeout, [this] {
+        devicesChanged_.store(false);
+        changed_ = false;
+        if (!watcher_.isNull())
+            PostMidiDevicesChanged(watcher_);
+    });
     // Callbacks are only taken before the client is activated.
     jack_set_process_callback(client_, &JackMidiService::OnProcess, gate_.get());
     jack_on_shutdown(client_, &JackMidiService::OnShutdown, gate_.get());
@@ -327,6 +341,8 @@ JackMidiService::~JackMidiService() {
         notifier_->setEnabled(false);
     if (progress_)
         progress_->stop();
+    if (coalescing_)
+        coalescing_->stop();
     // Ports closed a moment ago still send their last note-offs; each step of a close is
     // bounded, so this ends even on a silent server.
     while (!closing_.empty()) {
@@ -448,7 +464,7 @@ void JackMidiService::Wake() {
 
 // Runs on JACK's process thread.
 int JackMidiService::Process(jack_nframes_t frames) {
-    // Sequentially consistent with the GUI thread clearing a slot: see ClosePort.
+    // Sequentially consistent with the GUI thread clearing a slot: see AdvanceClosing.
     inCycle_.store(true);
     const std::uint64_t cycle = cycles_.load();
     if (xrunSeen_.exchange(false)) {
@@ -606,12 +622,8 @@ void JackMidiService::Drain() {
 }
 
 void JackMidiService::PostDevicesChangedIfAny() {
-    const bool devices = devicesChanged_.exchange(false);
-    if (!devices && !changed_)
-        return;
-    changed_ = false;
-    if (!watcher_.isNull())
-        PostMidiDevicesChanged(watcher_);
+    if ((devicesChanged_.load() || changed_) && coalescing_ && !coalescing_->isActive())
+        coalescing_->start();
 }
 
 void JackMidiService::CompleteOldest(Port& port) {
@@ -735,8 +747,8 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
     return MMSYSERR_NOERROR;
 }
 
-// Registering and connecting wait for the server's answer, so they run on the requests thread;
-// everything the request touches is its own. A port closed a moment ago may still hold the
+// Registering and connecting wait for the server's answer, so the request runs on the requests
+// thread; everything it touches is its own. A port closed a moment ago may still hold the
 // name (only the program's own port has a fixed one): then the request waits for its
 // unregistration, which comes first in the queue.
 void JackMidiService::PostRequest(Port& port) {
@@ -779,7 +791,8 @@ void JackMidiService::Unregister(jack_port_t* jackPort) {
     if (serverGone_.load() || jackPort == nullptr)
         return;
     jack_client_t* client = client_;
-    // A full queue keeps the port until the program ends; it only holds a name.
+    // A full queue keeps the port until the program ends; it only holds a name. The request
+    // runs on the requests thread.
     if (!requests_.Post([client, jackPort] { jack_port_unregister(client, jackPort); }))
         qWarning("JACK: too many requests waiting; a closed port stays registered");
 }
@@ -874,7 +887,7 @@ bool JackMidiService::AdvanceClosing(Port& port) {
         return true;
     }
     // Shown to the callback from here on: it must be waited out before the port goes.
-    if (port.link == Link::Connecting && !port.sending.load())
+    if (port.link == Link::Connecting && !port.sending.load() && !serverGone_.load())
         return false; // until the connection shows, or the wait for it ends in a refusal
     switch (port.closing) {
     case Closing::No:

@@ -570,6 +570,10 @@ TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
     TestLongMessage inFlight(SysEx(30000));
     ASSERT_EQ(SendLong(out, inFlight), MMSYSERR_NOERROR);
 
+    // Caught by the stop while still connecting, it must neither hang its close nor the
+    // service's end.
+    HMIDIIN connecting = 0;
+    ASSERT_EQ(service_->midiInOpen(connecting, Find(false, "peer:out"), &recorder_), 0u);
     service_->midiSetDeviceWatcher(&recorder_);
     EXPECT_TRUE(service_->midiSystemRunning());
     server_.Stop();
@@ -596,6 +600,7 @@ TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
     EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
     EXPECT_EQ(service_->midiInStop(in), MMSYSERR_NOERROR);
     EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiInClose(connecting), MMSYSERR_NOERROR);
 }
 
 TEST_F(JackMidi, HungServerNeverHoldsTheCallerAndWhatWasSentArrivesOnceItAnswers) {
