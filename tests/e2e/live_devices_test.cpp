@@ -27,7 +27,7 @@ class LiveDevices : public KlavioWithSynth {
 protected:
     bool Warning() { return WarningShown(session_, *window_, Page()); }
     bool Received(JackPeer& peer, const std::vector<MidiBytes>& events) {
-        return Eventually([&] { return peer.Received() == events; }, 5s);
+        return Eventually([&] { return peer.Heard() == events; }, 5s);
     }
 };
 
@@ -72,8 +72,8 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     ASSERT_TRUE(
         session.Run("xdotool", {"mousemove", "--window", QString::number(*window),
                                 QString::number(a0.x()), QString::number(a0.y()), "click", "1"}));
-    EXPECT_TRUE(Eventually([&] { return late->Received().size() >= 2; }));
-    EXPECT_EQ(late->Received(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
+    EXPECT_TRUE(Eventually([&] { return late->Heard().size() >= 2; }));
+    EXPECT_EQ(late->Heard(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
 
     session.RequestClose(*window);
     ASSERT_TRUE(klavio.WaitForExit(20s));
