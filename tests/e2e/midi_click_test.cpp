@@ -23,8 +23,8 @@ protected:
         ASSERT_TRUE(klavio_->WaitForExit(20s));
         EXPECT_FALSE(klavio_->CrashedOrKilled());
         EXPECT_EQ(klavio_->ExitCode(), 0) << klavio_->Output().toStdString();
-        ASSERT_TRUE(Eventually([&] { return synth_->Received().size() >= 2; }, 2s));
-        EXPECT_EQ(synth_->Received(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
+        ASSERT_TRUE(Eventually([&] { return synth_->Heard().size() >= 2; }, 2s));
+        EXPECT_EQ(synth_->Heard(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
 
         QFile settings(config_.path() + "/klavio/registry.reg");
         ASSERT_TRUE(settings.open(QIODevice::ReadOnly)) << "no settings were saved";
@@ -38,8 +38,8 @@ TEST_F(MidiClick, PlayedKeyReachesAJackPeer) {
     ASSERT_TRUE(ClickAt(A0(), "mousedown"));
     ASSERT_TRUE(Eventually([&] { return !synth_->Received().empty(); }));
     ASSERT_TRUE(Xdotool({"mouseup", "1"}));
-    ASSERT_TRUE(Eventually([&] { return synth_->Received().size() >= 2; }));
-    EXPECT_EQ(synth_->Received(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
+    ASSERT_TRUE(Eventually([&] { return synth_->Heard().size() >= 2; }));
+    EXPECT_EQ(synth_->Heard(), (std::vector<MidiBytes>{{0x90, 21, 101}, {0x80, 21, 0}}));
 
     session_.RequestClose(*window_);
     ASSERT_TRUE(klavio_->WaitForExit(20s));

@@ -34,9 +34,9 @@ protected:
     // What the synthesizer received, once that many events came and a while passed for any
     // that should not come.
     void ExpectExactly(const std::vector<MidiBytes>& expected) {
-        Eventually([&] { return synth_->Received().size() >= expected.size(); }, 10s);
+        Eventually([&] { return synth_->Heard().size() >= expected.size(); }, 10s);
         QThread::msleep(400);
-        EXPECT_EQ(synth_->Received(), expected);
+        EXPECT_EQ(synth_->Heard(), expected);
     }
 
     // The notes of Z S X Q on a US keyboard, from C1, the C above A0.

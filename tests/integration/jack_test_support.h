@@ -60,6 +60,10 @@ public:
 
     // Every event that reached "in", oldest first.
     const std::vector<MidiBytes>& Received();
+    // The same without note-offs (80 nn 00) of notes that are off already: after a cycle the
+    // server could not finish, klavio sends its recent note-offs again, which every synthesizer
+    // ignores.
+    std::vector<MidiBytes> Heard();
     // Starts the record of received events afresh.
     void Forget() { Received(), receivedSoFar_.clear(); }
     // Sends the bytes as one event on "out".
