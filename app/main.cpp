@@ -55,6 +55,7 @@ int PrintVersion(int& argc, char** argv) {
     return std::cout.flush() ? 0 : 1;
 }
 
+// The program as started from the desktop: the window, until it is closed.
 int RunWindow(int& argc, char** argv) {
     QtErrorBox errorBox;
     TApplication application(argc, argv, errorBox);
