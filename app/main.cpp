@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 #include "app/application.h"
+#include "app/command_line.h"
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
@@ -15,7 +16,11 @@
 #include "platform/log_sink.h"
 #include "support/VersionInfo.h"
 
+#include <QCoreApplication>
+
 #include <iostream>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -34,9 +39,24 @@ std::string StoredSoundFont(VersionService& version, ProgramLocation& program,
     }
 }
 
-} // namespace
+// Prints "klavio " and the version the About page shows, read from the program's own version
+// information. Needs no display: the executable's path comes from a core application object.
+int PrintVersion(int& argc, char** argv) {
+    const QCoreApplication application(argc, argv);
+    ElfVersionService version;
+    QtProgramLocation program;
+    const std::string path = program.ExecutablePath();
+    const TVersionInfo info(version, path);
+    if (!info.Valid()) {
+        std::cerr << "klavio: no version information in " << path << '\n';
+        return 1;
+    }
+    std::cout << "klavio " << TVersionInfo::VersionToText(info.FileVersion()) << '\n';
+    return std::cout.flush() ? 0 : 1;
+}
 
-int main(int argc, char** argv) {
+// The program as started from the desktop: the window, until it is closed.
+int RunWindow(int& argc, char** argv) {
     QtErrorBox errorBox;
     TApplication application(argc, argv, errorBox);
     application.setWindowIcon(ProgramIcon());
@@ -66,4 +86,25 @@ int main(int argc, char** argv) {
     stopRequests.ShutdownStarted();
     // Errors were reported as they happened; ending is always a normal end.
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CommandLineRequest request = ParseCommandLine(arguments);
+    switch (request.action) {
+    case CommandLineRequest::Action::Help:
+        std::cout << UsageText();
+        // A help text that could not be written is no success, e.g. on a full disk.
+        return std::cout.flush() ? 0 : 1;
+    case CommandLineRequest::Action::Version:
+        return PrintVersion(argc, argv);
+    case CommandLineRequest::Action::Refused:
+        std::cerr << request.problem << '\n';
+        return kCommandLineUsageExit;
+    case CommandLineRequest::Action::Run:
+        break;
+    }
+    return RunWindow(argc, argv);
 }

@@ -14,6 +14,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xdotool xauth x11-xkb-utils
     xdg-utils dbus-daemon
+    file desktop-file-utils appstream man-db
 )
 
 missing=()

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds klavio's Debian package from a release build of its own, without tests, benchmarks
+# or sanitizers. The package's path alone goes to standard output, the build's progress to
+# standard error.
+# Usage: scripts/build-deb.sh [BUILD_DIR]   (default: build-deb at the top of the checkout)
+# The package is klavio_<version>_<arch>.deb in BUILD_DIR; dpkg-shlibdeps fills in the
+# libraries it needs. Install it with: sudo apt-get install ./klavio_<version>_<arch>.deb
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build-deb}")
+"$root/scripts/deps.sh" >&2
+# Hardened as Debian builds its own packages.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKLAVIO_SANITIZE=OFF \
+    -DKLAVIO_BUILD_TESTS=OFF -DKLAVIO_BUILD_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build "$build" >&2
+rm -f "$build"/klavio_*.deb
+(cd "$build" && cpack -G DEB >&2)
+packages=("$build"/klavio_*.deb)
+if [[ ${#packages[@]} -ne 1 || ! -f ${packages[0]} ]]; then
+    echo "build-deb: CPack made no single klavio package in $build" >&2
+    exit 1
+fi
+echo "${packages[0]}"
