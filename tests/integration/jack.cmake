@@ -5,11 +5,11 @@
 # stops deletes it, under the feet of any other server's clients (they die of SIGBUS). So
 # tests that start a server take turns; the end-to-end tests run alone anyway.
 klavio_add_test(jack_midi_tests jack_midi_service_test.cpp jack_reconnect_test.cpp
-    RESOURCE_LOCK jack_server)
+    RESOURCE_LOCK jack_server RUN_SERIAL)
 target_link_libraries(jack_midi_tests PRIVATE platform_linux jack_test_support)
 
 klavio_add_test(jack_window_tests jack_free_command_test.cpp jack_device_choice_test.cpp
-    RESOURCE_LOCK jack_server)
+    RESOURCE_LOCK jack_server RUN_SERIAL)
 target_link_libraries(jack_window_tests PRIVATE app platform_linux fakes jack_test_support)
 
 klavio_add_test(jack_synth_tests jack_synth_test.cpp RESOURCE_LOCK jack_server)
