@@ -6,6 +6,7 @@
 #include <QBrush>
 #include <QColor>
 #include <QComboBox>
+#include <QStringList>
 #include <QVariant>
 
 #include <algorithm>
@@ -51,26 +52,38 @@ bool DeviceList::Listed() const {
 }
 
 void DeviceList::Refill() {
-    // Items are replaced from code: no change handler runs.
-    box_.setUpdatesEnabled(false);
-    while (box_.count() > 1)
-        box_.removeItem(box_.count() - 1);
+    // The items after the no-device item: every device, then the choice if it is absent.
+    QStringList items;
     for (const std::string& name : devices_)
-        box_.addItem(QString::fromStdString(name));
-    int selected = 0;
+        items << QString::fromStdString(name);
+    const bool absent = !chosen_.empty() && !Listed();
+    if (absent)
+        items << QString::fromStdString(chosen_);
+    int selected = 0; // the no-device item
     if (!chosen_.empty()) {
-        const auto found = std::find(devices_.begin(), devices_.end(), chosen_);
-        if (found != devices_.end()) {
-            selected = 1 + static_cast<int>(found - devices_.begin());
-        } else {
-            box_.addItem(QString::fromStdString(chosen_));
-            selected = box_.count() - 1;
-            box_.setItemData(selected, true, kAbsentRole);
-            box_.setItemData(selected, QBrush(QColor(128, 128, 128)), Qt::ForegroundRole);
-        }
+        const auto listed = std::find(devices_.begin(), devices_.end(), chosen_);
+        selected = 1 + static_cast<int>(listed - devices_.begin()); // the absent one comes last
     }
-    box_.setCurrentIndex(selected);
-    box_.setUpdatesEnabled(true);
+    // Most changes concern other programs' ports of another kind: an unchanged list is left
+    // alone, so that a list the user has open does not change under the pointer.
+    QStringList shown;
+    for (int item = 1; item < box_.count(); ++item)
+        shown << box_.itemText(item);
+    const bool marked = box_.count() > 1 && box_.itemData(box_.count() - 1, kAbsentRole).toBool();
+    if (shown != items || marked != absent) {
+        // Items are replaced from code: no change handler runs.
+        box_.setUpdatesEnabled(false);
+        while (box_.count() > 1)
+            box_.removeItem(box_.count() - 1);
+        box_.addItems(items);
+        if (absent) {
+            box_.setItemData(box_.count() - 1, true, kAbsentRole);
+            box_.setItemData(box_.count() - 1, QBrush(QColor(128, 128, 128)), Qt::ForegroundRole);
+        }
+        box_.setUpdatesEnabled(true);
+    }
+    if (box_.currentIndex() != selected)
+        box_.setCurrentIndex(selected);
 }
 
 bool DeviceList::PortOpen() const {

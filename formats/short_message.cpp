@@ -31,12 +31,5 @@ void RecentlyEndedNotes::Track(const std::uint8_t* bytes, std::size_t size, std:
     sounding_.Track(bytes, size);
     if (kind == 0x90 && (bytes[2] & 0x7F) != 0)
         return;
-    const auto channel = static_cast<std::uint8_t>(bytes[0] & 0x0F);
-    const auto note = static_cast<std::uint8_t>(bytes[1] & 0x7F);
-    // A note that ends again is kept once, at its latest ending.
-    for (Ended& ended : ended_)
-        if (ended.used && ended.channel == channel && ended.note == note)
-            ended.used = false;
-    ended_[next_] = Ended{cycle, channel, note, true};
-    next_ = (next_ + 1) % kCapacity;
+    endedAfter_[(bytes[0] & 0x0F) * 128u + (bytes[1] & 0x7Fu)] = cycle + 1;
 }

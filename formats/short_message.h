@@ -111,37 +111,31 @@ private:
     std::array<std::uint8_t, 16 * 128> counts_{};
 };
 
-// The notes that ended lately, each with the cycle (any counter that only grows) of its
+// The notes that ended lately, each with the cycle (any counter that only grows) of its latest
 // note-off, so that note-offs a lost cycle took with it can be sent again. A note struck again
-// since is left alone. Fixed size and allocation-free: a real-time thread owns one.
+// since is left alone. One entry for every channel and note, so that no burst of notes (a fast
+// glissando) pushes out the one that was lost. Fixed size and allocation-free: a real-time
+// thread owns one.
 class RecentlyEndedNotes {
 public:
-    static constexpr std::size_t kCapacity = 64;
-
     // Takes note of one complete message sent in cycle; anything but a note is ignored.
     void Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle);
 
     // Calls repeat(noteOff) with the three bytes of a note-off for every note that ended in
-    // cycle since or later and does not sound now, oldest first.
+    // cycle since or later and does not sound now, by channel and note.
     template <typename Repeat> void RepeatSince(std::uint64_t since, Repeat&& repeat) const {
-        for (std::size_t i = 0; i < kCapacity; ++i) {
-            const Ended& ended = ended_[(next_ + i) % kCapacity];
-            if (!ended.used || ended.cycle < since || sounding_.Sounds(ended.channel, ended.note))
+        for (std::size_t key = 0; key < endedAfter_.size(); ++key) {
+            const auto channel = static_cast<std::uint8_t>(key / 128);
+            const auto note = static_cast<std::uint8_t>(key % 128);
+            if (endedAfter_[key] == 0 || endedAfter_[key] - 1 < since ||
+                sounding_.Sounds(channel, note))
                 continue;
-            repeat(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(0x80 | ended.channel),
-                                               ended.note, 0});
+            repeat(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(0x80 | channel), note, 0});
         }
     }
 
 private:
-    struct Ended {
-        std::uint64_t cycle = 0;
-        std::uint8_t channel = 0;
-        std::uint8_t note = 0;
-        bool used = false;
-    };
     SoundingNotes sounding_;
-    // A ring, oldest at next_: when more notes end than it holds, the oldest are forgotten.
-    std::array<Ended, kCapacity> ended_{};
-    std::size_t next_ = 0;
+    // The cycle of each note's latest note-off, plus one; 0 for a note that never ended.
+    std::array<std::uint64_t, 16 * 128> endedAfter_{};
 };

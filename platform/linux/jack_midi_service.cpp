@@ -81,9 +81,9 @@ constexpr std::chrono::milliseconds kSilence{1000};
 constexpr std::chrono::milliseconds kLongestDrain{3000};
 // After a cycle the server could not finish, the note-offs of this many cycles back go out
 // again: the lost one among them, and those a late reader may have missed. The report of the
-// lost cycle comes some cycles after it, many on a starved machine (128 cycles of 256 frames
-// at 48 kHz are 0.7 s).
-constexpr std::uint64_t kRepeatedCycles = 128;
+// lost cycle comes some cycles after it, many on a starved machine (256 cycles of 256 frames
+// at 48 kHz are 1.4 s).
+constexpr std::uint64_t kRepeatedCycles = 256;
 // Xruns come in bursts on a starved machine, so the repeat itself may be lost: it goes out
 // once more this many cycles later.
 constexpr std::uint64_t kRepeatAgainAfter = 16;

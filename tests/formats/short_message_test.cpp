@@ -93,10 +93,10 @@ TEST(ShortMessage, RecentlyEndedNotesAreRepeatedUnlessStruckAgain) {
         std::vector<std::array<std::uint8_t, 3>> repeated;
     };
     for (const Case& c : std::vector<Case>{
-             {"ended notes, oldest first",
+             {"ended notes, by channel",
               {{{0x90, 60, 100}, 1}, {{0x91, 62, 90}, 1}, {{0x91, 62, 0}, 2}, {{0x80, 60, 0}, 3}},
               0,
-              {{0x81, 62, 0}, {0x80, 60, 0}}},
+              {{0x80, 60, 0}, {0x81, 62, 0}}},
              {"too long ago", {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 3}}, 4, {}},
              {"struck again",
               {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 80}, 3}},
@@ -122,16 +122,14 @@ TEST(ShortMessage, RecentlyEndedNotesAreRepeatedUnlessStruckAgain) {
     }
 }
 
-TEST(ShortMessage, RecentlyEndedNotesForgetTheOldestWhenFull) {
+TEST(ShortMessage, RecentlyEndedNotesKeepEveryNoteOfALongGlissando) {
     RecentlyEndedNotes notes;
-    for (std::uint8_t note = 0; note < RecentlyEndedNotes::kCapacity + 2; ++note) {
-        const std::uint8_t noteOff[] = {0x80, note, 0};
-        notes.Track(noteOff, 3, note);
-    }
-    std::vector<std::uint8_t> repeated;
-    notes.RepeatSince(
-        0, [&](const std::array<std::uint8_t, 3>& noteOff) { repeated.push_back(noteOff[1]); });
-    ASSERT_EQ(repeated.size(), RecentlyEndedNotes::kCapacity);
-    EXPECT_EQ(repeated.front(), 2);
-    EXPECT_EQ(repeated.back(), RecentlyEndedNotes::kCapacity + 1);
+    for (std::uint8_t channel = 0; channel < 16; ++channel)
+        for (std::uint8_t note = 0; note < 128; ++note) {
+            const std::uint8_t noteOff[] = {static_cast<std::uint8_t>(0x80 | channel), note, 0};
+            notes.Track(noteOff, 3, 1);
+        }
+    std::size_t repeated = 0;
+    notes.RepeatSince(1, [&](const std::array<std::uint8_t, 3>&) { ++repeated; });
+    EXPECT_EQ(repeated, 16u * 128u);
 }
