@@ -14,6 +14,7 @@
 #include "keyboard/key_geometry.h"
 #include "keyboard/vmidikeys.h"
 #include "platform/midi_events.h"
+#include "platform/log_sink.h"
 #include "platform/midi_service.h"
 #include "platform/program_location.h"
 #include "platform/registry.h"
@@ -436,8 +437,19 @@ void TklavioForm::customEvent(QEvent* event) {
 void TklavioForm::MidiDevicesChanged() {
     RunGuarded(
         [this] {
-            inputs_->Update();
-            outputs_->Update();
+            // A port the window closes or opens by itself is worth a line: a note cut short by
+            // a device that went can be told from one the program lost.
+            const auto report = [this](const char* what, const DeviceList& list, DeviceStep step) {
+                const char* done = step == DeviceStep::Open     ? "connected"
+                                   : step == DeviceStep::Close  ? "closed, its device is gone"
+                                   : step == DeviceStep::Reopen ? "opened again"
+                                                                : nullptr;
+                if (done != nullptr)
+                    services_.log.Report(std::string("MIDI ") + what + " \"" + list.Chosen() +
+                                         "\" " + done);
+            };
+            report("input", *inputs_, inputs_->Update());
+            report("output", *outputs_, outputs_->Update());
             ShowStatus();
         },
         errorBox_, kApplicationTitle);

@@ -124,7 +124,7 @@ bool DeviceList::OpenChosen() {
 }
 
 // Takes the step the facts call for and notes how the choice stands.
-void DeviceList::Settle() {
+DeviceStep DeviceList::Settle() {
     DeviceFacts facts;
     facts.chosen = !chosen_.empty();
     facts.listed = Listed();
@@ -148,12 +148,13 @@ void DeviceList::Settle() {
     case DeviceStep::Open:
         if (!OpenChosen()) {
             state_ = facts.systemRunning ? DeviceState::Unavailable : DeviceState::NoSystem;
-            return;
+            return decision.step;
         }
         state_ = StateOfPort(PortStatus(), midi_.midiSystemRunning());
-        return;
+        return decision.step;
     }
     state_ = decision.state;
+    return decision.step;
 }
 
 void DeviceList::Restore(const std::string& name) {
@@ -186,8 +187,9 @@ void DeviceList::UserChose() {
     Refill();
 }
 
-void DeviceList::Update() {
+DeviceStep DeviceList::Update() {
     devices_ = CountDevices();
-    Settle();
+    const DeviceStep step = Settle();
     Refill();
+    return step;
 }

@@ -25,8 +25,8 @@ public:
     void Restore(const std::string& name);
     // The user picked an item. A device that will not open sends the choice back to no device.
     void UserChose();
-    // The service's devices, ports or system changed.
-    void Update();
+    // The service's devices, ports or system changed. Returns what was done to the port.
+    DeviceStep Update();
 
     // The chosen device's name as listed, empty for none.
     const std::string& Chosen() const { return chosen_; }
@@ -43,7 +43,7 @@ private:
     bool OpenChosen();
     bool PortOpen() const;
     MMRESULT PortStatus() const;
-    void Settle();
+    DeviceStep Settle();
 
     const Direction direction_;
     QComboBox& box_;

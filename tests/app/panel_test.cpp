@@ -241,6 +241,11 @@ TEST_F(Panel, ChosenDevicesFollowTheirDevicesComingAndGoing) {
     EXPECT_EQ(form->StatusLabel->text(),
               "No MIDI system: neither the ALSA sequencer nor a JACK server");
 
+    // What the window did by itself is on record.
+    EXPECT_EQ(platform.log.messages,
+              (std::vector<std::string>{"MIDI output \"Synth:in\" connected",
+                                        "MIDI output \"Synth:in\" closed, its device is gone"}));
+
     // The choice survives its absence into the settings.
     form.reset();
     const RegKey* settings = platform.registry.hive.FindKey("Software\\Varnholm\\klavio");
