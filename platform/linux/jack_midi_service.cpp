@@ -1006,7 +1006,14 @@ MMRESULT JackMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message
     const ShortMessage unpacked = UnpackShortMessage(message);
     if (unpacked.size == 0 || !unpacked.dataValid)
         return MMSYSERR_INVALPARAM;
-    if (const MMRESULT status = Status(*port); !Usable(status))
+    // The end of a note that went out is never refused while the server runs: should the
+    // connection only look broken for a moment, a refusal would leave the note sounding.
+    const std::uint8_t kind = unpacked.bytes[0] & 0xF0;
+    const bool endsASoundingNote =
+        (kind == 0x80 || (kind == 0x90 && unpacked.bytes[2] == 0)) &&
+        port->sounding.Sounds(unpacked.bytes[0] & 0x0F, unpacked.bytes[1]);
+    if (const MMRESULT status = Status(*port);
+        !Usable(status) && !(endsASoundingNote && status != MMSYSERR_NODRIVER))
         return status;
     if (!Queue(*port, unpacked.bytes.data(), unpacked.size, 0, 0))
         return MMSYSERR_NOMEM;
