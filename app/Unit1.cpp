@@ -6,6 +6,7 @@
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
+#include "app/window_placement.h"
 #include "app/window_texts.h"
 #include "formats/code_page.h"
 #include "formats/midi_stream.h"
@@ -29,6 +30,7 @@
 #include <QCursor>
 #include <QFont>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -40,6 +42,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRect>
+#include <QScreen>
 #include <QShowEvent>
 #include <QStringList>
 #include <QStyle>
@@ -448,8 +451,22 @@ void TklavioForm::showEvent(QShowEvent* event) {
     // Restoring a minimised window shows it again; FormShow belongs to the first show only.
     if (!shown_) {
         shown_ = true;
+        KeepOnScreen();
         FormShow();
     }
+}
+
+void TklavioForm::KeepOnScreen() {
+    // The designed place lies off small screens; the screen under the window's middle holds it.
+    QScreen* holder = QGuiApplication::screenAt(geometry().center());
+    if (holder == nullptr)
+        holder = screen();
+    if (holder == nullptr)
+        return;
+    // The frame counts where the window system has told Qt about it; move() places the frame.
+    const QPoint place = PlaceOnScreen(frameGeometry(), holder->availableGeometry());
+    if (place != frameGeometry().topLeft())
+        move(place);
 }
 
 void TklavioForm::closeEvent(QCloseEvent* event) {
