@@ -3,6 +3,7 @@
 #include "app/application.h"
 #include "app/device_list.h"
 #include "app/error_funnel.h"
+#include "app/group_box_style.h"
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
@@ -193,6 +194,11 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
     for (QComboBox* box :
          {MidiInDevComboBox, MidiInChanComboBox, MidiOutDevComboBox, MidiOutChanComboBox})
         box->setStyle(listBoxStyle);
+    auto* groupBoxStyle = new GroupBoxStyle(QStyleFactory::create(style()->name()));
+    groupBoxStyle->setParent(this);
+    for (QGroupBox* box :
+         {GroupBox1, GroupBox2, GroupBox3, GroupBox4, GroupBox5, GroupBox6, GroupBox7})
+        box->setStyle(groupBoxStyle);
 
     VistaAltFix1 = new TVistaAltFix(this, services_.systemTheme);
     VistaAltFix1->setObjectName(QStringLiteral("VistaAltFix1"));

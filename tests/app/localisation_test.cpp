@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QStyleOptionGroupBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
@@ -253,6 +254,44 @@ TEST(WindowKeyboardCues, RepaintIsActiveOnlyOnAThemedWindows6) {
         EXPECT_EQ(platform.systemTheme.Hooks(), vista ? 1u : 0u);
         form.reset();
         EXPECT_EQ(platform.systemTheme.Hooks(), 0u);
+    }
+}
+
+// The layout expects each group box's frame to run through the middle of its caption, with the
+// controls below the caption and inside the frame; the captions' lengths differ by language.
+TEST_F(Localisation, ControlsLieInsideTheirGroupBoxesFrames) {
+    for (const LANGID language : {LANGID{0x0409}, LANGID{0x0407}}) {
+        Show(language);
+        for (const QGroupBox* box : form->findChildren<QGroupBox*>()) {
+            QStyleOptionGroupBox option;
+            option.initFrom(box);
+            option.text = box->title();
+            option.textAlignment = box->alignment();
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            const QStyle* style = box->style();
+            const auto rect = [&](QStyle::SubControl part) {
+                return style->subControlRect(QStyle::CC_GroupBox, &option, part, box);
+            };
+            const QRect frame = rect(QStyle::SC_GroupBoxFrame);
+            const QRect caption = rect(QStyle::SC_GroupBoxLabel);
+            const int frameWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box);
+            const QRect inside = frame.adjusted(frameWidth, frameWidth, -frameWidth, -frameWidth);
+            const QString where =
+                box->objectName() + QStringLiteral(" ") + QString::number(language, 16);
+            EXPECT_EQ(frame.bottom(), box->height() - 1) << where.toStdString();
+            if (!box->title().isEmpty()) {
+                EXPECT_NEAR(frame.top(), caption.center().y(), 1) << where.toStdString();
+                // The caption breaks the top line between the frame's corners.
+                EXPECT_GT(caption.left(), inside.left()) << where.toStdString();
+                EXPECT_LT(caption.right(), inside.right()) << where.toStdString();
+            }
+            for (const QWidget* control : box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                const std::string name =
+                    (where + QStringLiteral(" ") + control->objectName()).toStdString();
+                EXPECT_TRUE(inside.contains(control->geometry())) << name;
+                EXPECT_FALSE(caption.intersects(control->geometry())) << name;
+            }
+        }
     }
 }
 
