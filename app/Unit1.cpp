@@ -145,7 +145,8 @@ QPixmap DonationButtonPicture() {
 }
 
 // Fusion keeps 19 pixels right of a list box's text for an arrow 8 pixels wide. The layout's
-// 82-pixel channel lists need 4 of them to show "All channels" whole; the arrow keeps its place.
+// 82-pixel channel lists need 4 of them to show "All channels" whole; the arrow, centred in
+// what is left, moves 2 pixels towards the edge so that the text does not run into it.
 class TListBoxStyle : public QProxyStyle {
 public:
     using QProxyStyle::QProxyStyle;
@@ -153,12 +154,20 @@ public:
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
                          const QWidget* widget) const override {
         QRect rect = QProxyStyle::subControlRect(control, option, part, widget);
-        if (control == CC_ComboBox && part == SC_ComboBoxEditField &&
-            baseStyle()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) == 0) {
-            if (option->direction == Qt::RightToLeft)
-                rect.setLeft(rect.left() - 4);
-            else
+        if (control != CC_ComboBox ||
+            baseStyle()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) != 0)
+            return rect;
+        const bool leftToRight = option->direction != Qt::RightToLeft;
+        if (part == SC_ComboBoxEditField) {
+            if (leftToRight)
                 rect.setRight(rect.right() + 4);
+            else
+                rect.setLeft(rect.left() - 4);
+        } else if (part == SC_ComboBoxArrow) {
+            if (leftToRight)
+                rect.setLeft(rect.left() + 4);
+            else
+                rect.setRight(rect.right() - 4);
         }
         return rect;
     }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -232,9 +233,28 @@ TEST_F(Localisation, EveryCaptionFitsItsControlInBothLanguages) {
             option.initFrom(box);
             const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
                                                              QStyle::SC_ComboBoxEditField, box);
-            for (int i = 0; i < box->count(); ++i)
-                EXPECT_LE(box->fontMetrics().horizontalAdvance(box->itemText(i)), field.width() - 2)
+            option.subControls = QStyle::SC_All;
+            const QRect arrow = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                             QStyle::SC_ComboBoxArrow, box);
+            // The text starts a pixel into the field; the arrow, 8 pixels wide, is centred in
+            // its place. Between them stay 4 pixels.
+            const double arrowLeft = arrow.left() + arrow.width() / 2.0 - 4;
+            for (int i = 0; i < box->count(); ++i) {
+                const int advance = box->fontMetrics().horizontalAdvance(box->itemText(i));
+                EXPECT_LE(advance, field.width() - 2) << box->itemText(i).toStdString();
+                EXPECT_LE(field.left() + 1 + advance + 4, arrowLeft)
                     << box->itemText(i).toStdString();
+            }
+        }
+        // A key's name, centred, stays clear of the caption before it.
+        for (const auto& [caption, value] : {std::pair{form->Label5, form->BaseKeyLabel},
+                                             std::pair{form->Label6, form->LastKeyLabel}}) {
+            const int valueStart =
+                value->x() +
+                (value->width() - value->fontMetrics().horizontalAdvance(value->text())) / 2;
+            EXPECT_LE(caption->x() + caption->fontMetrics().horizontalAdvance(caption->text()) + 4,
+                      valueStart)
+                << caption->objectName().toStdString();
         }
     }
 }
