@@ -3,9 +3,11 @@
 #include "app/application.h"
 #include "app/device_list.h"
 #include "app/error_funnel.h"
+#include "app/group_box_style.h"
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
+#include "app/window_placement.h"
 #include "app/window_texts.h"
 #include "formats/code_page.h"
 #include "formats/midi_stream.h"
@@ -30,6 +32,7 @@
 #include <QCursor>
 #include <QFont>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -41,6 +44,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRect>
+#include <QScreen>
 #include <QShowEvent>
 #include <QStringList>
 #include <QStyle>
@@ -142,7 +146,8 @@ QPixmap DonationButtonPicture() {
 }
 
 // Fusion keeps 19 pixels right of a list box's text for an arrow 8 pixels wide. The layout's
-// 82-pixel channel lists need 4 of them to show "All channels" whole; the arrow keeps its place.
+// 82-pixel channel lists need 4 of them to show "All channels" whole; the arrow, centred in
+// what is left, moves 2 pixels towards the edge so that the text does not run into it.
 class TListBoxStyle : public QProxyStyle {
 public:
     using QProxyStyle::QProxyStyle;
@@ -150,12 +155,20 @@ public:
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
                          const QWidget* widget) const override {
         QRect rect = QProxyStyle::subControlRect(control, option, part, widget);
-        if (control == CC_ComboBox && part == SC_ComboBoxEditField &&
-            baseStyle()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) == 0) {
-            if (option->direction == Qt::RightToLeft)
-                rect.setLeft(rect.left() - 4);
-            else
+        if (control != CC_ComboBox ||
+            baseStyle()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) != 0)
+            return rect;
+        const bool leftToRight = option->direction != Qt::RightToLeft;
+        if (part == SC_ComboBoxEditField) {
+            if (leftToRight)
                 rect.setRight(rect.right() + 4);
+            else
+                rect.setLeft(rect.left() - 4);
+        } else if (part == SC_ComboBoxArrow) {
+            if (leftToRight)
+                rect.setLeft(rect.left() + 4);
+            else
+                rect.setRight(rect.right() - 4);
         }
         return rect;
     }
@@ -191,6 +204,11 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
     for (QComboBox* box :
          {MidiInDevComboBox, MidiInChanComboBox, MidiOutDevComboBox, MidiOutChanComboBox})
         box->setStyle(listBoxStyle);
+    auto* groupBoxStyle = new GroupBoxStyle(QStyleFactory::create(style()->name()));
+    groupBoxStyle->setParent(this);
+    for (QGroupBox* box :
+         {GroupBox1, GroupBox2, GroupBox3, GroupBox4, GroupBox5, GroupBox6, GroupBox7})
+        box->setStyle(groupBoxStyle);
 
     VistaAltFix1 = new TVistaAltFix(this, services_.systemTheme);
     VistaAltFix1->setObjectName(QStringLiteral("VistaAltFix1"));
@@ -460,8 +478,22 @@ void TklavioForm::showEvent(QShowEvent* event) {
     // Restoring a minimised window shows it again; FormShow belongs to the first show only.
     if (!shown_) {
         shown_ = true;
+        KeepOnScreen();
         FormShow();
     }
+}
+
+void TklavioForm::KeepOnScreen() {
+    // The designed place lies off small screens; the screen under the window's middle holds it.
+    QScreen* holder = QGuiApplication::screenAt(geometry().center());
+    if (holder == nullptr)
+        holder = screen();
+    if (holder == nullptr)
+        return;
+    // The frame counts where the window system has told Qt about it; move() places the frame.
+    const QPoint place = PlaceOnScreen(frameGeometry(), holder->availableGeometry());
+    if (place != frameGeometry().topLeft())
+        move(place);
 }
 
 void TklavioForm::closeEvent(QCloseEvent* event) {

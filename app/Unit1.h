@@ -109,6 +109,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Pulls the window onto the screen that holds it where its designed place lies partly off it.
+    void KeepOnScreen();
     void CreateKeyboardPage();
     void CreateAboutPage();
     void ConnectHandlers();

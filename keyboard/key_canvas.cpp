@@ -3,7 +3,9 @@
 #include <QImage>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace key_canvas {
 namespace {
@@ -62,6 +64,34 @@ void Invert(QImage& image, const PixelRect& rect) {
     ForEachPixel(image, rect.x, rect.y, std::int64_t{rect.x} + rect.width,
                  std::int64_t{rect.y} + rect.height,
                  [](QRgb& pixel) { pixel = 0xFF000000u | (~pixel & 0x00FFFFFFu); });
+}
+
+QImage ToDeviceResolution(const QImage& canvas, double ratio) {
+    if (!(ratio > 1.0 && ratio <= 8.0) || canvas.isNull())
+        return canvas;
+    const QImage source = canvas.convertToFormat(QImage::Format_RGB32);
+    const int width = static_cast<int>(std::ceil(source.width() * ratio));
+    const int height = static_cast<int>(std::ceil(source.height() * ratio));
+    QImage device(width, height, QImage::Format_RGB32);
+    // Device pixel d shows canvas pixel floor(d / ratio); counted in thousandths so that a ratio
+    // of 1.5 splits the pixels the same way on every machine.
+    const std::int64_t thousandths = std::llround(ratio * 1000.0);
+    const auto sourceIndex = [thousandths](int device, int limit) {
+        return std::min<int>(static_cast<int>(std::int64_t{device} * 1000 / thousandths),
+                             limit - 1);
+    };
+    std::vector<int> columns(static_cast<std::size_t>(width));
+    for (int x = 0; x < width; ++x)
+        columns[static_cast<std::size_t>(x)] = sourceIndex(x, source.width());
+    for (int y = 0; y < height; ++y) {
+        const auto* from =
+            reinterpret_cast<const QRgb*>(source.constScanLine(sourceIndex(y, source.height())));
+        auto* to = reinterpret_cast<QRgb*>(device.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            to[x] = from[columns[static_cast<std::size_t>(x)]];
+    }
+    device.setDevicePixelRatio(ratio);
+    return device;
 }
 
 } // namespace key_canvas

@@ -19,4 +19,10 @@ void VerticalLine(QImage& image, int x, int y0, int y1, TColor pen);   // y1 exc
 // Replaces every pixel's colour by its bitwise complement.
 void Invert(QImage& image, const PixelRect& rect);
 
+// The canvas for a screen with ratio device pixels to each of the canvas's pixels (ratios from
+// 1 to 8; others count as 1): each pixel becomes a block of whole device pixels, so key edges
+// stay sharp in the two colours that meet there instead of being smoothed into grey. The result
+// carries the ratio, so a painter draws it at the canvas's size.
+QImage ToDeviceResolution(const QImage& canvas, double ratio);
+
 } // namespace key_canvas

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEngine>
 #include <QPainter>
 
 #include <algorithm>
@@ -142,6 +143,7 @@ void TVKeys::GraphicsChanged() {
 }
 
 void TVKeys::Paint() {
+    deviceCanvasValid_ = false;
     if (canvas_.size() != size())
         canvas_ = QImage(size(), QImage::Format_RGB32);
     // The parent's state counts too: isEnabled() is false when any ancestor is disabled.
@@ -153,6 +155,7 @@ void TVKeys::Paint() {
 }
 
 void TVKeys::DrawKeysHorizontal() {
+    deviceCanvasValid_ = false;
     const KeyboardWalk walk = key_painter::DrawKeysHorizontal(
         canvas_, Shape(), {FWhiteBrush.Color(), FBlackBrush.Color(), FPen.Color()});
     FFirstNote = walk.firstNote;
@@ -160,6 +163,7 @@ void TVKeys::DrawKeysHorizontal() {
 }
 
 void TVKeys::DrawKeysVertical() {
+    deviceCanvasValid_ = false;
     const KeyboardWalk walk = key_painter::DrawKeysVertical(
         canvas_, Shape(), {FWhiteBrush.Color(), FBlackBrush.Color(), FPen.Color()});
     FFirstNote = walk.firstNote;
@@ -171,6 +175,7 @@ void TVKeys::InvertKey(int note) {
     for (int i = 0; i < inversion.count; ++i) {
         const PixelRect& r = inversion.rects[i];
         key_canvas::Invert(canvas_, r);
+        deviceCanvasValid_ = false;
         update(QRect(r.x, r.y, r.width, r.height));
     }
 }
@@ -396,7 +401,21 @@ void TVKeys::paintEvent(QPaintEvent* /*event*/) {
         canvasValid_ = true;
     }
     QPainter painter(this);
-    painter.drawImage(0, 0, canvas_);
+    // What the painter finally draws on knows the ratio: the window's backing store, or an image
+    // the widget is rendered into; the widget itself may still tell the ratio of its old screen.
+    const QPaintEngine* engine = painter.paintEngine();
+    const double ratio = engine != nullptr && engine->paintDevice() != nullptr
+                             ? engine->paintDevice()->devicePixelRatioF()
+                             : devicePixelRatioF();
+    if (ratio <= 1.0) {
+        painter.drawImage(0, 0, canvas_);
+        return;
+    }
+    if (!deviceCanvasValid_ || deviceCanvas_.devicePixelRatioF() != ratio) {
+        deviceCanvas_ = key_canvas::ToDeviceResolution(canvas_, ratio);
+        deviceCanvasValid_ = true;
+    }
+    painter.drawImage(0, 0, deviceCanvas_);
 }
 
 void TVKeys::resizeEvent(QResizeEvent* event) {
@@ -418,6 +437,9 @@ bool TVKeys::event(QEvent* event) {
     // Another window has the keys and maybe the mouse: no release would come here.
     if (event->type() == QEvent::WindowDeactivate)
         ReleaseHeldNotes();
+    // Moved to a screen with another ratio of device pixels: paintEvent redraws at the new one.
+    if (event->type() == QEvent::ScreenChangeInternal)
+        update();
     return QWidget::event(event);
 }
 

@@ -78,7 +78,8 @@ public:
     int MouseNote() const { return FMouseNote; }
     bool IsPressed(int note) const { return note >= 0 && note < 128 && FPressedNotes.test(note); }
 
-    // What the widget shows.
+    // What the widget shows, one pixel to each of the widget's pixels; on a screen with more
+    // device pixels to each, the same picture is drawn at the device's resolution.
     const QImage& Canvas() const { return canvas_; }
 
     void InvertKey(int note);
@@ -165,4 +166,7 @@ private:
 
     QImage canvas_;
     bool canvasValid_ = false;
+    // canvas_ at the resolution of the screen last painted on, when that has more device pixels.
+    QImage deviceCanvas_;
+    bool deviceCanvasValid_ = false;
 };

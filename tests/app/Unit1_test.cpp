@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QStringList>
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -222,6 +223,12 @@ TEST_F(KlavioForm, WindowIsKlavioAtItsPlaceWithAFixedClientArea) {
     EXPECT_EQ(form->windowTitle(), QStringLiteral("klavio"));
     EXPECT_EQ(form->pos(), QPoint(441, 292));
     form->show();
+    // The offscreen screen is 800 pixels wide, one less than the window: it opens at the
+    // screen's left edge, frame included, at its designed height.
+    const QRect screen = form->screen()->availableGeometry();
+    ASSERT_EQ(screen.width(), 800);
+    EXPECT_EQ(form->frameGeometry().left(), screen.left());
+    EXPECT_EQ(form->geometry().top(), 292);
     EXPECT_EQ(form->size(), QSize(801, 209));
     EXPECT_EQ(form->minimumSize(), QSize(801, 209));
     EXPECT_EQ(form->maximumSize(), QSize(801, 209));

@@ -11,12 +11,14 @@
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QStyleOptionGroupBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -231,9 +233,28 @@ TEST_F(Localisation, EveryCaptionFitsItsControlInBothLanguages) {
             option.initFrom(box);
             const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
                                                              QStyle::SC_ComboBoxEditField, box);
-            for (int i = 0; i < box->count(); ++i)
-                EXPECT_LE(box->fontMetrics().horizontalAdvance(box->itemText(i)), field.width() - 2)
+            option.subControls = QStyle::SC_All;
+            const QRect arrow = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                             QStyle::SC_ComboBoxArrow, box);
+            // The text starts a pixel into the field; the arrow, 8 pixels wide, is centred in
+            // its place. Between them stay 4 pixels.
+            const double arrowLeft = arrow.left() + arrow.width() / 2.0 - 4;
+            for (int i = 0; i < box->count(); ++i) {
+                const int advance = box->fontMetrics().horizontalAdvance(box->itemText(i));
+                EXPECT_LE(advance, field.width() - 2) << box->itemText(i).toStdString();
+                EXPECT_LE(field.left() + 1 + advance + 4, arrowLeft)
                     << box->itemText(i).toStdString();
+            }
+        }
+        // A key's name, centred, stays clear of the caption before it.
+        for (const auto& [caption, value] : {std::pair{form->Label5, form->BaseKeyLabel},
+                                             std::pair{form->Label6, form->LastKeyLabel}}) {
+            const int valueStart =
+                value->x() +
+                (value->width() - value->fontMetrics().horizontalAdvance(value->text())) / 2;
+            EXPECT_LE(caption->x() + caption->fontMetrics().horizontalAdvance(caption->text()) + 4,
+                      valueStart)
+                << caption->objectName().toStdString();
         }
     }
 }
@@ -253,6 +274,44 @@ TEST(WindowKeyboardCues, RepaintIsActiveOnlyOnAThemedWindows6) {
         EXPECT_EQ(platform.systemTheme.Hooks(), vista ? 1u : 0u);
         form.reset();
         EXPECT_EQ(platform.systemTheme.Hooks(), 0u);
+    }
+}
+
+// The layout expects each group box's frame to run through the middle of its caption, with the
+// controls below the caption and inside the frame; the captions' lengths differ by language.
+TEST_F(Localisation, ControlsLieInsideTheirGroupBoxesFrames) {
+    for (const LANGID language : {LANGID{0x0409}, LANGID{0x0407}}) {
+        Show(language);
+        for (const QGroupBox* box : form->findChildren<QGroupBox*>()) {
+            QStyleOptionGroupBox option;
+            option.initFrom(box);
+            option.text = box->title();
+            option.textAlignment = box->alignment();
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            const QStyle* style = box->style();
+            const auto rect = [&](QStyle::SubControl part) {
+                return style->subControlRect(QStyle::CC_GroupBox, &option, part, box);
+            };
+            const QRect frame = rect(QStyle::SC_GroupBoxFrame);
+            const QRect caption = rect(QStyle::SC_GroupBoxLabel);
+            const int frameWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box);
+            const QRect inside = frame.adjusted(frameWidth, frameWidth, -frameWidth, -frameWidth);
+            const QString where =
+                box->objectName() + QStringLiteral(" ") + QString::number(language, 16);
+            EXPECT_EQ(frame.bottom(), box->height() - 1) << where.toStdString();
+            if (!box->title().isEmpty()) {
+                EXPECT_NEAR(frame.top(), caption.center().y(), 1) << where.toStdString();
+                // The caption breaks the top line between the frame's corners.
+                EXPECT_GT(caption.left(), inside.left()) << where.toStdString();
+                EXPECT_LT(caption.right(), inside.right()) << where.toStdString();
+            }
+            for (const QWidget* control : box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                const std::string name =
+                    (where + QStringLiteral(" ") + control->objectName()).toStdString();
+                EXPECT_TRUE(inside.contains(control->geometry())) << name;
+                EXPECT_FALSE(caption.intersects(control->geometry())) << name;
+            }
+        }
     }
 }
 

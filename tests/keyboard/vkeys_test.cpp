@@ -9,12 +9,16 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr QRgb kWhite = 0xFFFFFFFF;
+constexpr QRgb kBlack = 0xFF000000;
 
 struct NoteEvent {
     std::string kind;
@@ -428,6 +432,49 @@ TEST_F(KeyboardTest, HeldKeysAndMouseEndWhenTheControlLosesTheKeys) {
         row.restore();
         QApplication::processEvents();
         EXPECT_EQ(keys->Canvas(), Released()) << row.name;
+    }
+}
+
+// The keyboard on a screen with 1, 1.5 or 2 device pixels to each of its own: each key's area,
+// scaled by the ratio, in whole device pixels, so every edge is a step between the two colours
+// that meet there; at 1 the picture is the canvas itself.
+TEST_F(KeyboardTest, DrawnAtTheScreensResolutionWithSharpEdges) {
+    const KeyboardShape shape = shapes::MainWindow();
+    for (const double ratio : {1.0, 1.5, 2.0}) {
+        QImage device(static_cast<int>(std::ceil(780 * ratio)),
+                      static_cast<int>(std::ceil(75 * ratio)), QImage::Format_RGB32);
+        device.setDevicePixelRatio(ratio);
+        device.fill(Qt::red);
+        keys->render(&device);
+        if (ratio == 1.0) {
+            EXPECT_EQ(device, Released());
+            continue;
+        }
+        for (int y = 0; y < device.height(); ++y)
+            for (int x = 0; x < device.width(); ++x)
+                ASSERT_TRUE(device.pixel(x, y) == kBlack || device.pixel(x, y) == kWhite)
+                    << ratio << " " << x << "," << y;
+        if (ratio != 2.0)
+            continue;
+        // Below the black keys each boundary line is two device pixels wide, white either side.
+        const int lowRow = 2 * 70;
+        for (const Boundary& boundary : WalkKeyboard(shape).boundaries) {
+            if (boundary.along <= 0 || boundary.along >= 779)
+                continue;
+            const int line = 2 * boundary.along;
+            EXPECT_EQ(device.pixel(line - 1, lowRow), kWhite) << boundary.along;
+            EXPECT_EQ(device.pixel(line, lowRow), kBlack) << boundary.along;
+            EXPECT_EQ(device.pixel(line + 1, lowRow), kBlack) << boundary.along;
+            EXPECT_EQ(device.pixel(line + 2, lowRow), kWhite) << boundary.along;
+            if (!boundary.blackDrawn)
+                continue;
+            const PixelRect key = BlackKeyRect(shape, boundary);
+            const int middle = 2 * key.y + key.height;
+            EXPECT_EQ(device.pixel(2 * key.x - 1, middle), kWhite) << boundary.along;
+            for (int x = 2 * key.x; x < 2 * (key.x + key.width); ++x)
+                EXPECT_EQ(device.pixel(x, middle), kBlack) << boundary.along << " " << x;
+            EXPECT_EQ(device.pixel(2 * (key.x + key.width), middle), kWhite) << boundary.along;
+        }
     }
 }
 
