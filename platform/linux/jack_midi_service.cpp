@@ -409,8 +409,13 @@ int JackMidiService::OnXrun(void* gate) {
 void JackMidiService::OnPortRegistration(jack_port_id_t, int, void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
-    if (JackMidiService* service = callbacks.service.load())
+    if (JackMidiService* service = callbacks.service.load()) {
         service->NoteDevicesChanged();
+        // While the server rebuilds its graph a cycle's MIDI may be lost without an xrun being
+        // reported (seen on a loaded machine when ports come and go): the recent note-offs go
+        // out again as after an xrun.
+        service->xrunSeen_.store(true);
+    }
     callbacks.inside.fetch_sub(1);
 }
 
@@ -438,6 +443,7 @@ void JackMidiService::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int, voi
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
     if (JackMidiService* service = callbacks.service.load()) {
+        service->xrunSeen_.store(true); // a graph change, as for a port registration
         // Both only read the client's copy of the graph.
         const auto mine = [service](jack_port_id_t id) {
             const jack_port_t* port = jack_port_by_id(service->client_, id);
