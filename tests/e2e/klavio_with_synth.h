@@ -31,8 +31,8 @@ protected:
                         QStringList{"XDG_CONFIG_HOME=" + config_.path()}); // nothing chosen yet
         window_ = klavio_->WaitForWindow("klavio");
         ASSERT_TRUE(window_) << klavio_->Output().toStdString();
-        ASSERT_TRUE(Eventually(
-            [&] { return (keyboard_ = FindKeyboard(session_.Grab(*window_))).has_value(); }));
+        keyboard_ = WaitForKeyboard(session_, *window_);
+        ASSERT_TRUE(keyboard_);
 
         // The output list: no device, the built-in synthesizer (chosen at a first start), the
         // program's own port, then synth:in.

@@ -50,9 +50,8 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << klavio.Output().toStdString();
-    std::optional<QPoint> keyboard;
-    ASSERT_TRUE(
-        Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); }));
+    const std::optional<QPoint> keyboard = WaitForKeyboard(session, *window);
+    ASSERT_TRUE(keyboard);
     const QPoint page = *keyboard - QPoint(6, 96);
     EXPECT_TRUE(Eventually([&] { return WarningShown(session, *window, page); }, 5s));
 

@@ -97,9 +97,8 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
         {"ASAN_OPTIONS=" + sanitizer + (sanitizer.isEmpty() ? "" : ":") + "quarantine_size_mb=16"});
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << klavio.Output().toStdString();
-    std::optional<QPoint> keyboard;
-    ASSERT_TRUE(
-        Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); }));
+    const std::optional<QPoint> keyboard = WaitForKeyboard(session, *window);
+    ASSERT_TRUE(keyboard);
     const QPoint page = *keyboard - QPoint(6, 96);
 
     const char* asked = std::getenv("KLAVIO_SOAK_SECONDS");

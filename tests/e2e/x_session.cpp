@@ -174,3 +174,9 @@ std::optional<QPoint> FindKeyboard(const QImage& shot) {
     }
     return std::nullopt;
 }
+
+std::optional<QPoint> WaitForKeyboard(XSession& session, unsigned long window) {
+    std::optional<QPoint> keyboard;
+    Eventually([&] { return (keyboard = FindKeyboard(session.Grab(window))).has_value(); });
+    return keyboard;
+}

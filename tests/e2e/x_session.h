@@ -77,3 +77,5 @@ bool Eventually(const std::function<bool()>& condition,
 // The keyboard's top-left corner in a window picture: the only place with a black outline of
 // its size (780 x 75) around a white key.
 std::optional<QPoint> FindKeyboard(const QImage& shot);
+// The keyboard's corner once the window shows it; nothing when it never does.
+std::optional<QPoint> WaitForKeyboard(XSession& session, unsigned long window);
