@@ -3,6 +3,7 @@
 
 #include "platform/linux/jack_midi_service.h"
 #include "platform/midi_events.h"
+#include "tests/busy_cores.h"
 #include "tests/integration/jack_gtest.h"
 #include "tests/integration/midi_test_support.h"
 
@@ -661,27 +662,6 @@ TEST_F(JackMidi, OpeningAndClosingNeverHoldTheWindowAndNotesSentAtOnceArriveInOr
     ASSERT_TRUE(WaitFor([&] { return peer_->Heard().size() >= expected.size(); }));
     EXPECT_EQ(peer_->Heard(), expected);
 }
-
-// Keeps every core busy while it lives, as other programs on a loaded machine do.
-class BusyCores {
-public:
-    BusyCores() {
-        for (unsigned i = 0; i <= std::max(2u, std::thread::hardware_concurrency()); ++i)
-            threads_.emplace_back([this] {
-                while (!stop_.load(std::memory_order_relaxed)) {
-                }
-            });
-    }
-    ~BusyCores() {
-        stop_.store(true);
-        for (auto& thread : threads_)
-            thread.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> threads_;
-};
 
 // Ports opened, played and closed over and over while every core is busy: cycles come late,
 // the graph changes each time, and the server loses some of a cycle's MIDI. What does arrive
