@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -30,6 +31,27 @@ using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 const char* const kServer = "klavio-net-server";
 const char* const kClient = "klavio-net-client";
+
+constexpr int kPort = 40002; // aseqnet's own
+const char* const kListening = "0A";
+const char* const kConnected = "01";
+
+// Whether the kernel's table of IPv4 TCP sockets has one on kPort in the state given.
+bool HasSocket(const std::string& state) {
+    char port[8];
+    std::snprintf(port, sizeof port, ":%04X", kPort);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, socketState;
+        fields >> slot >> local >> remote >> socketState;
+        if ((local.ends_with(port) || remote.ends_with(port)) && socketState == state)
+            return true;
+    }
+    return false;
+}
 
 std::string FindOnPath(const std::string& program) {
     const char* path = std::getenv("PATH");
@@ -57,18 +79,14 @@ protected:
         // The synthesizer's machine: the server hands what arrives to the synthesizer, and
         // sends on what the synthesizer plays.
         const std::string synth = synth_.DeviceName().substr(0, synth_.DeviceName().find(':'));
-        server_ = Spawn({"-n", kServer, "-d", synth + ":0", "-s", synth + ":0"});
-        ASSERT_TRUE(WaitFor([&] { return !Device(true, kServer).empty(); })) << "no server";
-        // klavio's machine. The server's sequencer client comes before its socket listens, so
-        // a client that found nobody to connect to is started again.
+        server_ = Spawn(
+            {"-p", std::to_string(kPort), "-n", kServer, "-d", synth + ":0", "-s", synth + ":0"});
+        ASSERT_TRUE(WaitFor([] { return HasSocket(kListening); })) << "the server never listened";
+        // klavio's machine, once connected.
+        client_ = Spawn({"-p", std::to_string(kPort), "-n", kClient, "127.0.0.1"});
         ASSERT_TRUE(WaitFor([&] {
-            int status = 0;
-            if (client_ > 0 && ::waitpid(client_, &status, WNOHANG) == client_)
-                client_ = -1;
-            if (client_ <= 0)
-                client_ = Spawn({"-n", kClient, "127.0.0.1"});
-            return !Device(true, kClient).empty();
-        })) << "no client";
+            return HasSocket(kConnected) && !Device(true, kClient).empty();
+        })) << "the client never connected";
     }
     void TearDown() override {
         for (const pid_t process : {client_, server_})
