@@ -28,4 +28,5 @@ add_test(NAME alsa_sequencer_vm
         ${alsa_vm_programs}
         -- $<TARGET_FILE:alsa_sequencer_tests>)
 # 77: the VM cannot start on this machine (the script fails instead when CI is set).
-set_tests_properties(alsa_sequencer_vm PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 240 LABELS vm)
+set_tests_properties(alsa_sequencer_vm PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 240
+    LABELS "vm;network")
