@@ -184,14 +184,16 @@ public:
         MidiBytes bytes;
     };
 
-    ~PeerOnMaster() {
+    ~PeerOnMaster() { Stop(); }
+    void Stop() {
         if (pid_ > 0) {
-            ::close(toPeer_);
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
         }
-        if (fromPeer_ >= 0)
-            ::close(fromPeer_);
+        for (const int pipe : {toPeer_, fromPeer_})
+            if (pipe >= 0)
+                ::close(pipe);
+        pid_ = toPeer_ = fromPeer_ = -1;
     }
 
     bool Start(const std::string& masterName, std::string& whyNot) {
@@ -321,6 +323,7 @@ protected:
     void TearDown() override {
         service_.reset();
         slave_.Stop();
+        synth_.Stop();
         // The network manager holds a master that is told to stop for a dozen seconds, waiting
         // for clients it has dropped; its shared memory goes with this test's namespace anyway.
         master_.Stop(std::chrono::milliseconds(0));
