@@ -297,16 +297,17 @@ double Median(std::vector<double> values) {
 class NetJack : public testing::Test {
 protected:
     void SetUp() override {
-        if (!whyNoPrivateNetwork.empty()) {
+        // CI must run what it can here; elsewhere the reason is said and the test skipped.
+        std::string whyNot = whyNoPrivateNetwork;
+        if (whyNot.empty() && FindJackd().empty())
+            whyNot = "jackd is not installed (Debian package jackd2)";
+        if (!whyNot.empty()) {
             if (std::getenv("CI") != nullptr)
-                FAIL() << whyNoPrivateNetwork;
-            GTEST_SKIP() << whyNoPrivateNetwork;
+                FAIL() << whyNot;
+            GTEST_SKIP() << whyNot;
         }
-        if (FindJackd().empty())
-            GTEST_SKIP() << "jackd is not installed (Debian package jackd2)";
         const std::string rate = std::to_string(kSampleRate);
         const std::string period = std::to_string(kPeriodFrames);
-        std::string whyNot;
         ASSERT_TRUE(
             master_.Start(whyNot, {"-I", "netmanager", "-d", "dummy", "-r", rate, "-p", period}))
             << whyNot;
