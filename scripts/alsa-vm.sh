@@ -174,6 +174,8 @@ vmroot="$work/root"
 mkdir -p "$vmroot"/{bin,dev,proc,sys,tmp,root,etc/vm} "$vmroot/usr/share/alsa"
 
 copy_in() { # SRC DST: one file, symbolic links followed
+    # Programs share libraries and may be given twice; the first copy serves all.
+    [[ -e "$vmroot$2" || -L "$vmroot$2" ]] && return 0
     mkdir -p "$(dirname "$vmroot$2")"
     # A link to the file itself: cpio reads it once, straight into the archive, rather than
     # after a copy of every library.
@@ -273,6 +275,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm
+# Loopback, for programs in the VM that talk to each other over the network.
+ip link set lo up 2>/dev/null || ifconfig lo 127.0.0.1 up
 while read -r module; do
     insmod "\$module" || echo "$me: insmod \$module failed"
 done </etc/vm/modules
