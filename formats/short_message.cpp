@@ -22,14 +22,15 @@ std::size_t SoundingNotes::Count() const {
         std::count_if(counts_.begin(), counts_.end(), [](std::uint8_t n) { return n > 0; }));
 }
 
-void RecentlyEndedNotes::Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle) {
+bool RecentlyEndedNotes::Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle) {
     if (size < 3)
-        return;
+        return false;
     const std::uint8_t kind = bytes[0] & 0xF0;
     if (kind != 0x80 && kind != 0x90)
-        return;
+        return false;
     sounding_.Track(bytes, size);
     if (kind == 0x90 && (bytes[2] & 0x7F) != 0)
-        return;
+        return false;
     endedAfter_[(bytes[0] & 0x0F) * 128u + (bytes[1] & 0x7Fu)] = cycle + 1;
+    return true;
 }

@@ -118,8 +118,9 @@ private:
 // thread owns one.
 class RecentlyEndedNotes {
 public:
-    // Takes note of one complete message sent in cycle; anything but a note is ignored.
-    void Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle);
+    // Takes note of one complete message sent in cycle; anything but a note is ignored. True
+    // when the message ended a note.
+    bool Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle);
 
     // Calls repeat(noteOff) with the three bytes of a note-off for every note that ended in
     // cycle since or later and does not sound now, by channel and note.

@@ -87,6 +87,10 @@ constexpr std::uint64_t kRepeatedCycles = 256;
 // Xruns come in bursts on a starved machine, so the repeat itself may be lost: it goes out
 // once more this many cycles later.
 constexpr std::uint64_t kRepeatAgainAfter = 16;
+// A busy server may also drop a cycle's MIDI without reporting an xrun (a client it ran out of
+// order reads the buffer before it is written), so every note-off goes out once more this many
+// cycles after it.
+constexpr std::uint64_t kEveryNoteOffAgainAfter = 8;
 
 const char* const kMapperPortName = "midi_out";
 
@@ -216,7 +220,8 @@ private:
     static void OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* gate);
     void NoteDevicesChanged();
     int Process(jack_nframes_t frames);
-    void SendQueued(Port& port, void* buffer, std::uint64_t cycle, bool repeatNoteOffs);
+    // Note-offs that ended in cycle repeatSince or later go out again first; UINT64_MAX for none.
+    void SendQueued(Port& port, void* buffer, std::uint64_t cycle, std::uint64_t repeatSince);
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
     void Wake();
@@ -268,6 +273,8 @@ private:
     // Process callback only: the cycles that repeat recent note-offs after an xrun.
     std::uint64_t repeatAt_ = UINT64_MAX;
     std::uint64_t repeatAgainAt_ = UINT64_MAX;
+    // Process callback only: the cycle of the oldest note-off not yet sent a second time.
+    std::uint64_t oldestNoteOffNotRepeated_ = UINT64_MAX;
 
     // GUI thread only.
     std::map<std::uint32_t, std::unique_ptr<Port>> ports_;
@@ -477,7 +484,13 @@ int JackMidiService::Process(jack_nframes_t frames) {
         repeatAt_ = cycle;
         repeatAgainAt_ = cycle + kRepeatAgainAfter;
     }
-    const bool repeatNoteOffs = cycle == repeatAt_ || cycle == repeatAgainAt_;
+    std::uint64_t repeatSince = UINT64_MAX;
+    if (cycle == repeatAt_ || cycle == repeatAgainAt_)
+        repeatSince = cycle > kRepeatedCycles ? cycle - kRepeatedCycles : 0;
+    if (cycle >= oldestNoteOffNotRepeated_ + kEveryNoteOffAgainAfter) {
+        repeatSince = std::min(repeatSince, oldestNoteOffNotRepeated_);
+        oldestNoteOffNotRepeated_ = UINT64_MAX;
+    }
     bool wake = ReportHeldTokens();
     for (auto& slot : slots_) {
         Port* port = slot.load();
@@ -487,7 +500,7 @@ int JackMidiService::Process(jack_nframes_t frames) {
         if (buffer == nullptr)
             continue;
         if (port->output)
-            SendQueued(*port, buffer, cycle, repeatNoteOffs);
+            SendQueued(*port, buffer, cycle, repeatSince);
         else if (port->started.load())
             wake = Receive(*port, buffer) || wake;
     }
@@ -511,20 +524,18 @@ bool JackMidiService::ReportHeldTokens() {
 
 // Runs on JACK's process thread.
 void JackMidiService::SendQueued(Port& port, void* buffer, std::uint64_t cycle,
-                                 bool repeatNoteOffs) {
+                                 std::uint64_t repeatSince) {
     jack_midi_clear_buffer(buffer);
     maxEventSize_.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
     if (!port.sending.load())
         return; // kept for when the connection is there
-    if (repeatNoteOffs) {
+    if (repeatSince != UINT64_MAX) {
         // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is
         // off already stays off on every synthesizer.
-        port.ended.RepeatSince(cycle > kRepeatedCycles ? cycle - kRepeatedCycles : 0,
-                               [buffer](const std::array<std::uint8_t, 3>& noteOff) {
-                                   if (jack_midi_max_event_size(buffer) >= noteOff.size())
-                                       jack_midi_event_write(buffer, 0, noteOff.data(),
-                                                             noteOff.size());
-                               });
+        port.ended.RepeatSince(repeatSince, [buffer](const std::array<std::uint8_t, 3>& noteOff) {
+            if (jack_midi_max_event_size(buffer) >= noteOff.size())
+                jack_midi_event_write(buffer, 0, noteOff.data(), noteOff.size());
+        });
     }
     const std::uint32_t epoch = port.epoch.load();
     bool wroteAny = jack_midi_get_event_count(buffer) > 0;
@@ -540,7 +551,8 @@ void JackMidiService::SendQueued(Port& port, void* buffer, std::uint64_t cycle,
                                           : nullptr;
             if (event != nullptr) {
                 port.queue->PeekAt(sizeof record, event, record.size);
-                port.ended.Track(event, record.size, cycle);
+                if (port.ended.Track(event, record.size, cycle))
+                    oldestNoteOffNotRepeated_ = std::min(oldestNoteOffNotRepeated_, cycle);
                 wroteAny = true;
             } else if (wroteAny) {
                 return; // the buffer is full: the rest goes out next cycle

@@ -1,7 +1,8 @@
 // A long session of random playing against two JACK synthesizers: clicks, drags, channel and
 // device changes, shifts and free commands. Every note that went on must go off again, on
 // the channel it went on, and the program's memory must not keep growing. The suite runs a
-// short session; KLAVIO_SOAK_SECONDS sets a longer one.
+// short session; KLAVIO_SOAK_SECONDS sets a longer one and KLAVIO_SOAK_BINARY another build of
+// klavio.
 
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_gtest.h"
@@ -92,8 +93,10 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
     // The address sanitizer keeps up to 256 MiB of freed memory in quarantine, which fills over
     // a long run and would read as growth; a small quarantine leaves the program's own memory.
     const QString sanitizer = qEnvironmentVariable("ASAN_OPTIONS");
+    // Another build, such as a release build without the sanitizers, may be soaked instead.
+    const char* binary = std::getenv("KLAVIO_SOAK_BINARY");
     ProgramRun klavio(
-        session, KLAVIO_BINARY,
+        session, binary != nullptr ? binary : KLAVIO_BINARY,
         {"ASAN_OPTIONS=" + sanitizer + (sanitizer.isEmpty() ? "" : ":") + "quarantine_size_mb=16"});
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << klavio.Output().toStdString();

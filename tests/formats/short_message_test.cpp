@@ -91,29 +91,36 @@ TEST(ShortMessage, RecentlyEndedNotesAreRepeatedUnlessStruckAgain) {
         std::vector<Sent> sent;
         std::uint64_t since;
         std::vector<std::array<std::uint8_t, 3>> repeated;
+        int endings; // messages that ended a note
     };
     for (const Case& c : std::vector<Case>{
              {"ended notes, by channel",
               {{{0x90, 60, 100}, 1}, {{0x91, 62, 90}, 1}, {{0x91, 62, 0}, 2}, {{0x80, 60, 0}, 3}},
               0,
-              {{0x80, 60, 0}, {0x81, 62, 0}}},
-             {"too long ago", {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 3}}, 4, {}},
+              {{0x80, 60, 0}, {0x81, 62, 0}},
+              2},
+             {"too long ago", {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 3}}, 4, {}, 1},
              {"struck again",
               {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 80}, 3}},
               0,
-              {}},
+              {},
+              1},
              {"one of two still sounds",
               {{{0x90, 60, 100}, 1}, {{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}},
               0,
-              {}},
+              {},
+              1},
              {"ended twice, kept once at the latest",
               {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 100}, 3}, {{0x80, 60, 0}, 5}},
               4,
-              {{0x80, 60, 0}}},
-             {"no note", {{{0xB0, 123, 0}, 1}, {{0xC0, 5, 0}, 1}}, 0, {}}}) {
+              {{0x80, 60, 0}},
+              2},
+             {"no note", {{{0xB0, 123, 0}, 1}, {{0xC0, 5, 0}, 1}}, 0, {}, 0}}) {
         RecentlyEndedNotes notes;
+        int endings = 0;
         for (const Sent& sent : c.sent)
-            notes.Track(sent.bytes.data(), sent.bytes.size(), sent.cycle);
+            endings += notes.Track(sent.bytes.data(), sent.bytes.size(), sent.cycle) ? 1 : 0;
+        EXPECT_EQ(endings, c.endings) << c.what;
         std::vector<std::array<std::uint8_t, 3>> repeated;
         notes.RepeatSince(c.since, [&](const std::array<std::uint8_t, 3>& noteOff) {
             repeated.push_back(noteOff);

@@ -663,6 +663,21 @@ TEST_F(JackMidi, OpeningAndClosingNeverHoldTheWindowAndNotesSentAtOnceArriveInOr
     EXPECT_EQ(peer_->Heard(), expected);
 }
 
+// A busy server can drop a cycle's MIDI without any report, so a note-off is sent twice.
+TEST_F(JackMidi, EveryNoteOffGoesOutOnceMoreAFewCyclesLater) {
+    const HMIDIOUT out = OpenOutput();
+    LetPeerCyclesPass(40); // past the repeats that follow the new connection
+    ASSERT_EQ(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
+    ASSERT_EQ(service_->midiOutShortMsg(out, 0x003C80), MMSYSERR_NOERROR);
+    const MidiBytes noteOff = {0x80, 0x3C, 0x00};
+    ASSERT_TRUE(WaitFor([&] { return !peer_->Received().empty(); }));
+    LetPeerCyclesPass(20);
+    const auto& received = peer_->Received();
+    EXPECT_EQ(received.front(), MidiBytes({0x90, 0x3C, 0x40}));
+    EXPECT_GE(std::count(received.begin(), received.end(), noteOff), 2);
+    EXPECT_EQ(peer_->Heard(), std::vector<MidiBytes>({{0x90, 0x3C, 0x40}, noteOff}));
+}
+
 // Ports opened, played and closed over and over while every core is busy: cycles come late,
 // the graph changes each time, and the server loses some of a cycle's MIDI. What does arrive
 // must never leave a note sounding.
