@@ -4,11 +4,15 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
 
+# A sequencer client of the tests' own on the far end of the program's ports.
+add_library(alsa_test_peer STATIC alsa_peer.cpp)
+target_link_libraries(alsa_test_peer PUBLIC PkgConfig::ALSA)
+
 klavio_add_test(alsa_open_tests alsa_open_test.cpp)
 target_link_libraries(alsa_open_tests PRIVATE platform_linux)
 
 add_executable(alsa_sequencer_tests alsa_sequencer_test.cpp)
-target_link_libraries(alsa_sequencer_tests PRIVATE platform_linux GTest::gtest Qt6::Core PkgConfig::ALSA)
+target_link_libraries(alsa_sequencer_tests PRIVATE platform_linux GTest::gtest Qt6::Core alsa_test_peer)
 # Only the libraries really used are recorded, so the VM gets QtCore without the widget stack.
 target_link_options(alsa_sequencer_tests PRIVATE -Wl,--as-needed)
 add_test(NAME alsa_sequencer_vm

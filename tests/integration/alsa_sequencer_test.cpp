@@ -5,6 +5,7 @@
 #include "formats/short_message.h"
 #include "platform/linux/alsa_midi_service.h"
 #include "platform/midi_events.h"
+#include "tests/integration/alsa_peer.h"
 #include "tests/integration/midi_test_support.h"
 
 #include <alsa/asoundlib.h>
@@ -24,101 +25,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const std::string kClientName = "klavio-test";
 const std::string kMidiThrough = "Midi Through:Midi Through Port-0";
-
-// Another sequencer client on the far end of our ports: a synthesizer, a keyboard, a program
-// that reads late. It turns events into bytes and back with alsa-lib's own MIDI coder, so the
-// service's coding is checked against an independent one, and reads only when told to.
-class Peer {
-public:
-    explicit Peer(const std::string& name) : name_(name) {
-        if (snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0)
-            return;
-        snd_seq_set_client_name(seq_, name.c_str());
-        port_ = snd_seq_create_simple_port(seq_, "io",
-                                           SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
-                                               SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                                           SND_SEQ_PORT_TYPE_MIDI_GENERIC |
-                                               SND_SEQ_PORT_TYPE_APPLICATION);
-        snd_midi_event_new(256, &coder_);
-        snd_midi_event_no_status(coder_, 1);
-    }
-    ~Peer() { Close(); }
-
-    bool Ok() const { return seq_ != nullptr && port_ >= 0 && coder_ != nullptr; }
-    std::string DeviceName() const { return name_ + ":io"; }
-    void Close() {
-        if (coder_ != nullptr)
-            snd_midi_event_free(coder_);
-        if (seq_ != nullptr)
-            snd_seq_close(seq_);
-        coder_ = nullptr;
-        seq_ = nullptr;
-    }
-
-    // Subscribes to the first readable port of the named client.
-    bool ListenTo(const std::string& clientName) {
-        snd_seq_addr_t source;
-        return snd_seq_parse_address(seq_, &source, clientName.c_str()) >= 0 &&
-               snd_seq_connect_from(seq_, port_, source.client, source.port) >= 0;
-    }
-
-    // Reads every event waiting; returns the MIDI events among them.
-    std::size_t Drain() {
-        std::size_t count = 0;
-        snd_seq_event_t* event = nullptr;
-        for (int result;
-             seq_ != nullptr && (result = snd_seq_event_input(seq_, &event)) != -EAGAIN;) {
-            overflowed |= result == -ENOSPC;
-            if (result < 0 && result != -ENOSPC)
-                break;
-            // Notices about clients, ports and subscriptions are no MIDI.
-            if (result < 0 || (event->type >= SND_SEQ_EVENT_CLIENT_START &&
-                               event->type <= SND_SEQ_EVENT_PORT_UNSUBSCRIBED))
-                continue;
-            ++count;
-            const long size = snd_midi_event_decode(coder_, scratch_.data(),
-                                                    static_cast<long>(scratch_.size()), event);
-            undecodable |= size < 0;
-            received.insert(received.end(), scratch_.begin(),
-                            scratch_.begin() + std::max(size, 0L));
-        }
-        return count;
-    }
-
-    bool Send(snd_seq_event_t event) {
-        snd_seq_ev_set_source(&event, port_);
-        snd_seq_ev_set_subs(&event);
-        snd_seq_ev_set_direct(&event);
-        return snd_seq_event_output_direct(seq_, &event) >= 0;
-    }
-
-    // Sends complete messages to the port's subscribers.
-    bool Play(const Bytes& stream) {
-        for (std::size_t at = 0; at < stream.size();) {
-            snd_seq_event_t event;
-            snd_seq_ev_clear(&event);
-            const long used = snd_midi_event_encode(coder_, stream.data() + at,
-                                                    static_cast<long>(stream.size() - at), &event);
-            if (used <= 0)
-                return false;
-            at += static_cast<std::size_t>(used);
-            if (event.type != SND_SEQ_EVENT_NONE && !Send(event))
-                return false;
-        }
-        return true;
-    }
-
-    Bytes received;
-    bool overflowed = false; // the kernel emptied the queue because the peer read too late
-    bool undecodable = false;
-
-private:
-    std::string name_;
-    snd_seq_t* seq_ = nullptr;
-    int port_ = -1;
-    snd_midi_event_t* coder_ = nullptr;
-    Bytes scratch_ = Bytes(70000); // room for any single event, oversized ones included
-};
 
 // Counts the service's news of devices.
 class DeviceWatcher : public QObject {
@@ -160,13 +66,13 @@ protected:
     // Runs the event loop, letting the peers read, until done() holds. The deadline only keeps
     // a broken build from hanging the run.
     bool RunUntil(const std::function<bool()>& done) { return RunUntil(done, {&peer}); }
-    bool RunUntil(const std::function<bool()>& done, const std::vector<Peer*>& readers,
+    bool RunUntil(const std::function<bool()>& done, const std::vector<AlsaPeer*>& readers,
                   int limitMs = 20000) {
         QElapsedTimer clock;
         clock.start();
         while (!done() && clock.elapsed() < limitMs) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-            for (Peer* reader : readers)
+            for (AlsaPeer* reader : readers)
                 reader->Drain();
         }
         return done();
@@ -204,7 +110,7 @@ protected:
         return prepared ? prepared : service->midiOutLongMsg(handle, &message.header);
     }
 
-    Peer peer{"klavio-test-peer"};
+    AlsaPeer peer{"klavio-test-peer"};
     std::unique_ptr<MidiService> service;
     MidiEventRecorder receiver;
 };
@@ -234,7 +140,7 @@ TEST_F(AlsaSequencerTest, DeviceListsNameOtherClientsPortsStably) {
             EXPECT_EQ(name, "unchanged");
         }
         // Names refer to the last count: a newcomer waits for the next one.
-        Peer late("klavio-test-late");
+        AlsaPeer late("klavio-test-late");
         std::string name;
         EXPECT_EQ(Caps(outputs, count, name), MMSYSERR_BADDEVICEID);
         EXPECT_EQ(Names(outputs).back(), late.DeviceName());
@@ -355,7 +261,7 @@ TEST_F(AlsaSequencerTest, LargeSysExArrivesWholeWithItsCompletionAfterIt) {
     } cases[] = {{3, true}, {512, true}, {513, true}, {5573, true}, {65536, true}, {65536, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << " bytes, through " << c.throughMidiThrough);
-        Peer listener("klavio-test-listener");
+        AlsaPeer listener("klavio-test-listener");
         ASSERT_TRUE(c.throughMidiThrough ? listener.ListenTo("Midi Through") : listener.Ok());
         const HMIDIOUT handle =
             OpenOutput(c.throughMidiThrough ? kMidiThrough : listener.DeviceName());
@@ -601,7 +507,7 @@ TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
     ASSERT_EQ(service->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
     peer.Close();
     // The newcomer is likely given the same client number; it must not get the old peer's notes.
-    Peer newcomer("klavio-test-peer");
+    AlsaPeer newcomer("klavio-test-peer");
     EXPECT_EQ(service->midiOutShortMsg(output, 0x643E90), MIDIERR_NODEVICE);
     TestLongMessage message(Bytes{0x90, 0x40, 0x64});
     EXPECT_EQ(Send(output, message), MIDIERR_NODEVICE);
@@ -619,7 +525,7 @@ TEST_F(AlsaSequencerTest, WatcherHearsOfOtherProgramsAndPortsTellWhetherTheirDev
     HMIDIOUT mapper = 0;
     ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
     const int outputsBefore = service->midiOutGetNumDevs();
-    auto late = std::make_unique<Peer>("klavio-test-late");
+    auto late = std::make_unique<AlsaPeer>("klavio-test-late");
     // A client, its name and its port come in one burst: one event.
     ASSERT_TRUE(RunUntil([&] { return watcher.changes > 0; }));
     QCoreApplication::sendPostedEvents();
