@@ -12,6 +12,7 @@
 #include "platform/linux/qt_error_box.h"
 #include "platform/linux/qt_program_location.h"
 #include "platform/linux/stop_requests.h"
+#include "platform/linux/x11_key_repeat.h"
 #include "platform/linux/xdg_shell_service.h"
 #include "platform/log_sink.h"
 #include "support/VersionInfo.h"
@@ -62,6 +63,8 @@ int RunWindow(int& argc, char** argv) {
     application.setWindowIcon(ProgramIcon());
     // Lets the desktop match the window to klavio.desktop and its icon.
     application.setDesktopFileName(QStringLiteral("klavio"));
+    // A held playing key must not end its note at every repeat.
+    AskForPressOnlyKeyRepeat();
     // A session ending or Ctrl+C in a terminal closes the window like its close button: the
     // settings are saved and the synthesizer hears the end of every note still held. Made before
     // the MIDI service and the window, so that it goes after them: until their ports are closed

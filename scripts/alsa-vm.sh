@@ -290,6 +290,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/shm && mount -t tmpfs tmpfs /dev/shm
+# Loopback, for programs in the VM that talk to each other over the network.
+ip link set lo up 2>/dev/null || ifconfig lo 127.0.0.1 up
 while read -r module; do
     insmod "\$module" || echo "$me: insmod \$module failed"
 done </etc/vm/modules

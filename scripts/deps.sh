@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
-    qt6-base-dev libgl-dev libx11-dev libxtst-dev
+    qt6-base-dev libgl-dev libx11-dev libxtst-dev libxcb-xkb-dev
     libasound2-dev libjack-jackd2-dev jackd2 alsa-utils
     libfluidsynth-dev fluid-soundfont-gm
     qemu-system-x86 busybox-static cpio kmod

@@ -1,11 +1,13 @@
 # The real program on a private Xvfb display inside the ALSA test VM (scripts/alsa-vm.sh), booted
 # once for every case: the display server with its keyboard data, the fonts, Qt's X11 platform
 # plugin, xdotool and xclip go in beside klavio.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
 # Debian's Qt does not load its plugins' targets by itself.
 find_package(Qt6QXcbIntegrationPlugin REQUIRED CONFIG PATHS ${Qt6Gui_DIR} NO_DEFAULT_PATH)
 
 add_executable(alsa_window_tests alsa_window_test.cpp)
-target_link_libraries(alsa_window_tests PRIVATE GTest::gtest_main e2e_support alsa_test_peer)
+target_link_libraries(alsa_window_tests PRIVATE GTest::gtest_main e2e_support PkgConfig::ALSA)
 target_compile_definitions(alsa_window_tests PRIVATE KLAVIO_BINARY="$<TARGET_FILE:klavio>")
 # Only the libraries really used are recorded: everything listed is copied into the VM.
 target_link_options(alsa_window_tests PRIVATE -Wl,--as-needed)

@@ -3,7 +3,7 @@
 // clients are this test's own peers.
 
 #include "tests/e2e/x_session.h"
-#include "tests/integration/alsa_peer.h"
+#include "tests/integration/alsa_test_peer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,15 +17,17 @@
 #include <poll.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = AlsaPeer::Bytes;
+using Bytes = std::vector<std::uint8_t>;
 
 // Events take many turns of a slow emulated machine: waits are long, and end as soon as the
 // awaited thing shows.

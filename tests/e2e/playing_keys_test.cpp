@@ -1,3 +1,4 @@
+#include "tests/busy_cores.h"
 #include "tests/e2e/klavio_with_synth.h"
 
 #include <QThread>
@@ -59,11 +60,15 @@ TEST_F(ComputerKeys, AGermanLayoutPlaysTheSameNotesFromTheSameKeys) {
     ExpectExactly({On(45), Off(45)});
 }
 
-// The server repeats a held key; the note sounds once.
+// The server repeats a held key; the note sounds once, also on a busy machine, where a
+// repeat's release may be read before the press behind it.
 TEST_F(ComputerKeys, AHeldRepeatingKeySendsOneNoteOn) {
     ASSERT_TRUE(session_.KeyRepeatOn());
     ASSERT_TRUE(Xdotool({"keydown", "z"}));
-    QThread::sleep(1);
+    {
+        const BusyCores busy;
+        QThread::sleep(1);
+    }
     ASSERT_TRUE(Xdotool({"keyup", "z"}));
     ExpectExactly({On(24), Off(24)});
 }

@@ -5,7 +5,7 @@
 #include "formats/short_message.h"
 #include "platform/linux/alsa_midi_service.h"
 #include "platform/midi_events.h"
-#include "tests/integration/alsa_peer.h"
+#include "tests/integration/alsa_test_peer.h"
 #include "tests/integration/midi_test_support.h"
 
 #include <alsa/asoundlib.h>
@@ -25,6 +25,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const std::string kClientName = "klavio-test";
 const std::string kMidiThrough = "Midi Through:Midi Through Port-0";
+
+using Peer = AlsaPeer;
 
 // Counts the service's news of devices.
 class DeviceWatcher : public QObject {
@@ -66,13 +68,13 @@ protected:
     // Runs the event loop, letting the peers read, until done() holds. The deadline only keeps
     // a broken build from hanging the run.
     bool RunUntil(const std::function<bool()>& done) { return RunUntil(done, {&peer}); }
-    bool RunUntil(const std::function<bool()>& done, const std::vector<AlsaPeer*>& readers,
+    bool RunUntil(const std::function<bool()>& done, const std::vector<Peer*>& readers,
                   int limitMs = 20000) {
         QElapsedTimer clock;
         clock.start();
         while (!done() && clock.elapsed() < limitMs) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-            for (AlsaPeer* reader : readers)
+            for (Peer* reader : readers)
                 reader->Drain();
         }
         return done();
@@ -110,7 +112,7 @@ protected:
         return prepared ? prepared : service->midiOutLongMsg(handle, &message.header);
     }
 
-    AlsaPeer peer{"klavio-test-peer"};
+    Peer peer{"klavio-test-peer"};
     std::unique_ptr<MidiService> service;
     MidiEventRecorder receiver;
 };
@@ -140,7 +142,7 @@ TEST_F(AlsaSequencerTest, DeviceListsNameOtherClientsPortsStably) {
             EXPECT_EQ(name, "unchanged");
         }
         // Names refer to the last count: a newcomer waits for the next one.
-        AlsaPeer late("klavio-test-late");
+        Peer late("klavio-test-late");
         std::string name;
         EXPECT_EQ(Caps(outputs, count, name), MMSYSERR_BADDEVICEID);
         EXPECT_EQ(Names(outputs).back(), late.DeviceName());
@@ -261,7 +263,7 @@ TEST_F(AlsaSequencerTest, LargeSysExArrivesWholeWithItsCompletionAfterIt) {
     } cases[] = {{3, true}, {512, true}, {513, true}, {5573, true}, {65536, true}, {65536, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << " bytes, through " << c.throughMidiThrough);
-        AlsaPeer listener("klavio-test-listener");
+        Peer listener("klavio-test-listener");
         ASSERT_TRUE(c.throughMidiThrough ? listener.ListenTo("Midi Through") : listener.Ok());
         const HMIDIOUT handle =
             OpenOutput(c.throughMidiThrough ? kMidiThrough : listener.DeviceName());
@@ -507,7 +509,7 @@ TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
     ASSERT_EQ(service->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
     peer.Close();
     // The newcomer is likely given the same client number; it must not get the old peer's notes.
-    AlsaPeer newcomer("klavio-test-peer");
+    Peer newcomer("klavio-test-peer");
     EXPECT_EQ(service->midiOutShortMsg(output, 0x643E90), MIDIERR_NODEVICE);
     TestLongMessage message(Bytes{0x90, 0x40, 0x64});
     EXPECT_EQ(Send(output, message), MIDIERR_NODEVICE);
@@ -525,7 +527,7 @@ TEST_F(AlsaSequencerTest, WatcherHearsOfOtherProgramsAndPortsTellWhetherTheirDev
     HMIDIOUT mapper = 0;
     ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
     const int outputsBefore = service->midiOutGetNumDevs();
-    auto late = std::make_unique<AlsaPeer>("klavio-test-late");
+    auto late = std::make_unique<Peer>("klavio-test-late");
     // A client, its name and its port come in one burst: one event.
     ASSERT_TRUE(RunUntil([&] { return watcher.changes > 0; }));
     QCoreApplication::sendPostedEvents();

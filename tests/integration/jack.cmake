@@ -14,3 +14,12 @@ target_link_libraries(jack_window_tests PRIVATE app platform_linux fakes jack_te
 
 klavio_add_test(jack_synth_tests jack_synth_test.cpp RESOURCE_LOCK jack_server)
 target_link_libraries(jack_synth_tests PRIVATE platform_linux fakes jack_test_support)
+
+# klavio on one JACK server playing a peer on another, joined by NetJACK2 over loopback in a
+# private network namespace, which also keeps these servers apart from every other test's.
+add_executable(jack_network_tests jack_network_test.cpp)
+target_link_libraries(jack_network_tests PRIVATE platform_linux jack_test_support GTest::gtest
+    Qt6::Core Qt6::Test)
+add_test(NAME jack_network COMMAND jack_network_tests)
+set_tests_properties(jack_network PROPERTIES LABELS "jack;network" TIMEOUT 120
+    SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")

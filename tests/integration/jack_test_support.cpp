@@ -48,7 +48,10 @@ std::string FindJackd() {
     return {};
 }
 
-bool JackTestServer::Start(std::string& whyNot) {
+bool JackTestServer::Start(std::string& whyNot, const std::vector<std::string>& options) {
+    options_ = options;
+    if (options_.empty())
+        options_ = {"-d", "dummy", "-r", "48000", "-p", "256"};
     // JACK keeps room for only eight servers, and one that dies with clients attached never
     // gives its place back. A few fixed names, each held under a lock while in use, take those
     // places back the next time they are used; the lock dies with its holder.
@@ -79,8 +82,10 @@ bool JackTestServer::Launch(std::string& whyNot) {
     // Synchronous mode: without real-time scheduling a client is often late on a busy machine,
     // and the asynchronous server then runs the next cycle without it, so what a peer wrote for
     // it in the missed cycle is lost before any client code can see it.
-    const char* argv[] = {"jackd", "--no-realtime", "-S", "-n",  name_.c_str(), "-d", "dummy",
-                          "-r",    "48000",         "-p", "256", nullptr};
+    std::vector<const char*> argv = {"jackd", "--no-realtime", "-S", "-n", name_.c_str()};
+    for (const std::string& option : options_)
+        argv.push_back(option.c_str());
+    argv.push_back(nullptr);
 
     const pid_t parent = ::getpid();
     pid_ = ::fork();
@@ -95,7 +100,7 @@ bool JackTestServer::Launch(std::string& whyNot) {
         ::dup2(in, STDIN_FILENO);
         ::dup2(log, STDOUT_FILENO);
         ::dup2(log, STDERR_FILENO);
-        ::execv(jackd.c_str(), const_cast<char* const*>(argv));
+        ::execv(jackd.c_str(), const_cast<char* const*>(argv.data()));
         ::_exit(127);
     }
     if (pid_ < 0) {
@@ -138,13 +143,15 @@ void JackTestServer::Pause(bool paused) {
         ::kill(pid_, paused ? SIGSTOP : SIGCONT);
 }
 
-void JackTestServer::Stop() {
+void JackTestServer::Stop(std::chrono::milliseconds patience) {
     Pause(false); // a stopped process would never see the SIGTERM
     if (pid_ > 0) {
         // Only a server that can clean up after itself frees its place in JACK's registry.
         ::kill(pid_, SIGTERM);
         int status = 0;
-        for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        for (auto waited = std::chrono::milliseconds(0);
+             waited < patience && ::waitpid(pid_, &status, WNOHANG) == 0;
+             waited += std::chrono::milliseconds(10))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (::waitpid(pid_, &status, WNOHANG) == 0) {
             ::kill(pid_, SIGKILL);

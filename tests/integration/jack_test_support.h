@@ -26,8 +26,11 @@ class JackTestServer {
 public:
     ~JackTestServer() { Stop(); }
     // Returns once the server takes clients; false and the server's own output otherwise.
-    bool Start(std::string& whyNot);
-    void Stop();
+    // options replace "-d dummy" and its settings (internal clients go before the "-d").
+    bool Start(std::string& whyNot, const std::vector<std::string>& options = {});
+    // patience: how long the server may take to clean up after itself before it is killed.
+    void Stop(std::chrono::milliseconds patience = std::chrono::seconds(5));
+    const std::string& Name() const { return name_; }
     // Stops the server and starts it again under its name, as a user restarting it does: the
     // clients of the old one are cut off, new ones find the new one.
     bool Restart(std::string& whyNot);
@@ -40,6 +43,7 @@ private:
     pid_t pid_ = -1;
     int lock_ = -1;
     std::string name_;
+    std::vector<std::string> options_;
     std::string logPath_;
 };
 
