@@ -280,6 +280,8 @@ protected:
         auto window = std::make_unique<Window>(*session_);
         ASSERT_TRUE(window->Start());
         ASSERT_TRUE(window->Choose(window->OutputDevices(), synth_->DeviceName()));
+        ASSERT_TRUE(Eventually([] { return synth_->Connected(); }, kWait))
+            << "choosing synth:io from the output list did not connect it";
         shared_ = std::move(window);
     }
 
