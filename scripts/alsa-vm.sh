@@ -8,6 +8,8 @@
 #   scripts/alsa-vm.sh [options] -- PROGRAM [ARG...]
 #     --cache DIR         where the kernel is kept (default: build-test/alsa-vm in the checkout)
 #     --file SRC[:DST]    also copy a file into the VM (default DST: SRC); repeatable
+#     --dir SRC[:DST]     also copy a folder of data, such as fonts (default DST: SRC);
+#                         repeatable
 #     --prog NAME         also copy a host program and its libraries; repeatable
 #     --env NAME=VALUE    set an environment variable for PROGRAM; repeatable
 #     --mem MB            guest memory (default 1024; sanitizer builds need the room)
@@ -26,13 +28,14 @@ set -euo pipefail
 me=${0##*/}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/build-test/alsa-vm"
-files=() progs=() envs=()
+files=() dirs=() progs=() envs=()
 mem=1024 timeout_sec=180 verbose=0
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
     --cache) cache=$2; shift 2 ;;
     --file) files+=("$2"); shift 2 ;;
+    --dir) dirs+=("$2"); shift 2 ;;
     --prog) progs+=("$2"); shift 2 ;;
     --env) envs+=("$2"); shift 2 ;;
     --mem) mem=$2; shift 2 ;;
@@ -174,12 +177,14 @@ vmroot="$work/root"
 mkdir -p "$vmroot"/{bin,dev,proc,sys,tmp,root,etc/vm} "$vmroot/usr/share/alsa"
 
 copy_in() { # SRC DST: one file, symbolic links followed
+    local target="$vmroot$2" source=$1
     # Programs share libraries and may be given twice; the first copy serves all.
-    [[ -e "$vmroot$2" || -L "$vmroot$2" ]] && return 0
-    mkdir -p "$(dirname "$vmroot$2")"
-    # A link to the file itself: cpio reads it once, straight into the archive, rather than
-    # after a copy of every library.
-    ln -s "$(readlink -f "$1")" "$vmroot$2"
+    [[ -e "$target" || -L "$target" ]] && return 0
+    [[ -d "${target%/*}" ]] || mkdir -p "${target%/*}"
+    [[ "$source" == /* ]] || source="$PWD/$source"
+    # A link to the file: cpio follows it and reads the file once, straight into the archive,
+    # rather than after a copy of every library.
+    ln -s "$source" "$target"
 }
 
 declare -A copied=()
@@ -202,14 +207,15 @@ copy_libraries() { # FILE: the dynamic loader and every library ldd lists for FI
     done <<<"$listing"
 }
 
-copy_program() { # NAME or PATH
+copied_program=
+copy_program() { # NAME or PATH; sets copied_program to where it is, in the VM as here
     local path
     path=$(type -P "$1" || true)
     [[ -n "$path" ]] || broken "program not found: $1"
     path=$(readlink -f "$path")
     copy_in "$path" "$path"
     copy_libraries "$path"
-    echo "$path"
+    copied_program=$path
 }
 
 cp "$busybox" "$vmroot/bin/busybox"
@@ -217,9 +223,9 @@ cp "$busybox" "$vmroot/bin/busybox"
 cp /usr/share/alsa/alsa.conf "$vmroot/usr/share/alsa/" 2>/dev/null ||
     unavailable "/usr/share/alsa/alsa.conf is missing (install libasound2)"
 
-program=$(copy_program "${command_line[0]}")
-command_line[0]=$program
-for prog in "${progs[@]}"; do copy_program "$prog" >/dev/null; done
+copy_program "${command_line[0]}"
+command_line[0]=$copied_program
+for prog in "${progs[@]}"; do copy_program "$prog"; done
 for file in "${files[@]}"; do
     source=${file%%:*}
     target=${file#*:}
@@ -227,6 +233,15 @@ for file in "${files[@]}"; do
     [[ -f "$source" ]] || broken "no such file: $source"
     copy_in "$source" "$target"
     copy_libraries "$source"
+done
+for dir in "${dirs[@]}"; do
+    source=${dir%%:*}
+    target=${dir#*:}
+    [[ "$target" == "$dir" ]] && target=$(readlink -f "$source")
+    [[ -d "$source" ]] || broken "no such folder: $source"
+    mkdir -p "$vmroot$target"
+    # Links to every file, as copy_in makes them, in one go: such folders hold hundreds.
+    cp -rsL "$(readlink -f "$source")/." "$vmroot$target/"
 done
 
 # The sequencer with Midi Through, the VirMIDI ports, and what they build on, in load order:

@@ -12,7 +12,7 @@ packages=(
     qemu-system-x86 busybox-static cpio kmod
     fonts-dejavu-core fonts-liberation2
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xdotool xauth x11-xkb-utils
+    xvfb xdotool xauth x11-xkb-utils xclip
     xdg-utils dbus-daemon
     file desktop-file-utils appstream man-db
 )

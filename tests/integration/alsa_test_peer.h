@@ -30,6 +30,7 @@ public:
 
     bool Ok() const { return seq_ != nullptr && port_ >= 0 && coder_ != nullptr; }
     std::string DeviceName() const { return name_ + ":io"; }
+    snd_seq_t* Sequencer() const { return seq_; }
     void Close() {
         if (coder_ != nullptr)
             snd_midi_event_free(coder_);
@@ -44,6 +45,21 @@ public:
         snd_seq_addr_t source;
         return snd_seq_parse_address(seq_, &source, clientName.c_str()) >= 0 &&
                snd_seq_connect_from(seq_, port_, source.client, source.port) >= 0;
+    }
+
+    // Whether some other port is subscribed to this one: SND_SEQ_QUERY_SUBS_WRITE for ports
+    // sending here, SND_SEQ_QUERY_SUBS_READ for ports reading from here.
+    bool HasSubscribers(snd_seq_query_subs_type_t type) {
+        if (!Ok())
+            return false;
+        snd_seq_query_subscribe_t* query = nullptr;
+        snd_seq_query_subscribe_alloca(&query);
+        const snd_seq_addr_t self{static_cast<unsigned char>(snd_seq_client_id(seq_)),
+                                  static_cast<unsigned char>(port_)};
+        snd_seq_query_subscribe_set_root(query, &self);
+        snd_seq_query_subscribe_set_type(query, type);
+        snd_seq_query_subscribe_set_index(query, 0);
+        return snd_seq_query_port_subscribers(seq_, query) >= 0;
     }
 
     // Reads every event waiting; returns the MIDI events among them.
