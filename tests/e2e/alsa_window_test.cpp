@@ -336,14 +336,14 @@ TEST_F(AlsaWindow, VirMidiNotesLightTheKeysOfTheChosenChannelOnlyAndNeverReachTh
     EXPECT_EQ(Heard(*synth_, expected.size()), expected);
 }
 
-// The command line takes 32767 characters, a SysEx of 16 KiB written without blanks: it goes
-// out in paced pieces, and notes clicked while it does wait for its end.
+// A SysEx of 64 KiB pasted into the command line goes out in paced pieces, and notes clicked
+// while it does wait for its end.
 TEST_F(AlsaWindow, ALongSysExCommandArrivesWholeAndTheNotesPlayedMeanwhileAfterIt) {
     ASSERT_NO_FATAL_FAILURE(UseSharedRun());
     Window& klavio = *shared_;
     ASSERT_TRUE(klavio.ChooseChannel(klavio.OutputChannels(), 1));
     Bytes sysEx;
-    const QString text = SysExText(16383, sysEx);
+    const QString text = SysExText(65536, sysEx);
     QTemporaryDir folder;
     QFile file(folder.filePath("command"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text.toLatin1()) == text.size());
