@@ -5,11 +5,12 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
-#include <ostream>
 
 // The whole window, as the real program draws it on an X display, against pictures kept beside
 // this file (references/). Set KLAVIO_UPDATE_REFERENCES=1 to write the pictures of this run there
@@ -118,6 +119,8 @@ class WindowLook : public ::testing::TestWithParam<Look> {};
 
 TEST_P(WindowLook, MatchesTheKeptPicture) {
     const Look& look = GetParam();
+    if (access("/dev/snd/seq", R_OK | W_OK) == 0)
+        GTEST_SKIP() << "this machine has an ALSA sequencer: the window would list its devices";
     XSession session(look.screen);
     ASSERT_TRUE(session.Started()) << "Xvfb did not start";
     // The pointer out of the window's way: a control under it would be drawn hovered.
