@@ -225,6 +225,9 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
     StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
     StatusLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     StatusLabel->setMinimumWidth(560);
+    // The label reaches the window's edge; its text keeps the 4 pixels every caption keeps
+    // from a frame.
+    StatusLabel->setIndent(4);
     QPalette warning = StatusLabel->palette();
     warning.setColor(QPalette::WindowText, QColor(160, 0, 0));
     StatusLabel->setPalette(warning);

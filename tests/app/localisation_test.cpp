@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -274,6 +275,29 @@ TEST(WindowKeyboardCues, RepaintIsActiveOnlyOnAThemedWindows6) {
         EXPECT_EQ(platform.systemTheme.Hooks(), vista ? 1u : 0u);
         form.reset();
         EXPECT_EQ(platform.systemTheme.Hooks(), 0u);
+    }
+}
+
+// The status beside the tabs is right-aligned against the window's edge; its longest text,
+// in either language, must end clear of it, not be cut by it.
+TEST_F(Localisation, StatusTextEndsClearOfTheWindowsEdge) {
+    for (const LANGID language : {LANGID{0x0409}, LANGID{0x0407}}) {
+        platform.midi.systemRunning = false;
+        Show(language);
+        QLabel* status = form->StatusLabel;
+        ASSERT_TRUE(status->text().startsWith(QStringLiteral("No MIDI system")) ||
+                    status->text().startsWith(QStringLiteral("Kein MIDI-System")))
+            << status->text().toStdString();
+        const QImage picture = status->grab().toImage();
+        const QRgb background = picture.pixel(0, 0);
+        int inkRight = -1;
+        for (int x = 0; x < picture.width(); ++x)
+            for (int y = 0; y < picture.height(); ++y)
+                if (picture.pixel(x, y) != background)
+                    inkRight = x;
+        ASSERT_GE(inkRight, 0) << "nothing drawn";
+        EXPECT_LE(status->mapTo(form.get(), QPoint(inkRight, 0)).x() + 4, form->width() - 1)
+            << std::hex << language;
     }
 }
 

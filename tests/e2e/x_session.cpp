@@ -6,10 +6,11 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-XSession::XSession() {
+XSession::XSession(QSize screen) {
     // -displayfd 1 makes the server pick a free display and print its number.
     server_.setProgram("Xvfb");
-    server_.setArguments({"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    const QString size = QStringLiteral("%1x%2x24").arg(screen.width()).arg(screen.height());
+    server_.setArguments({"-displayfd", "1", "-screen", "0", size, "-nolisten", "tcp"});
     server_.start();
     if (!server_.waitForStarted(5000))
         return;
@@ -155,11 +156,11 @@ bool Eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return condition();
 }
 
-std::optional<QPoint> FindKeyboard(const QImage& shot) {
+std::optional<QPoint> FindKeyboard(const QImage& shot, int scale) {
     constexpr QRgb black = 0xFF000000;
     constexpr QRgb white = 0xFFFFFFFF;
-    constexpr int width = 780;
-    constexpr int height = 75;
+    const int width = 780 * scale;
+    const int height = 75 * scale;
     for (int y = 0; y + height <= shot.height(); ++y) {
         int run = 0;
         for (int x = 0; x < shot.width(); ++x) {
@@ -168,7 +169,8 @@ std::optional<QPoint> FindKeyboard(const QImage& shot) {
                 continue;
             const int left = x - width + 1;
             if (shot.pixel(left, y + height - 1) == black &&
-                shot.pixel(x, y + height - 1) == black && shot.pixel(left + 1, y + 1) == white)
+                shot.pixel(x, y + height - 1) == black &&
+                shot.pixel(left + scale, y + scale) == white)
                 return QPoint(left, y);
         }
     }

@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QProcess>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -16,7 +17,8 @@ struct _XDisplay;
 
 class XSession {
 public:
-    XSession();
+    // screen: the display's size in pixels; a window drawn at twice the size needs a larger one.
+    explicit XSession(QSize screen = QSize(1280, 1024));
     ~XSession();
     XSession(const XSession&) = delete;
     XSession& operator=(const XSession&) = delete;
@@ -75,7 +77,7 @@ bool Eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // The keyboard's top-left corner in a window picture: the only place with a black outline of
-// its size (780 x 75) around a white key.
-std::optional<QPoint> FindKeyboard(const QImage& shot);
+// its size (780 x 75, times the scale the window is drawn at) around a white key.
+std::optional<QPoint> FindKeyboard(const QImage& shot, int scale = 1);
 // The keyboard's corner once the window shows it; nothing when it never does.
 std::optional<QPoint> WaitForKeyboard(XSession& session, unsigned long window);
