@@ -121,16 +121,6 @@ protected:
         }
         return {};
     }
-    int Index(bool output, const std::string& name) {
-        const int count = output ? service_->midiOutGetNumDevs() : service_->midiInGetNumDevs();
-        for (int i = 0; i < count; ++i) {
-            std::string found;
-            output ? service_->midiOutGetDevCaps(i, found) : service_->midiInGetDevCaps(i, found);
-            if (found == name)
-                return i;
-        }
-        return -2;
-    }
 
     // Runs the event loop and lets the synthesizer read until done() holds.
     bool WaitFor(const std::function<bool()>& done) {
@@ -153,13 +143,10 @@ protected:
 
 TEST_F(Aseqnet, NotesControllerAndSysExReachTheSynthesizerAsExactBytes) {
     HMIDIOUT output = 0;
-    ASSERT_EQ(service_->midiOutOpen(output, Index(true, Device(true, kClient)), &receiver_),
+    ASSERT_EQ(service_->midiOutOpen(output, DeviceIndex(*service_, true, Device(true, kClient)),
+                                    &receiver_),
               MMSYSERR_NOERROR);
-    Bytes sysEx(300);
-    for (std::size_t i = 0; i < sysEx.size(); ++i)
-        sysEx[i] = static_cast<std::uint8_t>(i * 5 % 128);
-    sysEx.front() = 0xF0;
-    sysEx.back() = 0xF7;
+    const Bytes sysEx = PatternedSysEx(300);
     TestLongMessage dump(sysEx);
     ASSERT_EQ(service_->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
     ASSERT_EQ(service_->midiOutShortMsg(output, 0x5A07B3), MMSYSERR_NOERROR);
@@ -179,7 +166,8 @@ TEST_F(Aseqnet, NotesControllerAndSysExReachTheSynthesizerAsExactBytes) {
     // Key to synthesizer at random moments, beside the same straight to the synthesizer's
     // port, the floor.
     HMIDIOUT direct = 0;
-    ASSERT_EQ(service_->midiOutOpen(direct, Index(true, synth_.DeviceName()), &receiver_),
+    ASSERT_EQ(service_->midiOutOpen(direct, DeviceIndex(*service_, true, synth_.DeviceName()),
+                                    &receiver_),
               MMSYSERR_NOERROR);
     std::mt19937 random(7);
     std::vector<double> millis[2];
@@ -206,7 +194,8 @@ TEST_F(Aseqnet, NotesControllerAndSysExReachTheSynthesizerAsExactBytes) {
 
 TEST_F(Aseqnet, KeysPlayedOnTheSynthesizersMachineReachKlavio) {
     HMIDIIN input = 0;
-    ASSERT_EQ(service_->midiInOpen(input, Index(false, Device(false, kClient)), &receiver_),
+    ASSERT_EQ(service_->midiInOpen(input, DeviceIndex(*service_, false, Device(false, kClient)),
+                                   &receiver_),
               MMSYSERR_NOERROR);
     ASSERT_EQ(service_->midiInStart(input), MMSYSERR_NOERROR);
     ASSERT_TRUE(synth_.Play({0x91, 0x40, 0x50, 0xB1, 0x40, 0x7F, 0x81, 0x40, 0x00}));

@@ -330,17 +330,6 @@ protected:
         master_.Stop(std::chrono::milliseconds(0));
     }
 
-    int Find(bool output, const std::string& name) {
-        const int count = output ? service_->midiOutGetNumDevs() : service_->midiInGetNumDevs();
-        for (int i = 0; i < count; ++i) {
-            std::string found;
-            output ? service_->midiOutGetDevCaps(i, found) : service_->midiInGetDevCaps(i, found);
-            if (found == name)
-                return i;
-        }
-        return -2;
-    }
-
     JackTestServer master_;
     JackTestServer slave_;
     PeerOnMaster synth_;
@@ -350,14 +339,11 @@ protected:
 
 TEST_F(NetJack, NotesControllerAndSysExReachTheSynthesizerOnTheMaster) {
     HMIDIOUT output = 0;
-    ASSERT_EQ(service_->midiOutOpen(output, Find(true, kSlavePlayback), &receiver_),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(
+        service_->midiOutOpen(output, DeviceIndex(*service_, true, kSlavePlayback), &receiver_),
+        MMSYSERR_NOERROR);
     ASSERT_TRUE(QTest::qWaitFor([&] { return service_->midiOutGetStatus(output) == 0; }));
-    MidiBytes sysEx(300);
-    for (std::size_t i = 0; i < sysEx.size(); ++i)
-        sysEx[i] = static_cast<std::uint8_t>(i * 5 % 128);
-    sysEx.front() = 0xF0;
-    sysEx.back() = 0xF7;
+    const MidiBytes sysEx = PatternedSysEx(300);
     TestLongMessage dump(sysEx);
     ASSERT_EQ(service_->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
     ASSERT_EQ(service_->midiOutShortMsg(output, 0x5A07B3), MMSYSERR_NOERROR);
@@ -386,8 +372,9 @@ TEST_F(NetJack, NotesControllerAndSysExReachTheSynthesizerOnTheMaster) {
     std::unique_ptr<JackPeer> local = JackPeer::Open("local", whyNot);
     ASSERT_TRUE(local) << whyNot;
     HMIDIOUT localOutput = 0;
-    ASSERT_EQ(service_->midiOutOpen(localOutput, Find(true, "local:in"), &receiver_),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(
+        service_->midiOutOpen(localOutput, DeviceIndex(*service_, true, "local:in"), &receiver_),
+        MMSYSERR_NOERROR);
     ASSERT_TRUE(QTest::qWaitFor([&] { return service_->midiOutGetStatus(localOutput) == 0; }));
     std::mt19937 random(7);
     std::vector<double> acrossMillis, localMillis;
@@ -421,7 +408,7 @@ TEST_F(NetJack, NotesControllerAndSysExReachTheSynthesizerOnTheMaster) {
 
 TEST_F(NetJack, KeysPlayedOnTheMasterReachKlavio) {
     HMIDIIN input = 0;
-    ASSERT_EQ(service_->midiInOpen(input, Find(false, kSlaveCapture), &receiver_),
+    ASSERT_EQ(service_->midiInOpen(input, DeviceIndex(*service_, false, kSlaveCapture), &receiver_),
               MMSYSERR_NOERROR);
     ASSERT_TRUE(QTest::qWaitFor([&] { return service_->midiInGetStatus(input) == 0; }));
     ASSERT_EQ(service_->midiInStart(input), MMSYSERR_NOERROR);

@@ -8,8 +8,10 @@
 
 #include <QObject>
 
+#include <climits>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 // Records what the service posts, in the order it arrives.
@@ -49,3 +51,26 @@ struct TestLongMessage {
     std::vector<std::uint8_t> bytes;
     MIDIHDR header;
 };
+
+// Where the service lists the device called name, as an output or an input; INT_MIN if nowhere.
+inline int DeviceIndex(MidiService& service, bool output, const std::string& name) {
+    const int count = output ? service.midiOutGetNumDevs() : service.midiInGetNumDevs();
+    for (int i = 0; i < count; ++i) {
+        std::string found;
+        output ? service.midiOutGetDevCaps(i, found) : service.midiInGetDevCaps(i, found);
+        if (found == name)
+            return i;
+    }
+    return INT_MIN;
+}
+
+// A SysEx of size bytes whose data bytes all differ from their neighbours, so that a byte lost
+// or moved shows.
+inline std::vector<std::uint8_t> PatternedSysEx(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 5 % 128);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
