@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 
+#include <algorithm>
+
 bool PasteWhole(QLineEdit& line, QClipboard::Mode mode) {
     if (line.isReadOnly())
         return false;

@@ -148,11 +148,7 @@ TEST_F(Aseqnet, NotesControllerAndSysExReachTheSynthesizerAsExactBytes) {
               MMSYSERR_NOERROR);
     const Bytes sysEx = PatternedSysEx(300);
     TestLongMessage dump(sysEx);
-    ASSERT_EQ(service_->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutShortMsg(output, 0x5A07B3), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutPrepareHeader(output, &dump.header), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutLongMsg(output, &dump.header), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutShortMsg(output, 0x403C80), MMSYSERR_NOERROR);
+    ASSERT_EQ(SendNotesControllerAndSysEx(*service_, output, dump), MMSYSERR_NOERROR);
     Bytes expected = {0x90, 0x3C, 0x64, 0xB3, 0x07, 0x5A};
     expected.insert(expected.end(), sysEx.begin(), sysEx.end());
     expected.insert(expected.end(), {0x80, 0x3C, 0x40});

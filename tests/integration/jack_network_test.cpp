@@ -345,11 +345,7 @@ TEST_F(NetJack, NotesControllerAndSysExReachTheSynthesizerOnTheMaster) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return service_->midiOutGetStatus(output) == 0; }));
     const MidiBytes sysEx = PatternedSysEx(300);
     TestLongMessage dump(sysEx);
-    ASSERT_EQ(service_->midiOutShortMsg(output, 0x643C90), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutShortMsg(output, 0x5A07B3), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutPrepareHeader(output, &dump.header), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutLongMsg(output, &dump.header), MMSYSERR_NOERROR);
-    ASSERT_EQ(service_->midiOutShortMsg(output, 0x403C80), MMSYSERR_NOERROR);
+    ASSERT_EQ(SendNotesControllerAndSysEx(*service_, output, dump), MMSYSERR_NOERROR);
     ASSERT_TRUE(QTest::qWaitFor([&] { return receiver_.done.size() == 1; }));
     const std::vector<PeerOnMaster::Heard>& heard = synth_.WaitFor(4);
     ASSERT_EQ(heard.size(), 4u);

@@ -74,3 +74,18 @@ inline std::vector<std::uint8_t> PatternedSysEx(std::size_t size) {
     bytes.back() = 0xF7;
     return bytes;
 }
+
+// Sends the mix of messages the network tests check byte for byte: note-on 90 3C 64, controller
+// B3 07 5A, sysEx as a long message, note-off 80 3C 40. The first failure, or MMSYSERR_NOERROR.
+inline MMRESULT SendNotesControllerAndSysEx(MidiService& service, HMIDIOUT out,
+                                            TestLongMessage& sysEx) {
+    for (const auto& send : std::vector<std::function<MMRESULT()>>{
+             [&] { return service.midiOutShortMsg(out, 0x643C90); },
+             [&] { return service.midiOutShortMsg(out, 0x5A07B3); },
+             [&] { return service.midiOutPrepareHeader(out, &sysEx.header); },
+             [&] { return service.midiOutLongMsg(out, &sysEx.header); },
+             [&] { return service.midiOutShortMsg(out, 0x403C80); }})
+        if (const MMRESULT result = send(); result != MMSYSERR_NOERROR)
+            return result;
+    return MMSYSERR_NOERROR;
+}
