@@ -66,7 +66,7 @@ bool JackServerRate(const std::string& clientName, int& rate, std::string& whyNo
     if (probe == nullptr)
         return false;
     rate = static_cast<int>(jack_get_sample_rate(probe));
-    jack_client_close(probe);
+    LeaveJackServer(probe);
     return true;
 }
 
@@ -80,7 +80,15 @@ struct FluidSynthEngine::State {
     ~State() {
         // The audio thread goes first: it may be rendering. The loading thread cannot be
         // stopped inside FluidSynth, so closing waits for it (under a second for FluidR3).
-        if (driver != nullptr)
+        // A JACK client closes where this process's JACK clients open and close.
+        if (driver != nullptr && driverName == "jack")
+            RunWithJackClients(
+                [this] {
+                    delete_fluid_audio_driver(driver);
+                    JackClientClosedElsewhere();
+                },
+                false);
+        else if (driver != nullptr)
             delete_fluid_audio_driver(driver);
         if (loader.joinable())
             loader.join();
@@ -144,7 +152,19 @@ bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& op
     }
     fluid_settings_setstr(state.settings, "audio.driver", name.c_str());
     fluidErrorCatcher = &whyNot;
-    state.driver = new_fluid_audio_driver2(state.settings, RenderAudio, &state);
+    const bool jack = name == "jack";
+    const auto open = [&state, jack] {
+        state.driver = new_fluid_audio_driver2(state.settings, RenderAudio, &state);
+        if (state.driver != nullptr && jack)
+            JackClientOpenedElsewhere();
+    };
+    // A JACK client opens where this process's JACK clients open and close.
+    if (jack) {
+        if (!RunWithJackClients(open, true))
+            whyNot = "a client of the JACK server that stopped is still closing";
+    } else {
+        open();
+    }
     fluidErrorCatcher = nullptr;
     if (state.driver == nullptr) {
         if (whyNot.empty())
