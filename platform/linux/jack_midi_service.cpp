@@ -167,7 +167,7 @@ struct Port {
     std::atomic<std::uint64_t> repeatedNoteOffs{0};
     // Process callback only: what it sent, for repeating note-offs after a lost cycle.
     RecentlyEndedNotes ended;
-    std::uint64_t heldSince = 0;         // the cycle the hold began in
+    std::uint64_t heldSince = 0;          // the cycle the hold began in
     std::uint64_t releaseAt = UINT64_MAX; // the cycle it ends, once the server confirmed the graph
     bool replaying = false;               // what was held goes out at its own pace
     std::uint32_t replayShift = 0;        // frames between a held message's queueing and its due
@@ -193,9 +193,9 @@ struct Port {
 // Runs on JACK's process thread: one message handed to JACK, counted for the report.
 void CountHanded(Port& port, const std::uint8_t* bytes, std::size_t size) {
     const int kind = size == 3 ? bytes[0] & 0xF0 : 0;
-    auto& counter = kind == 0x90 && bytes[2] != 0      ? port.handedNoteOns
+    auto& counter = kind == 0x90 && bytes[2] != 0  ? port.handedNoteOns
                     : kind == 0x80 || kind == 0x90 ? port.handedNoteOffs
-                                                       : port.handedOthers;
+                                                   : port.handedOthers;
     counter.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -310,11 +310,11 @@ private:
     std::atomic<bool> inCycle_{false};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> serverGone_{false};
-    // Graph changes the server confirmed, and the cycle count when the latest one was heard.
+    // Graph changes the server confirmed, and the first cycle that ran wholly after the latest.
     std::atomic<std::uint64_t> graphOrders_{0};
     std::atomic<std::uint64_t> graphOrderCycle_{0};
     // Filled by the notification thread, emptied by the process callback.
-    Ring xrunReports_{kNoticeQueueBytes};   // jack_nframes_t: the frame the report was read at
+    Ring xrunReports_{kNoticeQueueBytes};    // jack_nframes_t: the frame the report was read at
     Ring connectNotices_{kNoticeQueueBytes}; // ConnectNotice
     std::atomic<bool> devicesChanged_{false};
     std::atomic<std::size_t> maxEventSize_{0};
@@ -355,8 +355,7 @@ bool JackMidiService::Start(std::string& whyNot) {
         whyNot = "the JACK MIDI service needs an application object";
         return false;
     }
-    if (!incoming_.Valid() || !done_.Valid() || !xrunReports_.Valid() ||
-        !connectNotices_.Valid()) {
+    if (!incoming_.Valid() || !done_.Valid() || !xrunReports_.Valid() || !connectNotices_.Valid()) {
         whyNot = "out of memory for the JACK MIDI queues";
         return false;
     }
@@ -485,7 +484,10 @@ int JackMidiService::OnGraphOrder(void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
     if (JackMidiService* service = callbacks.service.load()) {
-        service->graphOrderCycle_.store(service->cycles_.load());
+        // The first cycle that runs wholly after now: the next one, or the one after it when a
+        // cycle is running (read in this order, a cycle that ends in between errs late).
+        const bool running = service->inCycle_.load();
+        service->graphOrderCycle_.store(service->cycles_.load() + (running ? 1 : 0));
         service->graphOrders_.fetch_add(1);
     }
     callbacks.inside.fetch_sub(1);
@@ -522,8 +524,7 @@ void JackMidiService::OnPortRename(jack_port_id_t, const char*, const char*, voi
 // Runs on JACK's notification thread. Only connections of our own ports matter: the others
 // change no port's status and no list. A new connection of one of our ports holds back what
 // the port sends until the server runs a graph with it: what it wrote before would go nowhere.
-void JackMidiService::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connected,
-                                    void* gate) {
+void JackMidiService::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
     if (JackMidiService* service = callbacks.service.load()) {
@@ -631,9 +632,9 @@ bool JackMidiService::Held(Port& port, std::uint64_t cycle, std::uint32_t cycleS
     if (port.releaseAt == UINT64_MAX) {
         const bool confirmed = graphOrders_.load() > port.heldBehindGraphOrder &&
                                (!port.toDevice || jack_port_connected(port.jackPort) > 0);
-        // The cycle that ran while the confirmation came is not whole; the one after it is.
+        // Sent in the cycle after the first whole one since the confirmation.
         if (confirmed)
-            port.releaseAt = graphOrderCycle_.load() + 2;
+            port.releaseAt = graphOrderCycle_.load() + 1;
         else if (cycle - port.heldSince >= kLongestHold)
             port.releaseAt = cycle;
         else
@@ -1006,8 +1007,7 @@ void JackMidiService::PostRequest(Port& port) {
         port.openedAt = std::chrono::steady_clock::now();
         port.closingSince = port.openedAt;
         port.lastCycleAt = port.openedAt;
-    }
-    else
+    } else
         changed_ = true;
 }
 

@@ -25,17 +25,6 @@
 #include <set>
 #include <thread>
 
-struct DebugWrite {
-    std::uint32_t frame;
-    std::uint8_t b[3];
-    std::uint32_t late;
-};
-extern DebugWrite g_debugWrites[100000];
-extern std::atomic<int> g_debugCount;
-extern DebugWrite g_peerReads[100000];
-extern std::atomic<int> g_peerCount;
-extern std::uint32_t g_peerFrames[100000];
-extern std::atomic<int> g_peerFrameCount;
 namespace {
 
 const char* const kClient = "klavio-test";
@@ -116,7 +105,7 @@ protected:
             const auto& received = peer_->Received();
             return !received.empty() && received.back() == marker;
         }));
-        std::vector<MidiBytes> received = peer_->Heard();
+        std::vector<MidiBytes> received = peer_->Received();
         if (!received.empty() && received.back() == marker)
             received.pop_back();
         return received;
@@ -507,8 +496,8 @@ TEST_F(JackMidi, ResetSwitchesOffEveryNoteStillOnBeforeTheClose) {
     for (const MidiBytes& off :
          {MidiBytes{0x80, 0x3C, 0}, MidiBytes{0x83, 0x41, 0}, MidiBytes{0x85, 0x45, 0}})
         expected.push_back(off);
-    ASSERT_TRUE(WaitFor([&] { return peer_->Heard().size() >= expected.size(); }));
-    EXPECT_EQ(peer_->Heard(), expected);
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= expected.size(); }));
+    EXPECT_EQ(peer_->Received(), expected);
 }
 
 TEST_F(JackMidi, VanishedPeerMakesLaterCallsFailWithoutHarm) {
@@ -653,64 +642,161 @@ TEST_F(JackMidi, OpeningAndClosingNeverHoldTheWindowAndNotesSentAtOnceArriveInOr
         QCoreApplication::processEvents();
     }
     EXPECT_LT(longest, std::chrono::milliseconds(16));
-    ASSERT_TRUE(WaitFor([&] { return peer_->Heard().size() >= expected.size(); }));
-    EXPECT_EQ(peer_->Heard(), expected);
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= expected.size(); }));
+    EXPECT_EQ(peer_->Received(), expected);
 }
 
-// A busy server can drop a cycle's MIDI without any report, so a note-off is sent twice.
-TEST_F(JackMidi, EveryNoteOffGoesOutOnceMoreAFewCyclesLater) {
+// A note-off goes out once: without a cycle the server reported lost, nothing is repeated.
+TEST_F(JackMidi, ANoteOffGoesOutOnceWithoutAnXrun) {
     const HMIDIOUT out = OpenOutput();
-    LetPeerCyclesPass(40); // past the repeats that follow the new connection
     ASSERT_EQ(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
     ASSERT_EQ(service_->midiOutShortMsg(out, 0x003C80), MMSYSERR_NOERROR);
-    const MidiBytes noteOff = {0x80, 0x3C, 0x00};
-    ASSERT_TRUE(WaitFor([&] { return !peer_->Received().empty(); }));
-    LetPeerCyclesPass(20);
-    const auto& received = peer_->Received();
-    EXPECT_EQ(received.front(), MidiBytes({0x90, 0x3C, 0x40}));
-    EXPECT_GE(std::count(received.begin(), received.end(), noteOff), 2);
-    EXPECT_EQ(peer_->Heard(), std::vector<MidiBytes>({{0x90, 0x3C, 0x40}, noteOff}));
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= 2; }));
+    LetPeerCyclesPass(40);
+    const std::vector<MidiBytes> sent = {{0x90, 0x3C, 0x40}, {0x80, 0x3C, 0x00}};
+    if (peer_->Xruns() == 0)
+        EXPECT_EQ(peer_->Received(), sent);
+    else // an xrun may repeat the note-off once
+        EXPECT_LE(peer_->Received().size(), 3u);
 }
 
-// Ports opened, played and closed over and over while every core is busy: cycles come late,
-// the graph changes each time, and the server loses some of a cycle's MIDI. What does arrive
-// must never leave a note sounding.
-TEST_F(JackMidi, NoNoteIsLeftSoundingWhilePortsComeAndGoOnABusyMachine) {
+// Each device choice: what the port is sent from the moment it opens, while it still connects,
+// reaches the peer once and exactly, with nothing after it. Each case takes the port name the
+// case before gave up, as choosing another device does.
+TEST_F(JackMidi, EachDeviceChoiceDeliversExactlyWhatItWasSentFromTheFirstMessage) {
+    const struct {
+        const char* what;
+        std::vector<std::uint32_t> messages;
+        MidiBytes stream; // then sent as one long message, unless empty
+        bool reset;       // then reset, as when the device changes
+        std::vector<MidiBytes> arrives;
+    } rows[] = {
+        {"click on A0", {0x651590, 0x001580}, {}, true, {{0x90, 0x15, 0x65}, {0x80, 0x15, 0}}},
+        {"glissando",
+         {0x403C90, 0x403E90, 0x003C80, 0x404090, 0x003E80, 0x004080},
+         {},
+         true,
+         {{0x90, 0x3C, 0x40},
+          {0x90, 0x3E, 0x40},
+          {0x80, 0x3C, 0},
+          {0x90, 0x40, 0x40},
+          {0x80, 0x3E, 0},
+          {0x80, 0x40, 0}}},
+        {"drag out: the reset ends the note",
+         {0x403C90},
+         {},
+         true,
+         {{0x90, 0x3C, 0x40}, {0x80, 0x3C, 0}}},
+        {"free command of two messages",
+         {},
+         {0x90, 0x3C, 0x7F, 0x80, 0x3C, 0x00},
+         false,
+         {{0x90, 0x3C, 0x7F}, {0x80, 0x3C, 0x00}}},
+        {"reset with notes held on two channels",
+         {0x403C90, 0x403E91, 0x7F07B0},
+         {},
+         true,
+         {{0x90, 0x3C, 0x40},
+          {0x91, 0x3E, 0x40},
+          {0xB0, 0x07, 0x7F},
+          {0x80, 0x3C, 0},
+          {0x81, 0x3E, 0}}},
+    };
+    const int device = Find(true, "peer:in");
+    std::deque<TestLongMessage> streams;
+    for (const auto& row : rows) {
+        peer_->Forget();
+        const std::uint64_t cycles = peer_->Cycles();
+        QElapsedTimer clock;
+        clock.start();
+        HMIDIOUT out = 0;
+        ASSERT_EQ(service_->midiOutOpen(out, device, &recorder_), MMSYSERR_NOERROR);
+        for (const std::uint32_t message : row.messages)
+            ASSERT_EQ(service_->midiOutShortMsg(out, message), MMSYSERR_NOERROR) << row.what;
+        const MMRESULT sent =
+            row.stream.empty() ? MMSYSERR_NOERROR : SendLong(out, streams.emplace_back(row.stream));
+        EXPECT_EQ(sent, MMSYSERR_NOERROR) << row.what;
+        EXPECT_EQ(row.reset ? service_->midiOutReset(out) : MMSYSERR_NOERROR, MMSYSERR_NOERROR);
+        ASSERT_TRUE(WaitFor([&] { return !peer_->Received().empty(); })) << row.what;
+        std::printf("%s: the first message arrived %lld ms (%llu cycles) after the choice\n",
+                    row.what, static_cast<long long>(clock.elapsed()),
+                    static_cast<unsigned long long>(peer_->Cycles() - cycles));
+        ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= row.arrives.size(); }));
+        LetPeerCyclesPass(20);
+        EXPECT_EQ(peer_->Received(), row.arrives) << row.what;
+        EXPECT_TRUE(WaitFor([&] { return service_->midiOutClose(out) == MMSYSERR_NOERROR; }));
+    }
+}
+
+// Ports opened, played and closed over and over while every core is busy: cycles come late and
+// the graph changes each time. Rounds take the port's name in turn, so they reach the peer one
+// after another and the record splits into rounds by channel; a round no reported xrun came
+// near arrives exactly, and none leaves a note sounding.
+TEST_F(JackMidi, ChurnOfPortsDeliversExactlyWhereNoXrunWasReported) {
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> pause(0, 12);
     const int device = Find(true, "peer:in");
-    std::size_t sent = 0;
+    constexpr std::uint32_t kRounds = 24;
+    std::vector<std::vector<MidiBytes>> expected(kRounds);
     {
         const BusyCores busy;
-        for (std::uint32_t round = 0; round < 40; ++round) {
+        for (std::uint32_t round = 0; round < kRounds; ++round) {
             HMIDIOUT out = 0;
             ASSERT_EQ(service_->midiOutOpen(out, device, &recorder_), MMSYSERR_NOERROR);
             for (std::uint32_t note = 0x30; note < 0x33; ++note) {
                 // A note-on of velocity 64, then its note-off, on the round's channel.
                 for (const std::uint32_t status : {0x400090u, 0x000080u}) {
                     QTest::qWait(pause(random));
-                    ASSERT_EQ(service_->midiOutShortMsg(out, status | note << 8 | (round & 15)),
-                              MMSYSERR_NOERROR);
-                    ++sent;
+                    const std::uint32_t message = status | note << 8 | (round & 15);
+                    ASSERT_EQ(service_->midiOutShortMsg(out, message), MMSYSERR_NOERROR);
+                    expected[round].push_back(Unpack(message, 3));
                 }
             }
             ASSERT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
             ASSERT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
         }
+        service_.reset(); // sends what every closed port still holds
     }
-    // Repeated note-offs come up to a few hundred cycles later.
-    LetPeerCyclesPass(300);
+    LetPeerCyclesPass(20);
+    const std::vector<MidiBytes> received = peer_->Received();
+    const std::vector<std::uint64_t>& xruns = peer_->XrunsAtReceipt();
     std::map<int, int> sounding; // by channel and note
-    std::size_t heard = 0;
-    for (const MidiBytes& event : peer_->Heard()) {
-        ++heard;
-        sounding[(event[0] & 0x0F) * 128 + event[1]] += (event[0] & 0xF0) == 0x90 ? 1 : -1;
+    std::size_t at = 0;
+    int excused = 0;
+    for (std::uint32_t round = 0; round < kRounds; ++round) {
+        const std::size_t begin = at;
+        while (at < received.size() && (received[at][0] & 0x0F) == (round & 15)) {
+            const MidiBytes& event = received[at++];
+            sounding[(event[0] & 0x0F) * 128 + event[1]] += (event[0] & 0xF0) == 0x90 ? 1 : -1;
+        }
+        // Reports come a little late: the round after this one is waited for too.
+        std::size_t after = at;
+        while (after < received.size() && (received[after][0] & 0x0F) == ((round + 1) & 15))
+            ++after;
+        const std::uint64_t before = begin == 0 ? 0 : xruns[begin - 1];
+        if ((after < received.size() ? xruns[after] : peer_->Xruns()) != before) {
+            // Only a note-off may come twice, the repeat of one the server reported lost.
+            ++excused;
+            EXPECT_LE(std::count_if(received.begin() + static_cast<std::ptrdiff_t>(begin),
+                                    received.begin() + static_cast<std::ptrdiff_t>(at),
+                                    [](const MidiBytes& event) { return event[0] >= 0x90; }),
+                      3)
+                << "round " << round;
+            continue;
+        }
+        EXPECT_EQ(std::vector<MidiBytes>(received.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         received.begin() + static_cast<std::ptrdiff_t>(at)),
+                  expected[round])
+            << "round " << round << " (random pauses from seed " << seed << ")";
     }
-    std::printf("busy machine: %zu of %zu messages arrived, %llu xruns seen by the peer\n", heard,
-                sent, static_cast<unsigned long long>(peer_->Xruns()));
+    EXPECT_EQ(at, received.size()) << "events out of their round's order";
+    std::printf("busy machine: %zu of %u messages arrived, %llu xruns seen by the peer, %d of %u "
+                "rounds near one\n",
+                received.size(), kRounds * 6, static_cast<unsigned long long>(peer_->Xruns()),
+                excused, kRounds);
     for (const auto& [key, count] : sounding)
-        EXPECT_EQ(count, 0) << "channel " << key / 128 + 1 << ", note " << key % 128
+        EXPECT_LE(count, 0) << "channel " << key / 128 + 1 << ", note " << key % 128
                             << " (random pauses from seed " << seed << ")";
 }
 
