@@ -145,6 +145,32 @@ TEST_F(JackMidi, ListsPeerPortsByStableNameAndNeverOurOwn) {
     EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
 }
 
+// Our ports keep one name each whichever device is chosen, for the life of the program: the
+// connections patchbays and session managers saved to those names keep working.
+TEST_F(JackMidi, OurPortsKeepTheirNamesAcrossDeviceChoices) {
+    std::string whyNot;
+    const auto other = JackPeer::Open("other", whyNot);
+    ASSERT_TRUE(other) << whyNot;
+    const std::string ours = std::string(kClient) + ":";
+    for (const std::string device : {"peer", "other", "peer"}) {
+        const HMIDIOUT out = OpenOutput(device + ":in");
+        const HMIDIIN in = OpenInput(device + ":out");
+        const HMIDIOUT mapper = OpenOutput("");
+        const char** names = jack_get_ports(peer_->Client(), (ours + ".*").c_str(), nullptr, 0);
+        std::set<std::string> found;
+        for (const char** name = names; name != nullptr && *name != nullptr; ++name)
+            found.insert(*name);
+        jack_free(names);
+        EXPECT_EQ(found, (std::set<std::string>{ours + "device_in", ours + "device_out",
+                                                ours + "midi_out"}))
+            << device;
+        EXPECT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
+        for (const MMRESULT closed : {service_->midiOutClose(out), service_->midiInClose(in),
+                                      service_->midiOutClose(mapper)})
+            EXPECT_EQ(closed, MMSYSERR_NOERROR);
+    }
+}
+
 TEST_F(JackMidi, BadDeviceIndexIsRefusedAndLeavesTheNameAlone) {
     const int outputs = service_->midiOutGetNumDevs();
     const int inputs = service_->midiInGetNumDevs();
