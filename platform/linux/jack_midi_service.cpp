@@ -204,6 +204,12 @@ bool HasSomethingToSend(const Port& port) {
     return port.output && port.queue->ReadSpace() != 0;
 }
 
+// The cycles whose note-offs go out again in this one: those xrun reports were about.
+struct RepeatedCycles {
+    std::array<std::uint64_t, 4> cycles{};
+    std::size_t count = 0;
+};
+
 class JackMidiService;
 
 // What JACK's threads are handed instead of the service: when the server stops answering, the
@@ -266,9 +272,9 @@ private:
     void TakeNotices(std::uint64_t cycle);
     // True while the port holds back what it sends, after a graph change of its own.
     bool Held(Port& port, std::uint64_t cycle, std::uint32_t cycleStart);
-    // Note-offs that ended in cycle repeatCycle go out again first; UINT64_MAX for none.
+    // Note-offs that ended in the repeated cycles go out again first.
     void SendQueued(Port& port, void* buffer, jack_nframes_t frames, std::uint64_t cycle,
-                    std::uint32_t cycleStart, std::uint64_t repeatCycle);
+                    std::uint32_t cycleStart, const RepeatedCycles& repeated);
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
     void Wake();
@@ -574,12 +580,14 @@ int JackMidiService::Process(jack_nframes_t frames) {
     }
     history_.Begin(cycle, cycleStart, frames);
     TakeNotices(cycle);
-    // The note-offs written in a cycle the server reported lost go out once more, now.
-    std::uint64_t repeatCycle = UINT64_MAX;
+    // The note-offs written in a cycle the server reported lost go out once more, now; a
+    // report left over waits for the next cycle.
+    RepeatedCycles repeated;
     jack_nframes_t reportFrame = 0;
-    while (xrunReports_.Pop(&reportFrame, sizeof reportFrame))
+    while (repeated.count < repeated.cycles.size() &&
+           xrunReports_.Pop(&reportFrame, sizeof reportFrame))
         if (const std::optional<std::uint64_t> reported = history_.Reported(reportFrame))
-            repeatCycle = repeatCycle == UINT64_MAX ? *reported : std::max(repeatCycle, *reported);
+            repeated.cycles[repeated.count++] = *reported;
     bool wake = ReportHeldTokens();
     for (auto& slot : slots_) {
         Port* port = slot.load();
@@ -589,7 +597,7 @@ int JackMidiService::Process(jack_nframes_t frames) {
         if (buffer == nullptr)
             continue;
         if (port->output)
-            SendQueued(*port, buffer, frames, cycle, cycleStart, repeatCycle);
+            SendQueued(*port, buffer, frames, cycle, cycleStart, repeated);
         else if (port->started.load())
             wake = Receive(*port, buffer) || wake;
     }
@@ -668,17 +676,17 @@ bool JackMidiService::ReportHeldTokens() {
 // Runs on JACK's process thread.
 void JackMidiService::SendQueued(Port& port, void* buffer, jack_nframes_t frames,
                                  std::uint64_t cycle, std::uint32_t cycleStart,
-                                 std::uint64_t repeatCycle) {
+                                 const RepeatedCycles& repeated) {
     jack_midi_clear_buffer(buffer);
     maxEventSize_.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
     if (!port.sending.load() || Held(port, cycle, cycleStart))
         return; // kept for when the connection is there
-    if (repeatCycle != UINT64_MAX) {
-        // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is
-        // off already stays off on every synthesizer.
-        port.ended.RepeatEndedIn(repeatCycle, [&](const std::array<std::uint8_t, 3>& noteOff) {
-            if (jack_midi_max_event_size(buffer) >= noteOff.size() &&
-                jack_midi_event_write(buffer, 0, noteOff.data(), noteOff.size()) == 0)
+    // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is off
+    // already stays off on every synthesizer.
+    for (std::size_t i = 0; i < repeated.count; ++i) {
+        port.ended.RepeatEndedIn(repeated.cycles[i], [&](const std::array<std::uint8_t, 3>& off) {
+            if (jack_midi_max_event_size(buffer) >= off.size() &&
+                jack_midi_event_write(buffer, 0, off.data(), off.size()) == 0)
                 port.repeatedNoteOffs.fetch_add(1, std::memory_order_relaxed);
         });
     }
