@@ -2,54 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
 namespace {
 
-// Cycles of 256 frames, numbered from 0; which cycle each report, read at a frame, is about.
+// Cycles of 256 frames from frame 0 (a negative start: one that ended late); the cycle each
+// report, read at a frame, is about.
 TEST(JackCycleHistory, AReportIsAboutTheLatestCycleThatWentWrongBeforeItElseTheOneJustBefore) {
-    struct Cycle {
-        std::uint32_t start;
-        bool late;
-    };
-    struct Case {
-        const char* what;
-        std::vector<Cycle> cycles;
+    using About = std::vector<std::optional<std::uint64_t>>;
+    const struct {
+        std::vector<std::int64_t> starts;
         std::vector<std::uint32_t> reports;
-        std::vector<std::optional<std::uint64_t>> about;
+        About about;
+    } rows[] = {
+        {{0, 256}, {256}, {0}},                    // read in the cycle after
+        {{0, -256, 512, 768}, {768}, {1}},         // read later; one ended late
+        {{0, 256, 1024}, {1024}, {1}},             // a cycle run without us
+        {{0, 256}, {256, 256}, {0, std::nullopt}}, // one cycle is told once
+        {{-1, -256, 512}, {512, 512}, {1, 0}},     // two late cycles, two reports
+        {{256}, {256}, {std::nullopt}},            // nothing before the report
+        {{0xFFFFFF00, 0}, {0}, {0}},               // frames wrap
     };
-    for (const Case& c : std::vector<Case>{
-             {"read in the cycle after: the one before it", {{0, false}, {256, false}}, {256}, {0}},
-             {"read some cycles later, one ended late",
-              {{0, false}, {256, true}, {512, false}, {768, false}},
-              {768},
-              {1}},
-             {"a cycle the server ran without us cuts the one before short",
-              {{0, false}, {256, false}, {1024, false}},
-              {1024},
-              {1}},
-             {"two reports of one cycle tell it once",
-              {{0, false}, {256, false}},
-              {256, 256},
-              {0, std::nullopt}},
-             {"the second report finds the cycle before the first",
-              {{0, true}, {256, true}, {512, false}},
-              {512, 512},
-              {1, 0}},
-             {"nothing before the report", {{256, false}}, {256}, {std::nullopt}},
-             {"frames wrap", {{0xFFFFFF00u, false}, {0, false}}, {0}, {0}},
-         }) {
+    for (const auto& row : rows) {
         JackCycleHistory history;
-        for (std::size_t i = 0; i < c.cycles.size(); ++i) {
-            history.Begin(i, c.cycles[i].start, 256);
-            if (c.cycles[i].late)
+        for (std::size_t i = 0; i < row.starts.size(); ++i) {
+            history.Begin(i, static_cast<std::uint32_t>(std::llabs(row.starts[i])), 256);
+            if (row.starts[i] < 0)
                 history.EndedLate();
         }
-        std::vector<std::optional<std::uint64_t>> about;
-        for (const std::uint32_t frame : c.reports)
+        About about;
+        for (const std::uint32_t frame : row.reports)
             about.push_back(history.Reported(frame));
-        EXPECT_EQ(about, c.about) << c.what;
+        EXPECT_EQ(about, row.about) << testing::PrintToString(row.starts);
     }
 }
 
