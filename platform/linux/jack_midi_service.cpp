@@ -969,6 +969,11 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
 // name (each kind of port has one fixed name): then the request waits for its
 // unregistration, which comes first in the queue.
 void JackMidiService::PostRequest(Port& port) {
+    if (serverGone_.load()) { // its client is closed, or about to be
+        port.link = Link::Refused;
+        changed_ = true;
+        return;
+    }
     // Closed ports take the name in the order they were opened, before any port still open: a
     // port closed while it waited for the name still sends what it was sent.
     bool older = true;
@@ -1101,7 +1106,7 @@ bool JackMidiService::CyclingStopped(Port& port, std::chrono::steady_clock::time
 // One step of a close at a time; true once the port is gone.
 bool JackMidiService::AdvanceClosing(Port& port) {
     const auto now = std::chrono::steady_clock::now();
-    if (port.link == Link::Waiting && !HasSomethingToSend(port)) {
+    if (port.link == Link::Waiting && (!HasSomethingToSend(port) || serverGone_.load())) {
         // Never registered: nobody could have been listening to it.
         slotTaken_[port.slot] = false;
         return true;
