@@ -13,6 +13,11 @@
 // port tells it is not ready, and what it is sent waits in its queue. JACK's notification
 // thread reports ports and connections coming and going; the GUI thread turns a burst of them
 // into one event for the device watcher.
+//
+// Every message goes out once. A port newly connected holds what it is sent until the server has
+// run a graph with the connection (what it wrote before would reach nobody), then sends it with
+// the spacing it was sent with. The one repeat: when the server reports a cycle it could not
+// finish (an xrun), the note-offs written in that cycle go out once more in the next one.
 
 #include "platform/linux/jack_midi_service.h"
 
@@ -86,7 +91,7 @@ constexpr std::chrono::milliseconds kLongestDrain{3000};
 // (a second of 256-frame cycles at 48 kHz), rather than never.
 constexpr std::uint64_t kLongestHold = 200;
 // Reports of cycles the server could not finish, and connections of our ports, waiting for the
-// process callback; each report is a few bytes, and they come one per cycle at most.
+// process callback: a few bytes each, and a handful come between two cycles.
 constexpr std::size_t kNoticeQueueBytes = 16 * 1024;
 
 // Our ports keep their names for the life of the process, whichever device they lead to, so
