@@ -85,11 +85,13 @@ constexpr std::chrono::milliseconds kServerPatience{1000};
 // A server that runs no cycle for this long has stopped, whatever its period (4096 frames at
 // 44.1 kHz are 93 ms) and however loaded the machine.
 constexpr std::chrono::milliseconds kSilence{1000};
-// The longest a port waits for what it queued to go out while the server still cycles.
+// The longest a closing port waits for any of what it queued to go out while the server still
+// cycles.
 constexpr std::chrono::milliseconds kLongestDrain{3000};
-// A port whose graph change the server never confirms sends anyway after this many cycles
-// (a second of 256-frame cycles at 48 kHz), rather than never.
-constexpr std::uint64_t kLongestHold = 200;
+// A port whose graph change the server does not confirm sends anyway after this many cycles
+// (a quarter of a second of 256-frame cycles at 48 kHz) once the graph shows it connected:
+// the confirmation may have come before the port could see it.
+constexpr std::uint64_t kLongestHold = 48;
 // Reports of cycles the server could not finish, and connections of our ports, waiting for the
 // process callback: a few bytes each, and a handful come between two cycles.
 constexpr std::size_t kNoticeQueueBytes = 16 * 1024;
@@ -176,6 +178,7 @@ struct Port {
     std::uint64_t releaseAt = UINT64_MAX; // the cycle it ends, once the server confirmed the graph
     bool replaying = false;               // what was held goes out at its own pace
     std::uint32_t replayShift = 0;        // frames between a held message's queueing and its due
+    std::uint32_t replayEnd = 0;          // messages queued after this frame were not held
     // GUI thread only.
     std::size_t slot = 0;
     std::string name;   // our port's short name
@@ -191,6 +194,7 @@ struct Port {
     Closing closing = Closing::No;
     std::chrono::steady_clock::time_point closingSince; // the current step's start
     std::chrono::steady_clock::time_point lastCycleAt;
+    std::size_t queuedAtCheck = 0; // queue bytes when a closing port last looked
     std::uint64_t cycleMark = 0;
     bool shown = false; // in its slot, where the process callback sees it
 };
@@ -643,12 +647,13 @@ bool JackMidiService::Held(Port& port, std::uint64_t cycle, std::uint32_t cycleS
     if (port.heldBehindGraphOrder == kNotHeld)
         return false;
     if (port.releaseAt == UINT64_MAX) {
-        const bool confirmed = graphOrders_.load() > port.heldBehindGraphOrder &&
-                               (!port.toDevice || jack_port_connected(port.jackPort) > 0);
+        // Reads the graph the cycle runs, without waiting for anything.
+        const bool connected = jack_port_connected(port.jackPort) > 0;
+        const std::uint64_t held = cycle - port.heldSince;
         // Sent in the cycle after the first whole one since the confirmation.
-        if (confirmed)
+        if (graphOrders_.load() > port.heldBehindGraphOrder && (connected || !port.toDevice))
             port.releaseAt = graphOrderCycle_.load() + 1;
-        else if (cycle - port.heldSince >= kLongestHold)
+        else if (held >= kLongestHold && (connected || held >= 4 * kLongestHold))
             port.releaseAt = cycle;
         else
             return true;
@@ -663,6 +668,7 @@ bool JackMidiService::Held(Port& port, std::uint64_t cycle, std::uint32_t cycleS
         const auto waited = static_cast<std::int32_t>(cycleStart - first.frame);
         port.replaying = true;
         port.replayShift = waited > 0 ? static_cast<std::uint32_t>(waited) : 0;
+        port.replayEnd = cycleStart;
     }
     return false;
 }
@@ -704,6 +710,9 @@ void JackMidiService::SendQueued(Port& port, void* buffer, jack_nframes_t frames
         if (!cancelled) {
             if (record.token != 0 && heldCount_ == heldTokens_.size())
                 return;
+            // Those queued since the release only wait for the held ones to go first.
+            if (port.replaying && static_cast<std::int32_t>(record.frame - port.replayEnd) > 0)
+                port.replaying = false;
             if (port.replaying) {
                 const auto due =
                     static_cast<std::int32_t>(record.frame + port.replayShift - cycleStart);
@@ -1103,6 +1112,12 @@ bool JackMidiService::CyclingStopped(Port& port, std::chrono::steady_clock::time
     if (const std::uint64_t cycles = cycles_.load(); cycles != port.cycleMark) {
         port.cycleMark = cycles;
         port.lastCycleAt = now;
+    }
+    // Held messages go out at the pace they were sent: the drain gives up only when none does.
+    if (const std::size_t queued = port.output ? port.queue->ReadSpace() : 0;
+        queued != port.queuedAtCheck) {
+        port.queuedAtCheck = queued;
+        port.closingSince = now;
     }
     return serverGone_.load() || now - port.lastCycleAt > kSilence ||
            now - port.closingSince > kLongestDrain;
