@@ -512,13 +512,16 @@ bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
         if (plain && (key->key() == Qt::Key_PageUp || key->key() == Qt::Key_PageDown)) {
             // One octave per press, however long the key is held.
-            if (!key->isAutoRepeat())
+            if (VMidiKeys1->FirstPress(*key))
                 ShiftByOctave(key->key() == Qt::Key_PageUp);
             return true;
         }
     }
-    // A SysEx dump may be pasted whole; the line's own paste would hold the window.
-    if (watched == FreeCmdComboBox->lineEdit() &&
+    // A SysEx dump may be pasted whole; the line's own paste would hold the window. The box
+    // has the keys and hands them to its line; the mouse goes to the line itself.
+    const bool boxKeysOrMenu = watched == FreeCmdComboBox && (event->type() == QEvent::KeyPress ||
+                                                              event->type() == QEvent::ContextMenu);
+    if ((watched == FreeCmdComboBox->lineEdit() || boxKeysOrMenu) &&
         PasteEventTaken(*FreeCmdComboBox->lineEdit(), *event))
         return true;
     if ((watched == FreeCmdComboBox || watched == FreeCmdComboBox->lineEdit()) &&

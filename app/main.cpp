@@ -4,6 +4,7 @@
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
+#include "keyboard/vmidikeys.h"
 #include "platform/linux/elf_version_service.h"
 #include "platform/linux/linux_registry.h"
 #include "platform/linux/linux_system_theme.h"
@@ -12,6 +13,7 @@
 #include "platform/linux/qt_error_box.h"
 #include "platform/linux/qt_program_location.h"
 #include "platform/linux/stop_requests.h"
+#include "platform/linux/x11_focus_loss.h"
 #include "platform/linux/x11_key_repeat.h"
 #include "platform/linux/xdg_shell_service.h"
 #include "platform/log_sink.h"
@@ -83,6 +85,8 @@ int RunWindow(int& argc, char** argv) {
         OpenMidiService("klavio", std::cerr, StoredSoundFont(version, program, registry, log));
     TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
                                             shell, program, log, registry});
+    // Made after the window and so gone before it.
+    const X11FocusLoss focusLoss([&klavioForm] { klavioForm.VMidiKeys1->KeysLost(); });
     klavioForm.show();
     application.exec();
     // The window writes the settings and resets its ports as it goes, after this line.

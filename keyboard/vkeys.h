@@ -12,9 +12,12 @@
 
 #include <array>
 #include <bitset>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+class QKeyEvent;
 class QObject;
 
 // Sender, note, velocity. May be unassigned.
@@ -95,6 +98,16 @@ public:
     void ReleaseHeldNotes();
     // Escape: every held note ends and every key shows released, incoming notes included.
     virtual void Panic();
+    // Every way the control can lose the keys ends here: the releases of the keys down now
+    // will not arrive, so their notes end and the keys count as up. Also called when the
+    // window system took the keys for a moment too short for Qt to report.
+    void KeysLost();
+
+    // True for the first press of a key of the computer keyboard, false for the presses it
+    // repeats while held, whether or not they are marked as repeats: with the X server
+    // repeating presses alone, Qt marks none. The key counts as down until its release reaches
+    // the control or the control loses the keys.
+    bool FirstPress(const QKeyEvent& press);
 
 protected:
     virtual void Paint();
@@ -125,10 +138,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    // What the current press of the left button is doing. A press on no key plays nothing
-    // until the pointer drags onto one; a note cut short (control hidden, disabled, mouse taken
-    // by another widget) leaves the rest of that press, its release included, without effect.
-    enum class LeftPress { Idle, Holding, CutShort };
+    // What the current press of the left button is doing. A press on no key that plays (past
+    // the keys, or above note 127) plays nothing until the pointer drags onto one, and its
+    // release ends nothing; a note cut short (control hidden, disabled, mouse taken by another
+    // widget) leaves the rest of that press, its release included, without effect.
+    enum class LeftPress { Idle, Holding, OnNoKey, CutShort };
 
     void PressPlayingKey(int playingKey);
     void ReleasePlayingKey(int playingKey);
@@ -163,6 +177,8 @@ private:
     // ends the note its press began even after the range moved.
     std::array<int, kPlayingKeyCount> FKeyNotes;
     bool FSustainDown = false;
+    // The keys of the computer keyboard down now, as FirstPress names them.
+    std::vector<std::uint32_t> FKeysDown;
 
     QImage canvas_;
     bool canvasValid_ = false;

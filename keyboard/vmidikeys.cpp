@@ -191,16 +191,19 @@ void TVMidiKeys::Panic() {
 }
 
 void TVMidiKeys::MidiNoteOn(QObject* /*Sender*/, int note, int velocity) {
-    const bool sent = SendChannelMessage(0x90, FMIDIOutChannel, note, velocity);
+    // A note outside 0..127 has no message: its number does not fit a data byte.
     if (note < 0 || note > 127)
         return;
+    const bool sent = SendChannelMessage(0x90, FMIDIOutChannel, note, velocity);
     std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
     channels = static_cast<std::uint16_t>(channels.value_or(0) |
                                           (sent ? 1u << (FMIDIOutChannel - 1) : 0u));
 }
 
 void TVMidiKeys::MidiNoteOff(QObject* /*Sender*/, int note, int velocity) {
-    if (note < 0 || note > 127 || !heldOnChannels_[static_cast<std::size_t>(note)]) {
+    if (note < 0 || note > 127)
+        return;
+    if (!heldOnChannels_[static_cast<std::size_t>(note)]) {
         // Not held: a repeated note-off, sent where notes go now.
         SendChannelMessage(0x80, FMIDIOutChannel, note, velocity);
         return;

@@ -308,12 +308,14 @@ TEST_F(KeyboardTest, HeldNoteEndsWhenTheControlLosesTheMouseOrTheView) {
     }
 }
 
+// Not even the note-off of the note played before: a click there is a click on no key.
 TEST_F(KeyboardTest, PointAboveNote127PlaysNothing) {
     QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(7, 60));
     events.clear();
     keys->SetBaseOctave(10);
     QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(700, 60));
-    EXPECT_EQ(events, (std::vector<NoteEvent>{{"off", 21, 0}}));
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(700, 60));
+    EXPECT_EQ(events, (std::vector<NoteEvent>{}));
 }
 
 TEST_F(KeyboardTest, TopRowGivesVelocityZero) {
@@ -345,9 +347,10 @@ TEST_F(KeyboardTest, ComputerKeysPlayLikeTheMouseAndRepeatsSendNothing) {
         {QEvent::KeyRelease, kQ, false, {{"off", 36, 0}}}, // only its own note
         {QEvent::KeyRelease, kZ, false, {{"off", 24, 0}}},
         {QEvent::KeyRelease, kZ, false, {}},
-        // The comma and Q both play C2: it sounds until the last of them is up.
+        // The comma and Q both play C2: it starts with the first and sounds until the last of
+        // them is up.
         {QEvent::KeyPress, kComma, false, {{"on", 36, 100}}},
-        {QEvent::KeyPress, kQ, false, {{"on", 36, 100}}},
+        {QEvent::KeyPress, kQ, false, {}},
         {QEvent::KeyRelease, kComma, false, {}},
         {QEvent::KeyRelease, kQ, false, {{"off", 36, 0}}},
         {QEvent::KeyRelease, kX, false, {{"off", 26, 0}}},
