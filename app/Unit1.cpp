@@ -612,6 +612,7 @@ void TklavioForm::RefreshLanguage() {
     renameItems(MidiInChanComboBox, QStringList{text(texts.allChannels)} + channels);
     GroupBox2->setTitle(text(texts.midiOutBox));
     setLabel(Label2, texts.midiOutDeviceLabel);
+    outputs_->SetOwnPortSuffix(texts.ownPortSuffix);
     renameItems(MidiOutDevComboBox, {text(texts.noDevice)});
     renameItems(MidiOutChanComboBox, channels);
     GroupBox3->setTitle(text(texts.transposeBox));
@@ -635,15 +636,16 @@ void TklavioForm::ShowStatus() {
     StatusFacts facts;
     facts.command = commandNote_;
     facts.output = outputs_->State();
-    facts.outputName = outputs_->Chosen();
+    facts.outputName = outputs_->ChosenCaption();
     facts.input = inputs_->State();
-    facts.inputName = inputs_->Chosen();
+    facts.inputName = inputs_->ChosenCaption();
     facts.systemRunning = services_.midi.midiSystemRunning();
     StatusLabel->setText(QString::fromStdString(StatusText(facts, german)));
     // The list of a device that cannot be reached says so where the eye goes, in its tooltip
     // and in muted red.
     const auto mark = [german](QComboBox* box, const DeviceList& list, bool output) {
-        const std::string problem = DeviceProblemText(list.State(), list.Chosen(), output, german);
+        const std::string problem =
+            DeviceProblemText(list.State(), list.ChosenCaption(), output, german);
         box->setToolTip(QString::fromStdString(problem));
         QPalette palette = QApplication::palette(box);
         if (!problem.empty())
@@ -754,9 +756,14 @@ void TklavioForm::WriteConfig() {
     StoredSettings settings;
     settings.baseOctave = VMidiKeys1->BaseOctave();
     settings.baseNote = static_cast<std::int32_t>(VMidiKeys1->BaseNote());
-    settings.midiInDevice = MidiInDevComboBox->currentText().toStdString();
+    // A device by its name's bytes, which the list's text may not give back, and the own port
+    // by its name in any language; no device as its item reads.
+    const auto device = [](const DeviceList& list, const QComboBox* box) {
+        return list.Chosen().empty() ? box->itemText(0).toStdString() : list.Chosen();
+    };
+    settings.midiInDevice = device(*inputs_, MidiInDevComboBox);
     settings.midiInChannel = MidiInChanComboBox->currentIndex();
-    settings.midiOutDevice = MidiOutDevComboBox->currentText().toStdString();
+    settings.midiOutDevice = device(*outputs_, MidiOutDevComboBox);
     settings.midiOutChannel = MidiOutChanComboBox->currentIndex();
     // The bytes a command was loaded with, else its text.
     for (int item = 0; item < FreeCmdComboBox->count(); ++item) {

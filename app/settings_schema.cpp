@@ -117,12 +117,15 @@ StoredSettings LoadSettings(RegistryAccess& registry, const std::string& setting
     StoredSettings settings;
     if (registry.OpenKey(settingsKey, true)) {
         settings.baseOctave = ReadIntegerSetting(registry, "BaseOctave", log).value_or(1);
+        // The note is the value's low eight bits; what the bits above hold does not count.
         const std::optional<std::int32_t> baseNote = ReadIntegerSetting(registry, "BaseNote", log);
-        if (baseNote && (*baseNote < 0 || *baseNote > static_cast<int>(TKeyboardStartNote::B)))
+        const std::int32_t note =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(baseNote.value_or(0)) & 0xFFu);
+        if (baseNote && note > static_cast<int>(TKeyboardStartNote::B))
             log.Report("BaseNote " + std::to_string(*baseNote) +
                        " is no note from C (0) to B (6); it is not restored");
         else if (baseNote)
-            settings.baseNote = *baseNote;
+            settings.baseNote = note;
         settings.midiInDevice = ReadTextSetting(registry, "MIDIInDevice", log).value_or("");
         settings.midiInChannel =
             ChannelItem(ReadIntegerSetting(registry, "MIDIInChannel", log), 16);

@@ -69,7 +69,7 @@ MMRESULT SynthMidiService::midiOutGetDevCaps(int device, std::string& name) {
     std::string own;
     const MMRESULT result = wrapped_->midiOutGetDevCaps(MIDI_MAPPER, own);
     if (result == MMSYSERR_NOERROR)
-        name = own + " (for other programs)";
+        name = own + std::string(kOwnPortCaptionSuffix);
     return result;
 }
 

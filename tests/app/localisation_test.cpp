@@ -64,7 +64,7 @@ protected:
     void Show(LANGID language) {
         platform.userLanguage.langId = language;
         InitLanguage(platform.userLanguage);
-        platform.midi.outputDevices = {"Synth:in", "Other:in"};
+        platform.midi.outputDevices = {"Synth:in", "Other:in", "klavio (for other programs)"};
         platform.midi.inputDevices = {"Piano:out", "Drums:out"};
         form = std::make_unique<TklavioForm>(platform.Services());
         form->show();
@@ -106,6 +106,8 @@ const std::vector<Caption> kCaptions = {
     {TEXT(MidiOutDevComboBox, itemText(0)), u"< Kein Ger\u00E4t ausgew\u00E4hlt >",
      u"< No device selected >"},
     {TEXT(MidiOutDevComboBox, itemText(2)), u"Synth:in", u"Synth:in"},
+    {TEXT(MidiOutDevComboBox, itemText(4)), u"klavio (f\u00FCr andere Programme)",
+     u"klavio (for other programs)"},
     {TEXT(MidiOutChanComboBox, itemText(0)), u"Kanal 1", u"Channel 1"},
     {TEXT(MidiOutChanComboBox, itemText(15)), u"Kanal 16", u"Channel 16"},
     {TEXT(GroupBox3, title()), u" Transponieren / Verschieben ", u" Transpose / Shift "},

@@ -9,6 +9,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -253,6 +255,40 @@ TEST_F(Panel, ChosenDevicesFollowTheirDevicesComingAndGoing) {
     const RegValue* output = settings->FindValue("MIDIOutDevice");
     ASSERT_NE(output, nullptr);
     EXPECT_EQ(std::get<std::string>(output->data), "Synth:in");
+}
+
+// An item opens the device it stands for: the second of two with one name, or one whose name is
+// no UTF-8 (JACK takes any bytes). It stays chosen when the devices are looked at again, and the
+// settings keep its name's bytes, which open it at the next start.
+TEST_F(Panel, EachItemOpensItsOwnDeviceWhereNamesRepeatOrAreNoText) {
+    const std::string noText = "Synth\xE9:in";
+    Show({"Twin:in", "Twin:in", noText}, {"Twin:out", "Twin:out"});
+    const auto opens = [&] {
+        std::vector<std::string> found;
+        std::copy_if(midi.calls.begin(), midi.calls.end(), std::back_inserter(found),
+                     [](const std::string& call) { return call.find("Open ") != call.npos; });
+        return found;
+    };
+    struct Row {
+        QComboBox* box;
+        int item;
+        std::string opened;
+    };
+    for (const Row& row : std::vector<Row>{{form->MidiOutDevComboBox, 3, "midiOutOpen 1"},
+                                           {form->MidiInDevComboBox, 2, "midiInOpen 1"},
+                                           {form->MidiOutDevComboBox, 2, "midiOutOpen 0"},
+                                           {form->MidiOutDevComboBox, 4, "midiOutOpen 2"}}) {
+        midi.calls.clear();
+        Choose(row.box, row.item);
+        AnnounceAndWait(midi);
+        EXPECT_EQ(opens(), std::vector<std::string>{row.opened}) << row.opened;
+        EXPECT_EQ(row.box->currentIndex(), row.item) << row.opened;
+    }
+    form.reset();
+    midi.calls.clear();
+    form = std::make_unique<TklavioForm>(platform.Services());
+    form->show();
+    EXPECT_EQ(opens(), (std::vector<std::string>{"midiInOpen 0", "midiOutOpen 2"}));
 }
 
 } // namespace

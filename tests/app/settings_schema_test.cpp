@@ -38,6 +38,8 @@ TEST(SettingsSchema, EachValueIsRestoredWithinItsTypeAndRange) {
         {"BaseNote", 0u, "0", false},
         {"BaseNote", 6u, "6", false},
         {"BaseNote", 7u, "5", true},
+        {"BaseNote", 0x102u, "2", false}, // only the low eight bits count
+        {"BaseNote", 0xFFFFFF06u, "6", false},
         {"BaseNote", 0xFFFFFFFFu, "5", true},
         {"MIDIInDevice", std::string("Piano:out"), "Piano:out", false},
         {"MIDIInDevice", 1u, "", true},
