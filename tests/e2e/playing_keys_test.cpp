@@ -94,25 +94,6 @@ TEST_F(ComputerKeys, AKeyReleasedWhileTheFocusWasAwayForAMomentEndsItsNote) {
     ExpectExactly({On(24), Off(24), On(24), Off(24)});
 }
 
-// With the server repeating presses alone, a held Page Up shifts one octave and a held Escape
-// sends its controllers once.
-TEST_F(ComputerKeys, HeldKeysActOncePerPress) {
-    ASSERT_TRUE(session_.KeyRepeatOn());
-    for (const char* key : {"Prior", "Escape"}) {
-        ASSERT_TRUE(Xdotool({"keydown", key}));
-        QThread::sleep(1);
-        ASSERT_TRUE(Xdotool({"keyup", key}));
-    }
-    ASSERT_TRUE(Xdotool({"key", "z"}));
-    std::vector<MidiBytes> expected;
-    for (std::uint8_t channel = 0; channel < 16; ++channel)
-        for (std::uint8_t controller : {120, 123})
-            expected.push_back({static_cast<std::uint8_t>(0xB0 | channel), controller, 0});
-    expected.push_back(On(36));
-    expected.push_back(Off(36));
-    ExpectExactly(expected);
-}
-
 TEST_F(ComputerKeys, EscapeSilencesEveryChannelAndEndsTheHeldNotes) {
     ASSERT_TRUE(Xdotool({"keydown", "z", "keydown", "x"}));
     ASSERT_TRUE(Eventually([&] { return synth_->Received().size() >= 2; }));

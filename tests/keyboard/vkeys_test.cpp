@@ -308,7 +308,6 @@ TEST_F(KeyboardTest, HeldNoteEndsWhenTheControlLosesTheMouseOrTheView) {
     }
 }
 
-// Not even the note-off of the note played before: a click there is a click on no key.
 TEST_F(KeyboardTest, PointAboveNote127PlaysNothing) {
     QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(7, 60));
     events.clear();
@@ -347,8 +346,7 @@ TEST_F(KeyboardTest, ComputerKeysPlayLikeTheMouseAndRepeatsSendNothing) {
         {QEvent::KeyRelease, kQ, false, {{"off", 36, 0}}}, // only its own note
         {QEvent::KeyRelease, kZ, false, {{"off", 24, 0}}},
         {QEvent::KeyRelease, kZ, false, {}},
-        // The comma and Q both play C2: it starts with the first and sounds until the last of
-        // them is up.
+        // The comma and Q both play C2: it sounds until the last of them is up.
         {QEvent::KeyPress, kComma, false, {{"on", 36, 100}}},
         {QEvent::KeyPress, kQ, false, {}},
         {QEvent::KeyRelease, kComma, false, {}},
