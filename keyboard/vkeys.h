@@ -93,8 +93,8 @@ public:
     int HighestVisibleNote() const;
 
     // Ends every note the user holds, from the mouse or the computer keyboard, with its
-    // note-off, and lifts the sustain pedal: called wherever the releases could no longer
-    // arrive (focus or window lost, control hidden or disabled).
+    // note-off, and lifts the sustain pedal: for a device that goes, Escape, and KeysLost. The
+    // keys stay down as far as FirstPress knows: their repeats start nothing.
     void ReleaseHeldNotes();
     // Escape: every held note ends and every key shows released, incoming notes included.
     virtual void Panic();
