@@ -6,6 +6,9 @@
 #include "app/group_box_style.h"
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
+#include "app/sound_controller.h"
+#include "app/sound_page.h"
+#include "app/sound_texts.h"
 #include "app/uStuff.h"
 #include "app/whole_paste.h"
 #include "app/window_placement.h"
@@ -197,6 +200,9 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
 
     // Controls are created in tab order: Qt moves the focus in the order of creation.
     CreateKeyboardPage();
+    SoundTabSheet = new SoundPage;
+    PageControl1->insertTab(PageControl1->indexOf(AboutTabSheet), SoundTabSheet,
+                            QStringLiteral("Sound"));
     CreateAboutPage();
 
     // A style is not owned by the widgets that use it; created after them as the window's child,
@@ -208,8 +214,9 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
         box->setStyle(listBoxStyle);
     auto* groupBoxStyle = new GroupBoxStyle(QStyleFactory::create(style()->name()));
     groupBoxStyle->setParent(this);
-    for (QGroupBox* box :
-         {GroupBox1, GroupBox2, GroupBox3, GroupBox4, GroupBox5, GroupBox6, GroupBox7})
+    for (QGroupBox* box : {GroupBox1, GroupBox2, GroupBox3, GroupBox4, GroupBox5, GroupBox6,
+                           GroupBox7, SoundTabSheet->InstrumentBox, SoundTabSheet->ControllersBox,
+                           SoundTabSheet->PlayingBox, SoundTabSheet->SynthesizerBox})
         box->setStyle(groupBoxStyle);
 
     VistaAltFix1 = new TVistaAltFix(this, services_.systemTheme);
@@ -237,6 +244,7 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
                                            *VMidiKeys1, services_.midi);
     outputs_ = std::make_unique<DeviceList>(DeviceList::Direction::Output, *MidiOutDevComboBox,
                                             *VMidiKeys1, services_.midi);
+    sound_ = std::make_unique<SoundController>(*SoundTabSheet, *VMidiKeys1, services_.synthesizer);
     devicesChangedTimer_ = new QTimer(this);
     devicesChangedTimer_->setSingleShot(true);
     // Long enough to take in a program registering its ports one by one, short enough that a
@@ -516,6 +524,24 @@ bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
                 ShiftByOctave(key->key() == Qt::Key_PageUp);
             return true;
         }
+        // Up and down step through the instruments, left and right bend while held: keys
+        // that play nothing.
+        if (plain && (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            if (VMidiKeys1->FirstPress(*key))
+                sound_->StepInstrument(key->key() == Qt::Key_Up ? -1 : 1);
+            return true;
+        }
+        if (plain && (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right)) {
+            if (VMidiKeys1->FirstPress(*key))
+                sound_->BendByKey(key->key() == Qt::Key_Left ? -1 : 1);
+            return true;
+        }
+    }
+    // The bend springs back on the release, which the keyboard still sees to count its keys.
+    if (watched == VMidiKeys1 && event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        if (!key->isAutoRepeat() && (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right))
+            sound_->BendByKey(0);
     }
     // A SysEx dump may be pasted whole; the line's own paste would hold the window. The box
     // has the keys and hands them to its line; the mouse goes to the line itself.
@@ -606,6 +632,9 @@ void TklavioForm::RefreshLanguage() {
 
     PageControl1->setTabText(PageControl1->indexOf(KeyboardTabSheet), text(texts.keyboardTab));
     PageControl1->setTabText(PageControl1->indexOf(AboutTabSheet), text(texts.aboutTab));
+    PageControl1->setTabText(PageControl1->indexOf(SoundTabSheet),
+                             text(SoundTextsIn(IsGermanLanguage()).tab));
+    sound_->SetLanguage(IsGermanLanguage());
     GroupBox1->setTitle(text(texts.midiInBox));
     setLabel(Label1, texts.midiInDeviceLabel);
     renameItems(MidiInDevComboBox, {text(texts.noDevice)});
@@ -732,12 +761,14 @@ void TklavioForm::ReadConfig() {
     inputs_->Restore(StoredDevice(settings.midiInDevice));
     MidiInChanComboBox->setCurrentIndex(settings.midiInChannel);
     MidiInChanComboBoxChange();
+    // The channel and its sound first: the output device opening now is brought to them.
+    MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
+    MidiOutChanComboBoxChange();
+    sound_->Restore(settings.sound);
     // Until an output is chosen, the built-in synthesizer behind the mapper: the first click is
     // heard.
     outputs_->Restore(settings.outputNeverChosen ? std::string(TVMidiKeys::kMapperName)
                                                  : StoredDevice(settings.midiOutDevice));
-    MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
-    MidiOutChanComboBoxChange();
 
     // Every stored command, even beyond the limit of sending: the line keeps what it is given.
     // Its bytes go along to be saved again, for a name that is no UTF-8 would not survive the way
@@ -765,6 +796,7 @@ void TklavioForm::WriteConfig() {
     settings.midiInChannel = MidiInChanComboBox->currentIndex();
     settings.midiOutDevice = device(*outputs_, MidiOutDevComboBox);
     settings.midiOutChannel = MidiOutChanComboBox->currentIndex();
+    settings.sound = sound_->Kept();
     // The bytes a command was loaded with, else its text.
     for (int item = 0; item < FreeCmdComboBox->count(); ++item) {
         const QVariant bytes = FreeCmdComboBox->itemData(item);
@@ -793,6 +825,7 @@ void TklavioForm::MidiOutDevComboBoxChange() {
 void TklavioForm::MidiOutChanComboBoxChange() {
     VMidiKeys1->SetMIDIOutChannel(
         static_cast<TMIDIOutChannel>(MidiOutChanComboBox->currentIndex() + 1));
+    sound_->ShowChannel();
 }
 
 void TklavioForm::SendButtonClick() {

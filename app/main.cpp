@@ -17,6 +17,7 @@
 #include "platform/linux/x11_key_repeat.h"
 #include "platform/linux/xdg_shell_service.h"
 #include "platform/log_sink.h"
+#include "platform/synthesizer.h"
 #include "support/VersionInfo.h"
 
 #include <QCoreApplication>
@@ -83,8 +84,11 @@ int RunWindow(int& argc, char** argv) {
     // Opened before the window and closed after it: the keyboard closes its ports on the way.
     const std::unique_ptr<MidiService> midi =
         OpenMidiService("klavio", std::cerr, StoredSoundFont(version, program, registry, log));
+    NoSynthesizer noSynthesizer;
+    auto* builtIn = dynamic_cast<Synthesizer*>(midi.get());
     TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
-                                            shell, program, log, registry});
+                                            shell, program, log, registry,
+                                            builtIn != nullptr ? *builtIn : noSynthesizer});
     // Made after the window and so gone before it.
     const X11FocusLoss focusLoss([&klavioForm] { klavioForm.VMidiKeys1->KeysLost(); });
     klavioForm.show();

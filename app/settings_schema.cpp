@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -92,6 +93,90 @@ std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
     return merged;
 }
 
+// A whole number in [lowest, highest]; one out of range is reported and keeps its default.
+std::optional<std::int32_t> ReadRangeSetting(RegistryAccess& registry, const std::string& name,
+                                             std::int32_t lowest, std::int32_t highest,
+                                             LogSink& log) {
+    const std::optional<std::int32_t> value = ReadIntegerSetting(registry, name, log);
+    if (value && (*value < lowest || *value > highest)) {
+        log.Report(name + " " + std::to_string(*value) + " is not from " + std::to_string(lowest) +
+                   " to " + std::to_string(highest) + "; it is not restored");
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The Sound page's settings live in a subkey of their own, rewritten at every save and there
+// only while something differs from how a device starts: a file of a user who never changed the
+// sound is what it always was. Each channel the user changed has a subkey below it.
+const char* const kSoundSubkey = "\\Sound";
+
+std::string ChannelKey(const std::string& settingsKey, int channel) {
+    return settingsKey + kSoundSubkey + "\\Channel " + std::to_string(channel + 1);
+}
+
+const std::array<const char*, kControllerCount> kControllerNames = {
+    "Volume", "Pan", "Expression", "Reverb", "Chorus", "Modulation"};
+
+void ReadSoundSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log,
+                       SoundSettings& sound) {
+    if (registry.OpenKey(settingsKey + kSoundSubkey, false)) {
+        sound.keyVelocity = ReadRangeSetting(registry, "KeyVelocity", 1, 127, log).value_or(100);
+        sound.transpose = ReadRangeSetting(registry, "Transpose", -24, 24, log).value_or(0);
+        sound.keyLabels = static_cast<KeyLabels>(
+            ReadRangeSetting(registry, "KeyLabels", 0, kKeyLabelsChoices - 1, log).value_or(0));
+        sound.masterVolume = ReadRangeSetting(registry, "MasterVolume", 0, 200, log).value_or(100);
+        CloseKeyOrReport(registry, log);
+    }
+    for (int channel = 0; channel < 16; ++channel) {
+        if (!registry.OpenKey(ChannelKey(settingsKey, channel), false))
+            continue;
+        ChannelSettings& settings = sound.channels[static_cast<std::size_t>(channel)];
+        const auto data = [&](const char* name) {
+            return ReadRangeSetting(registry, name, 0, 127, log);
+        };
+        if (const std::optional<std::int32_t> program = data("Program"))
+            settings.sound =
+                SoundChoice{data("BankMSB").value_or(0), data("BankLSB").value_or(0), *program};
+        for (std::size_t i = 0; i < kControllerCount; ++i)
+            settings.controllers[i] = static_cast<std::uint8_t>(
+                data(kControllerNames[i]).value_or(kControllerDefaults[i]));
+        settings.bendRange = ReadRangeSetting(registry, "BendRange", 0, kMaxBendRange, log)
+                                 .value_or(kDefaultBendRange);
+        CloseKeyOrReport(registry, log);
+    }
+}
+
+void WriteSoundSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log,
+                        const SoundSettings& sound) {
+    registry.DeleteKey(settingsKey + kSoundSubkey);
+    if (sound == SoundSettings{} || !registry.OpenKey(settingsKey + kSoundSubkey, true))
+        return;
+    const auto write = [&](const char* name, int value, int startsAs) {
+        if (value != startsAs)
+            WriteOrReport(log, [&] { registry.WriteInteger(name, value); });
+    };
+    write("KeyVelocity", sound.keyVelocity, 100);
+    write("Transpose", sound.transpose, 0);
+    write("KeyLabels", static_cast<int>(sound.keyLabels), 0);
+    write("MasterVolume", sound.masterVolume, 100);
+    CloseKeyOrReport(registry, log);
+    for (int channel = 0; channel < 16; ++channel) {
+        const ChannelSettings& settings = sound.channels[static_cast<std::size_t>(channel)];
+        if (settings.Untouched() || !registry.OpenKey(ChannelKey(settingsKey, channel), true))
+            continue;
+        if (settings.sound) {
+            write("BankMSB", settings.sound->bankMsb, -1);
+            write("BankLSB", settings.sound->bankLsb, -1);
+            write("Program", settings.sound->program, -1);
+        }
+        for (std::size_t i = 0; i < kControllerCount; ++i)
+            write(kControllerNames[i], settings.controllers[i], -1);
+        write("BendRange", settings.bendRange, -1);
+        CloseKeyOrReport(registry, log);
+    }
+}
+
 } // namespace
 
 // The registry's names are UTF-8. Empty names leave an empty name in the path, which names no
@@ -139,6 +224,8 @@ StoredSettings LoadSettings(RegistryAccess& registry, const std::string& setting
                    "; the settings are not restored");
     }
 
+    ReadSoundSettings(registry, settingsKey, log, settings.sound);
+
     // Only the names count, whatever their data. The unnamed default value, which is where an
     // empty command went, does not come back. Every stored command is kept, even beyond the
     // history's limit.
@@ -166,6 +253,8 @@ void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
     } else {
         log.Report("cannot open the settings key " + settingsKey + "; the settings are not saved");
     }
+
+    WriteSoundSettings(registry, settingsKey, log, settings.sound);
 
     // The access holds the settings file for its whole life, so no other instance saves
     // between reading the stored history and writing the merged one.

@@ -128,14 +128,14 @@ void ChannelSound::AppendChannel(ShortMessages& out, int channel, const Channel&
             out.push_back(ControlChange(channel, kPedalNumbers[i], 127));
 }
 
-ShortMessages ChannelSound::Restore(int always) const {
+ShortMessages ChannelSound::Restore() const {
     ShortMessages out;
     for (int channel = 0; channel < 16; ++channel) {
         const Channel& state = channels_[static_cast<std::size_t>(channel)];
         const bool held =
             state.bend != kBendCentre ||
             std::find(state.pedals.begin(), state.pedals.end(), true) != state.pedals.end();
-        if (channel == always || !state.settings.Untouched() || held)
+        if (!state.settings.Untouched() || held)
             AppendChannel(out, channel, state);
     }
     return out;

@@ -66,10 +66,10 @@ public:
     ShortMessages SetBend(int channel, int value);
     ShortMessages SetPedal(int channel, Pedal pedal, bool down);
 
-    // Everything set on the channels the user changed, and on always (the channel shown, counted
-    // from 0) even where it is untouched, so that a device opened now plays what the page shows.
-    // Bend and pedals are where they are now.
-    ShortMessages Restore(int always) const;
+    // Everything set on the channels the user changed, with bend and pedals where they are now,
+    // so that a device opened now plays what the page shows. Channels left as a device starts
+    // send nothing: a device that was never changed here hears nobody but the player.
+    ShortMessages Restore() const;
 
 private:
     struct Channel {

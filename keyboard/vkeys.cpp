@@ -149,7 +149,8 @@ void TVKeys::Paint() {
     // The parent's state counts too: isEnabled() is false when any ancestor is disabled.
     const key_painter::KeyColors colors{
         FWhiteBrush.Color(), isEnabled() ? FBlackBrush.Color() : FGrayBrush.Color(), FPen.Color()};
-    const KeyboardWalk walk = key_painter::PaintKeyboard(canvas_, Shape(), colors, FPressedNotes);
+    const KeyboardWalk walk =
+        key_painter::PaintKeyboard(canvas_, Shape(), colors, FPressedNotes, FKeyLabels);
     FFirstNote = walk.firstNote;
     FLastNote = walk.lastNote;
 }
@@ -300,6 +301,8 @@ void TVKeys::KeysLost() {
     // A key still down when the keys come back presses anew.
     FKeysDown.clear();
     ReleaseHeldNotes();
+    if (FOnKeysLost)
+        FOnKeysLost();
 }
 
 void TVKeys::ReleaseHeldNotes() {
@@ -362,10 +365,8 @@ void TVKeys::keyPressEvent(QKeyEvent* event) {
     }
     switch (event->key()) {
     case Qt::Key_Space:
-        if (FirstPress(*event) && !FSustainDown) {
-            FSustainDown = true;
-            SustainChanged(true);
-        }
+        if (FirstPress(*event))
+            ChangeSustain(true);
         return;
     case Qt::Key_Escape:
         if (FirstPress(*event))
@@ -419,10 +420,27 @@ void TVKeys::ReleasePlayingKey(int playingKey) {
 }
 
 void TVKeys::LiftSustain() {
-    if (!FSustainDown)
+    ChangeSustain(false);
+}
+
+void TVKeys::ChangeSustain(bool down) {
+    if (down == FSustainDown)
         return;
-    FSustainDown = false;
-    SustainChanged(false);
+    FSustainDown = down;
+    SustainChanged(down);
+    if (FOnSustainChanged)
+        FOnSustainChanged(down);
+}
+
+void TVKeys::SetSustain(bool down) {
+    ChangeSustain(down);
+}
+
+void TVKeys::SetKeyLabels(KeyLabels labels) {
+    if (labels == FKeyLabels)
+        return;
+    FKeyLabels = labels;
+    Invalidate();
 }
 
 void TVKeys::paintEvent(QPaintEvent* /*event*/) {

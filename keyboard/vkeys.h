@@ -6,6 +6,7 @@
 #include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
+#include "keyboard/key_labels.h"
 
 #include <QImage>
 #include <QWidget>
@@ -92,6 +93,20 @@ public:
     // The highest note on screen, drawn whole or not.
     int HighestVisibleNote() const;
 
+    // The sustain pedal, held with the space bar or set from elsewhere (the Sound page's button):
+    // one pedal, whoever moves it. handler hears every change; it may be unassigned.
+    bool SustainIsDown() const { return FSustainDown; }
+    void SetSustain(bool down);
+    void SetOnSustainChanged(std::function<void(bool down)> handler) {
+        FOnSustainChanged = std::move(handler);
+    }
+    // Called once the control has lost the keys (see KeysLost); may be unassigned.
+    void SetOnKeysLost(std::function<void()> handler) { FOnKeysLost = std::move(handler); }
+
+    // Which keys carry their note's name.
+    KeyLabels Labels() const { return FKeyLabels; }
+    void SetKeyLabels(KeyLabels labels);
+
     // Ends every note the user holds, from the mouse or the computer keyboard, with its
     // note-off, and lifts the sustain pedal: for a device that goes, Escape, and KeysLost. The
     // keys stay down as far as FirstPress knows: their repeats start nothing.
@@ -147,6 +162,7 @@ private:
     void PressPlayingKey(int playingKey);
     void ReleasePlayingKey(int playingKey);
     void LiftSustain();
+    void ChangeSustain(bool down);
     void HoldMouseNote(const NoteHit& hit);
     void EndMouseNote(LeftPress after);
 
@@ -177,6 +193,9 @@ private:
     // ends the note its press began even after the range moved.
     std::array<int, kPlayingKeyCount> FKeyNotes;
     bool FSustainDown = false;
+    std::function<void(bool)> FOnSustainChanged;
+    std::function<void()> FOnKeysLost;
+    KeyLabels FKeyLabels = KeyLabels::None;
     // The keys of the computer keyboard down now, as FirstPress names them.
     std::vector<std::uint32_t> FKeysDown;
 
