@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -69,25 +70,44 @@ void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
 
 // Value names are the same whatever the letter case of their ASCII letters, as in the
 // settings file.
-bool SameName(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool Contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::any_of(names.begin(), names.end(),
-                       [&](const std::string& other) { return SameName(other, name); });
+struct SameNameHash {
+    std::size_t operator()(std::string_view name) const {
+        // FNV-1a over the lower-case bytes: names that differ in case only land together.
+        std::size_t hash = 14695981039346656037ull;
+        for (const char c : name)
+            hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 1099511628211ull;
+        return hash;
+    }
+};
+
+struct SameName {
+    bool operator()(std::string_view a, std::string_view b) const {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                          [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+    }
+};
+
+// Views into the caller's vectors, which outlive the set: a history of a million commands is
+// looked up without copying it.
+using NameSet = std::unordered_set<std::string_view, SameNameHash, SameName>;
+
+NameSet NamesOf(const std::vector<std::string>& names) {
+    return NameSet(names.begin(), names.end());
 }
 
+// Linear in the three histories together: every look-up is a hash look-up.
 std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
                                        const std::vector<std::string>& loaded,
                                        const std::vector<std::string>& storedNow) {
+    const NameSet wasLoaded = NamesOf(loaded);
+    NameSet inMerged = NamesOf(ours);
     std::vector<std::string> merged = ours;
     for (const std::string& command : storedNow)
-        if (!Contains(loaded, command) && !Contains(merged, command))
+        if (!wasLoaded.contains(command) && inMerged.insert(command).second)
             merged.push_back(command);
     return merged;
 }
