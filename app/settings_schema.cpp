@@ -96,19 +96,33 @@ struct SameName {
 using NameSet = std::unordered_set<std::string_view, SameNameHash, SameName>;
 
 NameSet NamesOf(const std::vector<std::string>& names) {
-    return NameSet(names.begin(), names.end());
+    NameSet set(names.size());
+    set.insert(names.begin(), names.end());
+    return set;
 }
 
-// Linear in the three histories together: every look-up is a hash look-up.
+// Linear in the three histories together. Mostly the stored history is still the one this
+// instance loaded, entry for entry: those entries are passed over without a look-up, and the
+// sets are only made for a history another instance has changed.
 std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
                                        const std::vector<std::string>& loaded,
                                        const std::vector<std::string>& storedNow) {
-    const NameSet wasLoaded = NamesOf(loaded);
-    NameSet inMerged = NamesOf(ours);
+    std::optional<NameSet> wasLoaded;
+    std::optional<NameSet> inMerged;
     std::vector<std::string> merged = ours;
-    for (const std::string& command : storedNow)
-        if (!wasLoaded.contains(command) && inMerged.insert(command).second)
+    for (std::size_t entry = 0; entry < storedNow.size(); ++entry) {
+        const std::string& command = storedNow[entry];
+        if (entry < loaded.size() && loaded[entry] == command)
+            continue;
+        if (!wasLoaded)
+            wasLoaded = NamesOf(loaded);
+        if (wasLoaded->contains(command))
+            continue;
+        if (!inMerged)
+            inMerged = NamesOf(ours);
+        if (inMerged->insert(command).second)
             merged.push_back(command);
+    }
     return merged;
 }
 

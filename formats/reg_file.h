@@ -18,11 +18,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -72,6 +74,10 @@ std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path);
 class RegKey {
 public:
     explicit RegKey(std::string path) : path_(std::move(path)) {}
+    RegKey(const RegKey& other);
+    RegKey& operator=(const RegKey& other);
+    RegKey(RegKey&&) noexcept = default;
+    RegKey& operator=(RegKey&&) noexcept = default;
 
     // The names from the root, joined by backslashes, as the key was created.
     const std::string& Path() const { return path_; }
@@ -88,10 +94,22 @@ public:
     bool operator==(const RegKey& other) const;
 
 private:
+    // Names the same but for the case of ASCII letters hash and compare alike.
+    struct NameHash {
+        std::size_t operator()(std::string_view name) const;
+    };
+    struct SameName {
+        bool operator()(std::string_view a, std::string_view b) const;
+    };
+
+    void IndexValues();
+
     std::string path_;
-    std::uint64_t nextPlace_ = 0;
-    std::map<std::string, std::uint64_t> places_; // by name in lower case
-    std::map<std::uint64_t, RegValue> values_;    // by place
+    // A history of a million commands is one key: every value is found by hashing its name,
+    // kept in the order it was first set; a removed value leaves an empty place behind. A deque
+    // never moves its elements, so the index can point at the names themselves.
+    std::deque<std::optional<RegValue>> values_;
+    std::unordered_map<std::string_view, std::size_t, NameHash, SameName> places_;
 };
 
 class RegHive {
