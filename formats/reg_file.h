@@ -24,7 +24,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -74,10 +73,6 @@ std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path);
 class RegKey {
 public:
     explicit RegKey(std::string path) : path_(std::move(path)) {}
-    RegKey(const RegKey& other);
-    RegKey& operator=(const RegKey& other);
-    RegKey(RegKey&&) noexcept = default;
-    RegKey& operator=(RegKey&&) noexcept = default;
 
     // The names from the root, joined by backslashes, as the key was created.
     const std::string& Path() const { return path_; }
@@ -94,22 +89,24 @@ public:
     bool operator==(const RegKey& other) const;
 
 private:
-    // Names the same but for the case of ASCII letters hash and compare alike.
-    struct NameHash {
-        std::size_t operator()(std::string_view name) const;
-    };
-    struct SameName {
-        bool operator()(std::string_view a, std::string_view b) const;
+    // One place of the index: a value's place in values_ and the hash of its name.
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t place = 0; // kFree, kRemoved, or a place in values_
     };
 
-    void IndexValues();
+    // The slot of name, or of the free slot where it would go.
+    std::size_t SlotOf(std::string_view name, std::uint64_t hash) const;
+    void GrowIndex();
 
     std::string path_;
-    // A history of a million commands is one key: every value is found by hashing its name,
-    // kept in the order it was first set; a removed value leaves an empty place behind. A deque
-    // never moves its elements, so the index can point at the names themselves.
+    // A history of a million commands is one key: every value is found by the hash of its name
+    // in an index of open slots, which takes no allocation per value, and kept in the order it
+    // was first set; a removed value leaves an empty place behind.
     std::deque<std::optional<RegValue>> values_;
-    std::unordered_map<std::string_view, std::size_t, NameHash, SameName> places_;
+    std::vector<Slot> slots_;    // a power of two of them, at most half of them in use
+    std::size_t slotsInUse_ = 0; // removed ones too
+    std::size_t count_ = 0;
 };
 
 class RegHive {
