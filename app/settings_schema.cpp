@@ -95,34 +95,45 @@ struct SameName {
 // looked up without copying it.
 using NameSet = std::unordered_set<std::string_view, SameNameHash, SameName>;
 
-NameSet NamesOf(const std::vector<std::string>& names) {
-    NameSet set(names.size());
-    set.insert(names.begin(), names.end());
-    return set;
+// Those of names that are not among within, in the order of names: one pass over each, and
+// only names go into a set, as within is a long history and names the few that differ.
+std::vector<std::string_view> NotAmong(const std::vector<std::string_view>& names,
+                                       const std::vector<std::string>& within) {
+    const NameSet wanted(names.begin(), names.end());
+    NameSet found;
+    for (const std::string& name : within)
+        if (wanted.contains(name))
+            found.insert(name);
+    std::vector<std::string_view> chosen;
+    for (const std::string_view name : names)
+        if (!found.contains(name))
+            chosen.push_back(name);
+    return chosen;
 }
 
-// Linear in the three histories together. Mostly the stored history is still the one this
-// instance loaded, entry for entry: those entries are passed over without a look-up, and the
-// sets are only made for a history another instance has changed.
+// Linear in the three histories together. The stored history is mostly the one this instance
+// loaded, perhaps with a few commands another instance put in: it is walked beside the loaded
+// one, and only the entries that are not where the walk expects them are looked up.
 std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
                                        const std::vector<std::string>& loaded,
                                        const std::vector<std::string>& storedNow) {
-    std::optional<NameSet> wasLoaded;
-    std::optional<NameSet> inMerged;
-    std::vector<std::string> merged = ours;
-    for (std::size_t entry = 0; entry < storedNow.size(); ++entry) {
-        const std::string& command = storedNow[entry];
-        if (entry < loaded.size() && loaded[entry] == command)
-            continue;
-        if (!wasLoaded)
-            wasLoaded = NamesOf(loaded);
-        if (wasLoaded->contains(command))
-            continue;
-        if (!inMerged)
-            inMerged = NamesOf(ours);
-        if (inMerged->insert(command).second)
-            merged.push_back(command);
+    std::vector<std::string_view> unexpected;
+    std::size_t next = 0;
+    for (const std::string& command : storedNow) {
+        if (next < loaded.size() && loaded[next] == command)
+            ++next;
+        else
+            unexpected.push_back(command);
     }
+    std::vector<std::string> merged = ours;
+    if (unexpected.empty())
+        return merged;
+    // What another instance added: not loaded here, and not among ours either. Each once.
+    const std::vector<std::string_view> added = NotAmong(unexpected, loaded);
+    NameSet taken;
+    for (const std::string_view command : NotAmong(added, ours))
+        if (taken.insert(command).second)
+            merged.emplace_back(command);
     return merged;
 }
 

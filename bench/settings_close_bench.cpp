@@ -44,12 +44,19 @@ void LoadAtStart(benchmark::State& state) {
 }
 
 // What closing the window does: read the file again, merge the history with what is stored
-// now, and write the file anew. The instance added one command of its own since loading.
-void SaveAtClosing(benchmark::State& state) {
+// now, and write the file anew. The instance added one command of its own since loading; with
+// anotherInstance, another instance has saved one of its own meanwhile, so no entry of the
+// stored history is where this instance loaded it.
+void SaveAtClosing(benchmark::State& state, bool anotherInstance) {
     const std::string file = WriteHistoryFile(state.range(0));
     StreamLogSink log(std::cerr, "settings_close_bench: ");
     LinuxRegistry registry(file, log, std::chrono::seconds(10), kNoFileLimit);
     const StoredSettings loaded = LoadSettings(*registry.Access(), kKey, log);
+    if (anotherInstance) {
+        StoredSettings other = loaded;
+        other.commands.insert(other.commands.begin(), "C0 05");
+        SaveSettings(*registry.Access(), kKey, other, loaded.commands, log);
+    }
     StoredSettings closing = loaded;
     closing.commands.insert(closing.commands.begin(), "90 3C 7F");
     for (auto _ : state)
@@ -58,7 +65,21 @@ void SaveAtClosing(benchmark::State& state) {
     std::filesystem::remove_all(std::filesystem::path(file).parent_path());
 }
 
+void SaveAtClosingAlone(benchmark::State& state) {
+    SaveAtClosing(state, false);
+}
+void SaveAtClosingAfterAnotherInstance(benchmark::State& state) {
+    SaveAtClosing(state, true);
+}
+
 BENCHMARK(LoadAtStart)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
-BENCHMARK(SaveAtClosing)->RangeMultiplier(10)->Range(1000, 1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(SaveAtClosingAlone)
+    ->RangeMultiplier(10)
+    ->Range(1000, 1000000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(SaveAtClosingAfterAnotherInstance)
+    ->RangeMultiplier(10)
+    ->Range(1000, 1000000)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

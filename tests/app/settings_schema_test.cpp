@@ -79,6 +79,11 @@ TEST(SettingsSchema, SavingKeepsTheCommandsAnotherInstanceSavedSinceLoading) {
         {"one we dropped stays dropped", {"A", "B"}, {"C", "A"}, {"A", "B"}, {"C", "A"}},
         {"one both sent, in another case", {"A"}, {"c0 05", "A"}, {"C0 05", "A"}, {"c0 05", "A"}},
         {"no history stored", {"A"}, {"A"}, {}, {"A"}},
+        {"the other dropped one and added one",
+         {"A", "B", "C"},
+         {"A", "B"},
+         {"Y", "A", "C"},
+         {"A", "B", "Y"}},
     };
     for (const Row& row : rows) {
         FakeRegistry registry;
