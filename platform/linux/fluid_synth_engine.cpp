@@ -45,7 +45,7 @@ struct FluidSynthEngine::State {
     std::atomic<Loading> loading{Loading::Busy};
     // Set when the engine closes during the load: the next read fails, and the load ends soon.
     std::atomic<bool> abandoned{false};
-    // FluidSynth's last complaint while loading; the GUI thread reads it once loading is Failed.
+    // FluidSynth's first complaint while loading; the GUI thread reads it once loading is Failed.
     std::array<char, 256> loadError{};
     // GUI thread only: what arrived while loading, in order.
     std::vector<MidiMessage> held;
