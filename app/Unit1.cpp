@@ -15,6 +15,7 @@
 #include "app/window_texts.h"
 #include "formats/code_page.h"
 #include "formats/midi_stream.h"
+#include "formats/reg_file.h"
 #include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
@@ -397,8 +398,9 @@ void TklavioForm::ConnectHandlers() {
     connect(FreeCmdComboBox, &QComboBox::activated, this, &TklavioForm::FreeCmdComboBoxChange);
     // Why the last command was not sent holds until the user starts on the next one.
     connect(FreeCmdComboBox->lineEdit(), &QLineEdit::textEdited, this, [this] {
-        if (commandNote_ != CommandNote::None) {
+        if (commandNote_ != CommandNote::None || commandNotKept_) {
             commandNote_ = CommandNote::None;
+            commandNotKept_ = false;
             ShowStatus();
         }
     });
@@ -469,12 +471,17 @@ void TklavioForm::MidiDevicesChanged() {
     RunGuarded(
         [this] {
             // A port the window closes or opens by itself is worth a line: a note cut short by
-            // a device that went can be told from one the program lost.
+            // a device that went can be told from one the program lost. An open that failed is
+            // said as such: the service has said why just before.
             const auto report = [this](const char* what, const DeviceList& list, DeviceStep step) {
-                const char* done = step == DeviceStep::Open     ? "connected"
-                                   : step == DeviceStep::Close  ? "closed, its device is gone"
-                                   : step == DeviceStep::Reopen ? "opened again"
-                                                                : nullptr;
+                const bool reached = list.State() == DeviceState::Connected ||
+                                     list.State() == DeviceState::Connecting;
+                const char* done =
+                    step == DeviceStep::Open    ? (reached ? "connected" : "does not open")
+                    : step == DeviceStep::Close ? "closed, its device is gone"
+                    : step == DeviceStep::Reopen
+                        ? (reached ? "opened again" : "closed, it does not open again")
+                        : nullptr;
                 if (done != nullptr)
                     services_.log.Report(std::string("MIDI ") + what + " \"" + list.Chosen() +
                                          "\" " + done);
@@ -664,6 +671,7 @@ void TklavioForm::ShowStatus() {
     const bool german = IsGermanLanguage();
     StatusFacts facts;
     facts.command = commandNote_;
+    facts.commandNotKept = commandNotKept_;
     facts.output = outputs_->State();
     facts.outputName = outputs_->ChosenCaption();
     facts.input = inputs_->State();
@@ -684,8 +692,8 @@ void TklavioForm::ShowStatus() {
     };
     mark(MidiInDevComboBox, *inputs_, false);
     mark(MidiOutDevComboBox, *outputs_, true);
-    FreeCmdComboBox->setToolTip(commandNote_ == CommandNote::None ? QString()
-                                                                  : StatusLabel->text());
+    const bool commandNoted = commandNote_ != CommandNote::None || commandNotKept_;
+    FreeCmdComboBox->setToolTip(commandNoted ? StatusLabel->text() : QString());
 }
 
 namespace {
@@ -843,9 +851,11 @@ void TklavioForm::SendButtonClick() {
     }
     if (commandNote_ == CommandNote::None)
         commandNote_ = CommandNoteFor(VMidiKeys1->SendLongMsg(bytes));
+    const QString entry = QString::fromLatin1(TrimBlanks(text));
+    // The settings file cannot name a value this long; the entry stays for this session only.
+    commandNotKept_ = entry.toStdString().size() > kMaxValueNameSize;
     ShowStatus();
 
-    const QString entry = QString::fromLatin1(TrimBlanks(text));
     // A fixed-string match is whole-text and ignores letter case.
     const int found = FreeCmdComboBox->findText(entry, Qt::MatchFixedString);
     if (found >= 0) {

@@ -141,6 +141,8 @@ private:
     // Gathers a burst of device changes into one relisting.
     QTimer* devicesChangedTimer_ = nullptr;
     CommandNote commandNote_ = CommandNote::None;
+    // The last command sent is too long to be kept in the saved history.
+    bool commandNotKept_ = false;
 
     // Filled from the program's version resource by FormCreate, empty until then.
     std::string FVersionText;

@@ -93,8 +93,10 @@ int RunWindow(int& argc, char** argv) {
     const X11FocusLoss focusLoss([&klavioForm] { klavioForm.VMidiKeys1->KeysLost(); });
     klavioForm.show();
     application.exec();
-    // The window writes the settings and resets its ports as it goes, after this line.
-    stopRequests.ShutdownStarted();
+    // The window writes the settings and resets its ports as it goes, after this line. An error
+    // box on the way is answered by a further signal, so that the note-offs still go out and
+    // the program ends.
+    stopRequests.ShutdownStarted(AnswerWaitingErrorBox);
     // Errors were reported as they happened; ending is always a normal end.
     return 0;
 }

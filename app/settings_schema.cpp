@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -70,26 +71,70 @@ void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
 
 // Value names are the same whatever the letter case of their ASCII letters, as in the
 // settings file.
-bool SameName(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool Contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::any_of(names.begin(), names.end(),
-                       [&](const std::string& other) { return SameName(other, name); });
+struct SameNameHash {
+    std::size_t operator()(std::string_view name) const {
+        // FNV-1a over the lower-case bytes: names that differ in case only land together.
+        std::size_t hash = 14695981039346656037ull;
+        for (const char c : name)
+            hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 1099511628211ull;
+        return hash;
+    }
+};
+
+struct SameName {
+    bool operator()(std::string_view a, std::string_view b) const {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                          [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+    }
+};
+
+// Views into the caller's vectors, which outlive the set: a history of a million commands is
+// looked up without copying it.
+using NameSet = std::unordered_set<std::string_view, SameNameHash, SameName>;
+
+// Those of names that are not among within, in the order of names: one pass over each, and
+// only names go into a set, as within is a long history and names the few that differ.
+std::vector<std::string_view> NotAmong(const std::vector<std::string_view>& names,
+                                       const std::vector<std::string>& within) {
+    const NameSet wanted(names.begin(), names.end());
+    NameSet found;
+    for (const std::string& name : within)
+        if (wanted.contains(name))
+            found.insert(name);
+    std::vector<std::string_view> chosen;
+    for (const std::string_view name : names)
+        if (!found.contains(name))
+            chosen.push_back(name);
+    return chosen;
 }
 
+// Linear in the three histories together. The stored history is mostly the one this instance
+// loaded, perhaps with a few commands another instance put in: it is walked beside the loaded
+// one, and only the entries that are not where the walk expects them are looked up.
 std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
                                        const std::vector<std::string>& loaded,
                                        const std::vector<std::string>& storedNow) {
+    std::vector<std::string_view> unexpected;
+    std::size_t next = 0;
+    for (const std::string& command : storedNow) {
+        if (next < loaded.size() && loaded[next] == command)
+            ++next;
+        else
+            unexpected.push_back(command);
+    }
     std::vector<std::string> merged = ours;
-    for (const std::string& command : storedNow)
-        if (!Contains(loaded, command) && !Contains(merged, command))
-            merged.push_back(command);
+    if (unexpected.empty())
+        return merged;
+    // What another instance added: not loaded here, and not among ours either. Each once.
+    const std::vector<std::string_view> added = NotAmong(unexpected, loaded);
+    NameSet taken;
+    for (const std::string_view command : NotAmong(added, ours))
+        if (taken.insert(command).second)
+            merged.emplace_back(command);
     return merged;
 }
 

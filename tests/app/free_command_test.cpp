@@ -234,4 +234,19 @@ TEST_F(FreeCommand, PastesGoInWholeAndHugeOnesAreCutToAFixedLength) {
     }
 }
 
+// The settings file cannot hold a command this long: the window says so when it is sent, and the
+// line on standard error at closing names it in a few words.
+TEST_F(FreeCommand, ACommandTooLongToKeepSaysSoAndIsReportedBriefly) {
+    const QString sysEx = "F0 " + QString("01 ").repeated(6000) + "F7";
+    Send(sysEx);
+    EXPECT_EQ(midi.longMessages.size(), 1u);
+    EXPECT_EQ(form->StatusLabel->text(), "Not kept in the history: longer than 16383 characters");
+    Send(sysEx.chopped(2));
+    EXPECT_EQ(form->StatusLabel->text(), "Not sent: the SysEx has no F7 at its end; not kept in "
+                                         "the history either: longer than 16383 characters");
+    form.reset();
+    ASSERT_EQ(platform.log.messages.size(), 2u);
+    EXPECT_LT(platform.log.messages[0].size(), 300u) << platform.log.messages[0];
+}
+
 } // namespace

@@ -280,4 +280,21 @@ TEST_F(Panel, EachItemOpensItsOwnDeviceWhereNamesRepeatOrAreNoText) {
     EXPECT_EQ(form->VMidiKeys1->MIDIOutDevice(), 2);
 }
 
+// A port that leads nowhere is opened anew; when that fails the record says so, and nothing
+// claims it opened.
+TEST_F(Panel, AReopenThatFailsIsReportedAsFailed) {
+    platform.registry.hive.CreateKey("Software\\Varnholm\\klavio")
+        ->SetValue({"MIDIOutDevice", std::string("Synth:in")});
+    midi.outputDevices = {"Synth:in"};
+    form = std::make_unique<TklavioForm>(platform.Services());
+    form->show();
+    ASSERT_TRUE(midi.OutputOpen());
+    midi.outStatus = MMSYSERR_ERROR;
+    midi.outOpenResult = MMSYSERR_ALLOCATED;
+    AnnounceAndWait(midi);
+    EXPECT_FALSE(midi.OutputOpen());
+    EXPECT_EQ(platform.log.messages,
+              std::vector<std::string>{"MIDI output \"Synth:in\" closed, it does not open again"});
+}
+
 } // namespace
