@@ -6,12 +6,16 @@
 #include "app/group_box_style.h"
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
+#include "app/sound_controller.h"
+#include "app/sound_page.h"
+#include "app/sound_texts.h"
 #include "app/uStuff.h"
 #include "app/whole_paste.h"
 #include "app/window_placement.h"
 #include "app/window_texts.h"
 #include "formats/code_page.h"
 #include "formats/midi_stream.h"
+#include "formats/reg_file.h"
 #include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
@@ -197,6 +201,9 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
 
     // Controls are created in tab order: Qt moves the focus in the order of creation.
     CreateKeyboardPage();
+    SoundTabSheet = new SoundPage;
+    PageControl1->insertTab(PageControl1->indexOf(AboutTabSheet), SoundTabSheet,
+                            QStringLiteral("Sound"));
     CreateAboutPage();
 
     // A style is not owned by the widgets that use it; created after them as the window's child,
@@ -208,8 +215,9 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
         box->setStyle(listBoxStyle);
     auto* groupBoxStyle = new GroupBoxStyle(QStyleFactory::create(style()->name()));
     groupBoxStyle->setParent(this);
-    for (QGroupBox* box :
-         {GroupBox1, GroupBox2, GroupBox3, GroupBox4, GroupBox5, GroupBox6, GroupBox7})
+    for (QGroupBox* box : {GroupBox1, GroupBox2, GroupBox3, GroupBox4, GroupBox5, GroupBox6,
+                           GroupBox7, SoundTabSheet->InstrumentBox, SoundTabSheet->ControllersBox,
+                           SoundTabSheet->PlayingBox, SoundTabSheet->SynthesizerBox})
         box->setStyle(groupBoxStyle);
 
     VistaAltFix1 = new TVistaAltFix(this, services_.systemTheme);
@@ -237,6 +245,7 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
                                            *VMidiKeys1, services_.midi);
     outputs_ = std::make_unique<DeviceList>(DeviceList::Direction::Output, *MidiOutDevComboBox,
                                             *VMidiKeys1, services_.midi);
+    sound_ = std::make_unique<SoundController>(*SoundTabSheet, *VMidiKeys1, services_.synthesizer);
     devicesChangedTimer_ = new QTimer(this);
     devicesChangedTimer_->setSingleShot(true);
     // Long enough to take in a program registering its ports one by one, short enough that a
@@ -389,8 +398,9 @@ void TklavioForm::ConnectHandlers() {
     connect(FreeCmdComboBox, &QComboBox::activated, this, &TklavioForm::FreeCmdComboBoxChange);
     // Why the last command was not sent holds until the user starts on the next one.
     connect(FreeCmdComboBox->lineEdit(), &QLineEdit::textEdited, this, [this] {
-        if (commandNote_ != CommandNote::None) {
+        if (commandNote_ != CommandNote::None || commandNotKept_) {
             commandNote_ = CommandNote::None;
+            commandNotKept_ = false;
             ShowStatus();
         }
     });
@@ -461,12 +471,17 @@ void TklavioForm::MidiDevicesChanged() {
     RunGuarded(
         [this] {
             // A port the window closes or opens by itself is worth a line: a note cut short by
-            // a device that went can be told from one the program lost.
+            // a device that went can be told from one the program lost. An open that failed is
+            // said as such: the service has said why just before.
             const auto report = [this](const char* what, const DeviceList& list, DeviceStep step) {
-                const char* done = step == DeviceStep::Open     ? "connected"
-                                   : step == DeviceStep::Close  ? "closed, its device is gone"
-                                   : step == DeviceStep::Reopen ? "opened again"
-                                                                : nullptr;
+                const bool reached = list.State() == DeviceState::Connected ||
+                                     list.State() == DeviceState::Connecting;
+                const char* done =
+                    step == DeviceStep::Open    ? (reached ? "connected" : "does not open")
+                    : step == DeviceStep::Close ? "closed, its device is gone"
+                    : step == DeviceStep::Reopen
+                        ? (reached ? "opened again" : "closed, it does not open again")
+                        : nullptr;
                 if (done != nullptr)
                     services_.log.Report(std::string("MIDI ") + what + " \"" + list.Chosen() +
                                          "\" " + done);
@@ -512,13 +527,34 @@ bool TklavioForm::eventFilter(QObject* watched, QEvent* event) {
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
         if (plain && (key->key() == Qt::Key_PageUp || key->key() == Qt::Key_PageDown)) {
             // One octave per press, however long the key is held.
-            if (!key->isAutoRepeat())
+            if (VMidiKeys1->FirstPress(*key))
                 ShiftByOctave(key->key() == Qt::Key_PageUp);
             return true;
         }
+        // Up and down step through the instruments, left and right bend while held: keys
+        // that play nothing.
+        if (plain && (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            if (VMidiKeys1->FirstPress(*key))
+                sound_->StepInstrument(key->key() == Qt::Key_Up ? -1 : 1);
+            return true;
+        }
+        if (plain && (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right)) {
+            if (VMidiKeys1->FirstPress(*key))
+                sound_->BendByKey(key->key() == Qt::Key_Left ? -1 : 1);
+            return true;
+        }
     }
-    // A SysEx dump may be pasted whole; the line's own paste would hold the window.
-    if (watched == FreeCmdComboBox->lineEdit() &&
+    // The bend springs back on the release, which the keyboard still sees to count its keys.
+    if (watched == VMidiKeys1 && event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        if (!key->isAutoRepeat() && (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right))
+            sound_->BendByKey(0);
+    }
+    // A SysEx dump may be pasted whole; the line's own paste would hold the window. The box
+    // has the keys and hands them to its line; the mouse goes to the line itself.
+    const bool boxKeysOrMenu = watched == FreeCmdComboBox && (event->type() == QEvent::KeyPress ||
+                                                              event->type() == QEvent::ContextMenu);
+    if ((watched == FreeCmdComboBox->lineEdit() || boxKeysOrMenu) &&
         PasteEventTaken(*FreeCmdComboBox->lineEdit(), *event))
         return true;
     if ((watched == FreeCmdComboBox || watched == FreeCmdComboBox->lineEdit()) &&
@@ -603,12 +639,16 @@ void TklavioForm::RefreshLanguage() {
 
     PageControl1->setTabText(PageControl1->indexOf(KeyboardTabSheet), text(texts.keyboardTab));
     PageControl1->setTabText(PageControl1->indexOf(AboutTabSheet), text(texts.aboutTab));
+    PageControl1->setTabText(PageControl1->indexOf(SoundTabSheet),
+                             text(SoundTextsIn(IsGermanLanguage()).tab));
+    sound_->SetLanguage(IsGermanLanguage());
     GroupBox1->setTitle(text(texts.midiInBox));
     setLabel(Label1, texts.midiInDeviceLabel);
     renameItems(MidiInDevComboBox, {text(texts.noDevice)});
     renameItems(MidiInChanComboBox, QStringList{text(texts.allChannels)} + channels);
     GroupBox2->setTitle(text(texts.midiOutBox));
     setLabel(Label2, texts.midiOutDeviceLabel);
+    outputs_->SetOwnPortSuffix(texts.ownPortSuffix);
     renameItems(MidiOutDevComboBox, {text(texts.noDevice)});
     renameItems(MidiOutChanComboBox, channels);
     GroupBox3->setTitle(text(texts.transposeBox));
@@ -631,16 +671,18 @@ void TklavioForm::ShowStatus() {
     const bool german = IsGermanLanguage();
     StatusFacts facts;
     facts.command = commandNote_;
+    facts.commandNotKept = commandNotKept_;
     facts.output = outputs_->State();
-    facts.outputName = outputs_->Chosen();
+    facts.outputName = outputs_->ChosenCaption();
     facts.input = inputs_->State();
-    facts.inputName = inputs_->Chosen();
+    facts.inputName = inputs_->ChosenCaption();
     facts.systemRunning = services_.midi.midiSystemRunning();
     StatusLabel->setText(QString::fromStdString(StatusText(facts, german)));
     // The list of a device that cannot be reached says so where the eye goes, in its tooltip
     // and in muted red.
     const auto mark = [german](QComboBox* box, const DeviceList& list, bool output) {
-        const std::string problem = DeviceProblemText(list.State(), list.Chosen(), output, german);
+        const std::string problem =
+            DeviceProblemText(list.State(), list.ChosenCaption(), output, german);
         box->setToolTip(QString::fromStdString(problem));
         QPalette palette = QApplication::palette(box);
         if (!problem.empty())
@@ -650,8 +692,8 @@ void TklavioForm::ShowStatus() {
     };
     mark(MidiInDevComboBox, *inputs_, false);
     mark(MidiOutDevComboBox, *outputs_, true);
-    FreeCmdComboBox->setToolTip(commandNote_ == CommandNote::None ? QString()
-                                                                  : StatusLabel->text());
+    const bool commandNoted = commandNote_ != CommandNote::None || commandNotKept_;
+    FreeCmdComboBox->setToolTip(commandNoted ? StatusLabel->text() : QString());
 }
 
 namespace {
@@ -727,12 +769,14 @@ void TklavioForm::ReadConfig() {
     inputs_->Restore(StoredDevice(settings.midiInDevice));
     MidiInChanComboBox->setCurrentIndex(settings.midiInChannel);
     MidiInChanComboBoxChange();
+    // The channel and its sound first: the output device opening now is brought to them.
+    MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
+    MidiOutChanComboBoxChange();
+    sound_->Restore(settings.sound);
     // Until an output is chosen, the built-in synthesizer behind the mapper: the first click is
     // heard.
     outputs_->Restore(settings.outputNeverChosen ? std::string(TVMidiKeys::kMapperName)
                                                  : StoredDevice(settings.midiOutDevice));
-    MidiOutChanComboBox->setCurrentIndex(settings.midiOutChannel);
-    MidiOutChanComboBoxChange();
 
     // Every stored command, even beyond the limit of sending: the line keeps what it is given.
     // Its bytes go along to be saved again, for a name that is no UTF-8 would not survive the way
@@ -751,10 +795,16 @@ void TklavioForm::WriteConfig() {
     StoredSettings settings;
     settings.baseOctave = VMidiKeys1->BaseOctave();
     settings.baseNote = static_cast<std::int32_t>(VMidiKeys1->BaseNote());
-    settings.midiInDevice = MidiInDevComboBox->currentText().toStdString();
+    // A device by its name's bytes, which the list's text may not give back, and the own port
+    // by its name in any language; no device as its item reads.
+    const auto device = [](const DeviceList& list, const QComboBox* box) {
+        return list.Chosen().empty() ? box->itemText(0).toStdString() : list.Chosen();
+    };
+    settings.midiInDevice = device(*inputs_, MidiInDevComboBox);
     settings.midiInChannel = MidiInChanComboBox->currentIndex();
-    settings.midiOutDevice = MidiOutDevComboBox->currentText().toStdString();
+    settings.midiOutDevice = device(*outputs_, MidiOutDevComboBox);
     settings.midiOutChannel = MidiOutChanComboBox->currentIndex();
+    settings.sound = sound_->Kept();
     // The bytes a command was loaded with, else its text.
     for (int item = 0; item < FreeCmdComboBox->count(); ++item) {
         const QVariant bytes = FreeCmdComboBox->itemData(item);
@@ -783,6 +833,7 @@ void TklavioForm::MidiOutDevComboBoxChange() {
 void TklavioForm::MidiOutChanComboBoxChange() {
     VMidiKeys1->SetMIDIOutChannel(
         static_cast<TMIDIOutChannel>(MidiOutChanComboBox->currentIndex() + 1));
+    sound_->ShowChannel();
 }
 
 void TklavioForm::SendButtonClick() {
@@ -800,9 +851,11 @@ void TklavioForm::SendButtonClick() {
     }
     if (commandNote_ == CommandNote::None)
         commandNote_ = CommandNoteFor(VMidiKeys1->SendLongMsg(bytes));
+    const QString entry = QString::fromLatin1(TrimBlanks(text));
+    // The settings file cannot name a value this long; the entry stays for this session only.
+    commandNotKept_ = entry.toStdString().size() > kMaxValueNameSize;
     ShowStatus();
 
-    const QString entry = QString::fromLatin1(TrimBlanks(text));
     // A fixed-string match is whole-text and ignores letter case.
     const int found = FreeCmdComboBox->findText(entry, Qt::MatchFixedString);
     if (found >= 0) {

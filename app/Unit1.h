@@ -25,6 +25,8 @@ class QPushButton;
 class QShowEvent;
 class QTabWidget;
 class QTimer;
+class SoundController;
+class SoundPage;
 class TVMidiKeys;
 class TVistaAltFix;
 
@@ -41,6 +43,7 @@ public:
     // in the desktop's style without being asked.
     QTabWidget* PageControl1 = nullptr;
     QWidget* KeyboardTabSheet = nullptr;
+    SoundPage* SoundTabSheet = nullptr;
     QWidget* AboutTabSheet = nullptr;
     QGroupBox* GroupBox1 = nullptr;
     QLabel* Label1 = nullptr;
@@ -133,9 +136,13 @@ private:
     std::vector<std::string> loadedCommands_;
     std::unique_ptr<DeviceList> inputs_;
     std::unique_ptr<DeviceList> outputs_;
+    // What the Sound page sends, and keeps from run to run.
+    std::unique_ptr<SoundController> sound_;
     // Gathers a burst of device changes into one relisting.
     QTimer* devicesChangedTimer_ = nullptr;
     CommandNote commandNote_ = CommandNote::None;
+    // The last command sent is too long to be kept in the saved history.
+    bool commandNotKept_ = false;
 
     // Filled from the program's version resource by FormCreate, empty until then.
     std::string FVersionText;

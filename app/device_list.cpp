@@ -4,6 +4,7 @@
 #include "platform/midi_service.h"
 
 #include <QBrush>
+#include <QByteArray>
 #include <QColor>
 #include <QComboBox>
 #include <QStringList>
@@ -16,8 +17,15 @@ namespace {
 // Marks the item of a chosen device that is absent.
 constexpr int kAbsentRole = Qt::UserRole + 1;
 
+bool IsUtf8(const std::string& bytes) {
+    return QString::fromStdString(bytes).toStdString() == bytes;
+}
+
+// Letter case aside for names that are text; a name that is no UTF-8 only matches itself.
 bool SameName(const std::string& a, const std::string& b) {
-    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
+    return a == b ||
+           (IsUtf8(a) && IsUtf8(b) &&
+            QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0);
 }
 
 } // namespace
@@ -47,23 +55,48 @@ std::vector<std::string> DeviceList::CountDevices() {
     return names;
 }
 
-bool DeviceList::Listed() const {
-    return std::find(devices_.begin(), devices_.end(), chosen_) != devices_.end();
+std::optional<std::size_t> DeviceList::ChosenPlace() const {
+    if (chosen_.empty())
+        return std::nullopt;
+    std::size_t seen = 0;
+    for (std::size_t place = 0; place < devices_.size(); ++place)
+        if (devices_[place] == chosen_ && seen++ == chosenOccurrence_)
+            return place;
+    return std::nullopt;
+}
+
+// A name that is no UTF-8 (JACK takes any bytes) shows a character per byte; the device keeps
+// its bytes all the same. The own port's caption is shown in the window's language.
+QString DeviceList::Caption(const std::string& name) const {
+    const bool own = name.ends_with(kOwnPortCaptionSuffix);
+    const std::string port =
+        own ? name.substr(0, name.size() - kOwnPortCaptionSuffix.size()) : name;
+    const QString caption = IsUtf8(port) ? QString::fromStdString(port)
+                                         : QString::fromLatin1(QByteArray::fromStdString(port));
+    return own ? caption + QString::fromStdString(ownPortSuffix_) : caption;
+}
+
+std::string DeviceList::ChosenCaption() const {
+    return Caption(chosen_).toStdString();
+}
+
+void DeviceList::SetOwnPortSuffix(std::string_view suffix) {
+    ownPortSuffix_ = suffix;
+    Refill();
 }
 
 void DeviceList::Refill() {
     // The items after the no-device item: every device, then the choice if it is absent.
     QStringList items;
     for (const std::string& name : devices_)
-        items << QString::fromStdString(name);
-    const bool absent = !chosen_.empty() && !Listed();
+        items << Caption(name);
+    const std::optional<std::size_t> place = ChosenPlace();
+    const bool absent = !chosen_.empty() && !place;
     if (absent)
-        items << QString::fromStdString(chosen_);
-    int selected = 0; // the no-device item
-    if (!chosen_.empty()) {
-        const auto listed = std::find(devices_.begin(), devices_.end(), chosen_);
-        selected = 1 + static_cast<int>(listed - devices_.begin()); // the absent one comes last
-    }
+        items << Caption(chosen_);
+    int selected = 0;     // the no-device item
+    if (!chosen_.empty()) // the absent one comes last
+        selected = 1 + static_cast<int>(place.value_or(devices_.size()));
     // Most changes concern other programs' ports of another kind: an unchanged list is left
     // alone, so that a list the user has open does not change under the pointer.
     QStringList shown;
@@ -107,10 +140,10 @@ void DeviceList::ClosePort() {
 }
 
 bool DeviceList::OpenChosen() {
-    const auto found = std::find(devices_.begin(), devices_.end(), chosen_);
-    if (found == devices_.end())
+    const std::optional<std::size_t> place = ChosenPlace();
+    if (!place)
         return false;
-    const int index = static_cast<int>(found - devices_.begin());
+    const int index = static_cast<int>(*place);
     if (direction_ == Direction::Output) {
         keys_.SetMidiOutEnabled(false);
         keys_.SetMIDIOutDevice(MIDI_MAPPER + index);
@@ -163,6 +196,7 @@ void DeviceList::Restore(const std::string& name) {
         std::find_if(devices_.begin(), devices_.end(),
                      [&name](const std::string& device) { return SameName(device, name); });
     chosen_ = listed != devices_.end() ? *listed : name;
+    chosenOccurrence_ = 0;
     Settle();
     Refill();
 }
@@ -170,18 +204,28 @@ void DeviceList::Restore(const std::string& name) {
 void DeviceList::UserChose() {
     const int item = box_.currentIndex();
     const bool absentItem = box_.itemData(item, kAbsentRole).toBool();
-    const std::string picked = item <= 0 ? std::string() : box_.currentText().toStdString();
-    if (picked == chosen_ && (PortOpen() || picked.empty()))
+    // The items stand for the devices of the last count, in its order; their texts may not
+    // give back the names' bytes, and several may read the same.
+    std::string picked = absentItem ? chosen_ : std::string();
+    std::size_t occurrence = absentItem ? chosenOccurrence_ : 0;
+    if (!absentItem && item >= 1 && static_cast<std::size_t>(item) <= devices_.size()) {
+        const auto at = devices_.begin() + (item - 1);
+        picked = *at;
+        occurrence = static_cast<std::size_t>(std::count(devices_.begin(), at, picked));
+    }
+    if (picked == chosen_ && occurrence == chosenOccurrence_ && (PortOpen() || picked.empty()))
         return;
     if (PortOpen())
         ClosePort();
     chosen_ = picked;
+    chosenOccurrence_ = occurrence;
     devices_ = CountDevices();
     Settle();
     // A listed device that is gone by now or will not open ends as no device, as always; the
     // absent choice stays as it is until its device comes.
     if (!absentItem && (state_ == DeviceState::Unavailable || state_ == DeviceState::NoSystem)) {
         chosen_.clear();
+        chosenOccurrence_ = 0;
         state_ = DeviceState::None;
     }
     Refill();

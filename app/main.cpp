@@ -4,6 +4,7 @@
 #include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
+#include "keyboard/vmidikeys.h"
 #include "platform/linux/elf_version_service.h"
 #include "platform/linux/linux_registry.h"
 #include "platform/linux/linux_system_theme.h"
@@ -12,9 +13,11 @@
 #include "platform/linux/qt_error_box.h"
 #include "platform/linux/qt_program_location.h"
 #include "platform/linux/stop_requests.h"
+#include "platform/linux/x11_focus_loss.h"
 #include "platform/linux/x11_key_repeat.h"
 #include "platform/linux/xdg_shell_service.h"
 #include "platform/log_sink.h"
+#include "platform/synthesizer.h"
 #include "support/VersionInfo.h"
 
 #include <QCoreApplication>
@@ -81,12 +84,19 @@ int RunWindow(int& argc, char** argv) {
     // Opened before the window and closed after it: the keyboard closes its ports on the way.
     const std::unique_ptr<MidiService> midi =
         OpenMidiService("klavio", std::cerr, StoredSoundFont(version, program, registry, log));
+    NoSynthesizer noSynthesizer;
+    auto* builtIn = dynamic_cast<Synthesizer*>(midi.get());
     TklavioForm klavioForm(PlatformServices{errorBox, *midi, userLanguage, systemTheme, version,
-                                            shell, program, log, registry});
+                                            shell, program, log, registry,
+                                            builtIn != nullptr ? *builtIn : noSynthesizer});
+    // Made after the window and so gone before it.
+    const X11FocusLoss focusLoss([&klavioForm] { klavioForm.VMidiKeys1->KeysLost(); });
     klavioForm.show();
     application.exec();
-    // The window writes the settings and resets its ports as it goes, after this line.
-    stopRequests.ShutdownStarted();
+    // The window writes the settings and resets its ports as it goes, after this line. An error
+    // box on the way is answered by a further signal, so that the note-offs still go out and
+    // the program ends.
+    stopRequests.ShutdownStarted(AnswerWaitingErrorBox);
     // Errors were reported as they happened; ending is always a normal end.
     return 0;
 }

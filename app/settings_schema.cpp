@@ -7,9 +7,11 @@
 #include <QString>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -69,27 +71,155 @@ void CloseKeyOrReport(RegistryAccess& registry, LogSink& log) {
 
 // Value names are the same whatever the letter case of their ASCII letters, as in the
 // settings file.
-bool SameName(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool Contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::any_of(names.begin(), names.end(),
-                       [&](const std::string& other) { return SameName(other, name); });
+struct SameNameHash {
+    std::size_t operator()(std::string_view name) const {
+        // FNV-1a over the lower-case bytes: names that differ in case only land together.
+        std::size_t hash = 14695981039346656037ull;
+        for (const char c : name)
+            hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 1099511628211ull;
+        return hash;
+    }
+};
+
+struct SameName {
+    bool operator()(std::string_view a, std::string_view b) const {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                          [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+    }
+};
+
+// Views into the caller's vectors, which outlive the set: a history of a million commands is
+// looked up without copying it.
+using NameSet = std::unordered_set<std::string_view, SameNameHash, SameName>;
+
+// Those of names that are not among within, in the order of names: one pass over each, and
+// only names go into a set, as within is a long history and names the few that differ.
+std::vector<std::string_view> NotAmong(const std::vector<std::string_view>& names,
+                                       const std::vector<std::string>& within) {
+    const NameSet wanted(names.begin(), names.end());
+    NameSet found;
+    for (const std::string& name : within)
+        if (wanted.contains(name))
+            found.insert(name);
+    std::vector<std::string_view> chosen;
+    for (const std::string_view name : names)
+        if (!found.contains(name))
+            chosen.push_back(name);
+    return chosen;
 }
 
+// Linear in the three histories together. The stored history is mostly the one this instance
+// loaded, perhaps with a few commands another instance put in: it is walked beside the loaded
+// one, and only the entries that are not where the walk expects them are looked up.
 std::vector<std::string> MergedHistory(const std::vector<std::string>& ours,
                                        const std::vector<std::string>& loaded,
                                        const std::vector<std::string>& storedNow) {
+    std::vector<std::string_view> unexpected;
+    std::size_t next = 0;
+    for (const std::string& command : storedNow) {
+        if (next < loaded.size() && loaded[next] == command)
+            ++next;
+        else
+            unexpected.push_back(command);
+    }
     std::vector<std::string> merged = ours;
-    for (const std::string& command : storedNow)
-        if (!Contains(loaded, command) && !Contains(merged, command))
-            merged.push_back(command);
+    if (unexpected.empty())
+        return merged;
+    // What another instance added: not loaded here, and not among ours either. Each once.
+    const std::vector<std::string_view> added = NotAmong(unexpected, loaded);
+    NameSet taken;
+    for (const std::string_view command : NotAmong(added, ours))
+        if (taken.insert(command).second)
+            merged.emplace_back(command);
     return merged;
+}
+
+// A whole number in [lowest, highest]; one out of range is reported and keeps its default.
+std::optional<std::int32_t> ReadRangeSetting(RegistryAccess& registry, const std::string& name,
+                                             std::int32_t lowest, std::int32_t highest,
+                                             LogSink& log) {
+    const std::optional<std::int32_t> value = ReadIntegerSetting(registry, name, log);
+    if (value && (*value < lowest || *value > highest)) {
+        log.Report(name + " " + std::to_string(*value) + " is not from " + std::to_string(lowest) +
+                   " to " + std::to_string(highest) + "; it is not restored");
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The Sound page's settings live in a subkey of their own, rewritten at every save and there
+// only while something differs from how a device starts: a file of a user who never changed the
+// sound is what it always was. Each channel the user changed has a subkey below it.
+const char* const kSoundSubkey = "\\Sound";
+
+std::string ChannelKey(const std::string& settingsKey, int channel) {
+    return settingsKey + kSoundSubkey + "\\Channel " + std::to_string(channel + 1);
+}
+
+const std::array<const char*, kControllerCount> kControllerNames = {
+    "Volume", "Pan", "Expression", "Reverb", "Chorus", "Modulation"};
+
+void ReadSoundSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log,
+                       SoundSettings& sound) {
+    if (registry.OpenKey(settingsKey + kSoundSubkey, false)) {
+        sound.keyVelocity = ReadRangeSetting(registry, "KeyVelocity", 1, 127, log).value_or(100);
+        sound.transpose = ReadRangeSetting(registry, "Transpose", -24, 24, log).value_or(0);
+        sound.keyLabels = static_cast<KeyLabels>(
+            ReadRangeSetting(registry, "KeyLabels", 0, kKeyLabelsChoices - 1, log).value_or(0));
+        sound.masterVolume = ReadRangeSetting(registry, "MasterVolume", 0, 200, log).value_or(100);
+        CloseKeyOrReport(registry, log);
+    }
+    for (int channel = 0; channel < 16; ++channel) {
+        if (!registry.OpenKey(ChannelKey(settingsKey, channel), false))
+            continue;
+        ChannelSettings& settings = sound.channels[static_cast<std::size_t>(channel)];
+        const auto data = [&](const char* name) {
+            return ReadRangeSetting(registry, name, 0, 127, log);
+        };
+        if (const std::optional<std::int32_t> program = data("Program"))
+            settings.sound =
+                SoundChoice{data("BankMSB").value_or(0), data("BankLSB").value_or(0), *program};
+        for (std::size_t i = 0; i < kControllerCount; ++i)
+            settings.controllers[i] = static_cast<std::uint8_t>(
+                data(kControllerNames[i]).value_or(kControllerDefaults[i]));
+        settings.bendRange = ReadRangeSetting(registry, "BendRange", 0, kMaxBendRange, log)
+                                 .value_or(kDefaultBendRange);
+        CloseKeyOrReport(registry, log);
+    }
+}
+
+void WriteSoundSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log,
+                        const SoundSettings& sound) {
+    registry.DeleteKey(settingsKey + kSoundSubkey);
+    if (sound == SoundSettings{} || !registry.OpenKey(settingsKey + kSoundSubkey, true))
+        return;
+    const auto write = [&](const char* name, int value, int startsAs) {
+        if (value != startsAs)
+            WriteOrReport(log, [&] { registry.WriteInteger(name, value); });
+    };
+    write("KeyVelocity", sound.keyVelocity, 100);
+    write("Transpose", sound.transpose, 0);
+    write("KeyLabels", static_cast<int>(sound.keyLabels), 0);
+    write("MasterVolume", sound.masterVolume, 100);
+    CloseKeyOrReport(registry, log);
+    for (int channel = 0; channel < 16; ++channel) {
+        const ChannelSettings& settings = sound.channels[static_cast<std::size_t>(channel)];
+        if (settings.Untouched() || !registry.OpenKey(ChannelKey(settingsKey, channel), true))
+            continue;
+        if (settings.sound) {
+            write("BankMSB", settings.sound->bankMsb, -1);
+            write("BankLSB", settings.sound->bankLsb, -1);
+            write("Program", settings.sound->program, -1);
+        }
+        for (std::size_t i = 0; i < kControllerCount; ++i)
+            write(kControllerNames[i], settings.controllers[i], -1);
+        write("BendRange", settings.bendRange, -1);
+        CloseKeyOrReport(registry, log);
+    }
 }
 
 } // namespace
@@ -117,12 +247,15 @@ StoredSettings LoadSettings(RegistryAccess& registry, const std::string& setting
     StoredSettings settings;
     if (registry.OpenKey(settingsKey, true)) {
         settings.baseOctave = ReadIntegerSetting(registry, "BaseOctave", log).value_or(1);
+        // The note is the value's low eight bits; what the bits above hold does not count.
         const std::optional<std::int32_t> baseNote = ReadIntegerSetting(registry, "BaseNote", log);
-        if (baseNote && (*baseNote < 0 || *baseNote > static_cast<int>(TKeyboardStartNote::B)))
+        const std::int32_t note =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(baseNote.value_or(0)) & 0xFFu);
+        if (baseNote && note > static_cast<int>(TKeyboardStartNote::B))
             log.Report("BaseNote " + std::to_string(*baseNote) +
                        " is no note from C (0) to B (6); it is not restored");
         else if (baseNote)
-            settings.baseNote = *baseNote;
+            settings.baseNote = note;
         settings.midiInDevice = ReadTextSetting(registry, "MIDIInDevice", log).value_or("");
         settings.midiInChannel =
             ChannelItem(ReadIntegerSetting(registry, "MIDIInChannel", log), 16);
@@ -135,6 +268,8 @@ StoredSettings LoadSettings(RegistryAccess& registry, const std::string& setting
         log.Report("cannot open the settings key " + settingsKey +
                    "; the settings are not restored");
     }
+
+    ReadSoundSettings(registry, settingsKey, log, settings.sound);
 
     // Only the names count, whatever their data. The unnamed default value, which is where an
     // empty command went, does not come back. Every stored command is kept, even beyond the
@@ -163,6 +298,8 @@ void SaveSettings(RegistryAccess& registry, const std::string& settingsKey,
     } else {
         log.Report("cannot open the settings key " + settingsKey + "; the settings are not saved");
     }
+
+    WriteSoundSettings(registry, settingsKey, log, settings.sound);
 
     // The access holds the settings file for its whole life, so no other instance saves
     // between reading the stored history and writing the merged one.

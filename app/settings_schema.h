@@ -1,10 +1,15 @@
 #pragma once
 
 // What the window keeps from one run to the next, and where: a settings key below "\Software"
-// named after maker and product, six values in it, and the free-command history as the value
-// names of its subkey "Cmds".
+// named after maker and product with six values in it, the free-command history as the value
+// names of its subkey "Cmds", and the Sound page's settings in the subkey "Sound" and, for each
+// channel the user changed, in "Sound\Channel 1" to "Sound\Channel 16".
 
+#include "formats/channel_sound.h"
 #include "keyboard/key_geometry.h"
+#include "keyboard/key_labels.h"
+
+#include <array>
 
 #include <cstdint>
 #include <string>
@@ -12,6 +17,16 @@
 
 class LogSink;
 class RegistryAccess;
+
+// What the settings file keeps of the Sound page.
+struct SoundSettings {
+    std::array<ChannelSettings, 16> channels{};
+    int keyVelocity = 100;
+    int transpose = 0;
+    KeyLabels keyLabels = KeyLabels::None;
+    int masterVolume = 100; // percent
+    bool operator==(const SoundSettings&) const = default;
+};
 
 struct StoredSettings {
     std::int32_t baseOctave = 1;
@@ -27,6 +42,7 @@ struct StoredSettings {
     std::int32_t midiOutChannel = 0;
     // Most recent first.
     std::vector<std::string> commands;
+    SoundSettings sound;
 };
 
 // "\Software\<maker>\<product>"; the names are Windows-1252 text.

@@ -1,5 +1,7 @@
 #include "app/status_line.h"
 
+#include "formats/reg_file.h"
+
 #include <string_view>
 
 namespace {
@@ -19,6 +21,8 @@ struct StatusWords {
     std::string_view notReady;
     std::string_view deviceGone;
     std::string_view refused;
+    std::string_view notKept;    // %1: the longest length kept
+    std::string_view notKeptToo; // after notSent
 };
 
 constexpr StatusWords kGerman = {
@@ -36,6 +40,8 @@ constexpr StatusWords kGerman = {
     .notReady = "der MIDI-Ausgang ist noch nicht bereit",
     .deviceGone = "der MIDI-Ausgang ist nicht verfügbar",
     .refused = "der MIDI-Ausgang hat es abgelehnt",
+    .notKept = "Nicht im Verlauf gespeichert: länger als %1 Zeichen",
+    .notKeptToo = "; auch nicht im Verlauf gespeichert: länger als %1 Zeichen",
 };
 
 constexpr StatusWords kEnglish = {
@@ -53,6 +59,8 @@ constexpr StatusWords kEnglish = {
     .notReady = "the MIDI output is not ready yet",
     .deviceGone = "the MIDI output is not available",
     .refused = "the MIDI output refused it",
+    .notKept = "Not kept in the history: longer than %1 characters",
+    .notKeptToo = "; not kept in the history either: longer than %1 characters",
 };
 
 std::string Filled(std::string_view pattern, std::string_view value) {
@@ -143,8 +151,12 @@ std::string DeviceProblemText(DeviceState state, const std::string& name, bool o
 
 std::string StatusText(const StatusFacts& facts, bool german) {
     const StatusWords& words = german ? kGerman : kEnglish;
+    const std::string longest = std::to_string(kMaxValueNameSize);
     if (facts.command != CommandNote::None)
-        return Filled(words.notSent, Why(words, facts.command));
+        return Filled(words.notSent, Why(words, facts.command)) +
+               (facts.commandNotKept ? Filled(words.notKeptToo, longest) : std::string());
+    if (facts.commandNotKept)
+        return Filled(words.notKept, longest);
     if (std::string text = DeviceProblemText(facts.output, facts.outputName, true, german);
         !text.empty())
         return text;

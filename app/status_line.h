@@ -32,6 +32,8 @@ CommandNote CommandNoteFor(MMRESULT sendResult);
 
 struct StatusFacts {
     CommandNote command = CommandNote::None;
+    // The command is too long for the saved history.
+    bool commandNotKept = false;
     DeviceState output = DeviceState::None;
     std::string outputName;
     DeviceState input = DeviceState::None;
@@ -39,8 +41,8 @@ struct StatusFacts {
     bool systemRunning = true;
 };
 
-// The most pressing matter: the command just sent, then the output, then the input, then a
-// missing MIDI system.
+// The most pressing matter: the command just sent (not sent, not kept in the history, or both),
+// then the output, then the input, then a missing MIDI system.
 std::string StatusText(const StatusFacts& facts, bool german);
 // The words for a device that is chosen but cannot be reached; empty for any other state.
 std::string DeviceProblemText(DeviceState state, const std::string& name, bool output, bool german);

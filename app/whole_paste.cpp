@@ -1,9 +1,12 @@
 #include "app/whole_paste.h"
 
+#include <QAction>
+#include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 
 #include <algorithm>
@@ -32,6 +35,25 @@ bool PasteEventTaken(QLineEdit& line, QEvent& event) {
     if (event.type() == QEvent::KeyPress &&
         static_cast<QKeyEvent&>(event).matches(QKeySequence::Paste)) {
         PasteWhole(line, QClipboard::Clipboard);
+        return true;
+    }
+    if (event.type() == QEvent::ContextMenu) {
+        // The line's own menu, whose Paste pastes whole. The menu belongs to the line and
+        // goes when it closes, as the line's own would.
+        QMenu* menu = line.createStandardContextMenu();
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        // The menu's Paste is the action that calls the line's own paste, connected by name or
+        // by pointer as the Qt version has it.
+        for (QAction* action : menu->actions()) {
+            const bool byName =
+                QObject::disconnect(action, SIGNAL(triggered()), &line, SLOT(paste()));
+            const bool byPointer =
+                QObject::disconnect(action, &QAction::triggered, &line, &QLineEdit::paste);
+            if (byName || byPointer)
+                QObject::connect(action, &QAction::triggered, &line,
+                                 [&line] { PasteWhole(line, QClipboard::Clipboard); });
+        }
+        menu->popup(static_cast<QContextMenuEvent&>(event).globalPos());
         return true;
     }
     if (event.type() == QEvent::MouseButtonRelease &&

@@ -14,6 +14,8 @@ class QLineEdit;
 // change through textEdited, as the user's own edits are. False when there is nothing to paste.
 bool PasteWhole(QLineEdit& line, QClipboard::Mode mode);
 
-// Takes the events that paste into line (the paste shortcut, and on X11 a middle click) and
-// pastes with PasteWhole; true when event was one of them and is handled.
+// Takes the events that paste into line (the paste shortcuts, the context menu, whose Paste
+// then pastes whole, and on X11 a middle click) and pastes with PasteWhole; true when event was
+// one of them and is handled. A combo box hands its keys and its context menu requests to its
+// line without showing them to the line's event filters: the box's events go here too.
 bool PasteEventTaken(QLineEdit& line, QEvent& event);

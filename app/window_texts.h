@@ -22,6 +22,8 @@ struct WindowTexts {
     std::string_view channelPrefix;
     std::string_view midiOutBox;
     std::string_view midiOutDeviceLabel;
+    // Follows the name of the program's own output port in the output list.
+    std::string_view ownPortSuffix;
     std::string_view transposeBox;
     std::string_view lower;
     std::string_view higher;

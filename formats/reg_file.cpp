@@ -101,37 +101,59 @@ std::optional<std::vector<std::string>> SplitPath(std::string_view path, std::st
     }
 }
 
-std::string Quoted(std::string_view text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"')
-            quoted += '\\';
-        quoted += c;
+// Appends text in double quotes, a backslash before every backslash and quote; the runs between
+// them are copied whole.
+void AppendQuoted(std::string& out, std::string_view text) {
+    out += '"';
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' && text[i] != '"')
+            continue;
+        out.append(text.substr(start, i - start));
+        out += '\\';
+        start = i;
     }
-    return quoted + '"';
+    out.append(text.substr(start));
+    out += '"';
+}
+
+// At least digits hexadecimal digits, more when the number needs them.
+void AppendHex(std::string& out, std::uint32_t number, int digits) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    char text[8];
+    int length = 0;
+    do {
+        text[7 - length++] = kDigits[number & 0xF];
+        number >>= 4;
+    } while (number != 0 || length < digits);
+    out.append(text + 8 - length, static_cast<std::size_t>(length));
 }
 
 std::string Hex(std::uint32_t number, int digits) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
-    do {
-        text.insert(text.begin(), kDigits[number & 0xF]);
-        number >>= 4;
-        --digits;
-    } while (number != 0 || digits > 0);
+    AppendHex(text, number, digits);
     return text;
 }
 
-std::string FormatValue(const RegValue& value) {
-    std::string line = value.name.empty() ? std::string("@") : Quoted(value.name);
+void AppendValue(std::string& line, const RegValue& value) {
+    const std::size_t lineStart = line.size();
+    if (value.name.empty())
+        line += '@';
+    else
+        AppendQuoted(line, value.name);
     line += '=';
-    if (const auto* text = std::get_if<std::string>(&value.data))
-        return line + Quoted(*text);
-    if (const auto* number = std::get_if<std::uint32_t>(&value.data))
-        return line + "dword:" + Hex(*number, 8);
+    if (const auto* text = std::get_if<std::string>(&value.data)) {
+        AppendQuoted(line, *text);
+        return;
+    }
+    if (const auto* number = std::get_if<std::uint32_t>(&value.data)) {
+        line += "dword:";
+        AppendHex(line, *number, 8);
+        return;
+    }
     const auto& raw = std::get<RegRawData>(value.data);
     line += raw.type == REG_BINARY ? std::string("hex:") : "hex(" + Hex(raw.type, 1) + "):";
-    std::size_t column = line.size();
+    std::size_t column = line.size() - lineStart;
     for (std::size_t i = 0; i < raw.bytes.size(); ++i) {
         if (i > 0 && column + 3 > kHexLineWidth) {
             line += ",\\";
@@ -142,10 +164,9 @@ std::string FormatValue(const RegValue& value) {
             line += ',';
             ++column;
         }
-        line += Hex(raw.bytes[i], 2);
+        AppendHex(line, raw.bytes[i], 2);
         column += 2;
     }
-    return line;
 }
 
 // The lines of a file, one at a time, without their line ends.
@@ -161,7 +182,10 @@ public:
     bool Next(std::string_view& line, std::string& error) {
         if (position_ >= text_.size())
             return false;
-        const std::size_t end = std::min(text_.find_first_of("\r\n", position_), text_.size());
+        // Not find_first_of: it searches the set once for every character of the text.
+        std::size_t end = position_;
+        while (end < text_.size() && text_[end] != '\r' && text_[end] != '\n')
+            ++end;
         line = text_.substr(position_, end - position_);
         position_ = text_.substr(end).starts_with(kLineEnd) ? end + 2 : end + 1;
         ++number_;
@@ -327,18 +351,22 @@ private:
     // A text in double quotes in which \\ stands for \ and \" for ". On success the line is left
     // with what follows the closing quote.
     bool ReadQuoted(std::string_view& line, std::string& text) {
+        // The runs between escapes are taken whole: a history of a million names is read
+        // byte by byte only once, by the search.
+        std::size_t start = 1;
         for (std::size_t i = 1; i < line.size(); ++i) {
             const char c = line[i];
+            if (c != '"' && c != '\\')
+                continue;
+            text.append(line.substr(start, i - start));
             if (c == '"') {
                 line.remove_prefix(i + 1);
                 return true;
             }
-            if (c == '\\') {
-                if (i + 1 == line.size() || (line[i + 1] != '\\' && line[i + 1] != '"'))
-                    return Fail("a backslash that is not followed by \\ or \"");
-                ++i;
-            }
-            text += line[i];
+            if (i + 1 == line.size() || (line[i + 1] != '\\' && line[i + 1] != '"'))
+                return Fail("a backslash that is not followed by \\ or \"");
+            ++i;
+            start = i;
         }
         return Fail("a text without its closing quote");
     }
@@ -352,7 +380,9 @@ private:
 } // namespace
 
 bool IsStorableText(std::string_view text) {
-    return text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+    // Not find_first_of: it searches the set once for every character of the text.
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return c == '\0' || c == '\r' || c == '\n'; });
 }
 
 std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path) {
@@ -360,47 +390,117 @@ std::optional<std::vector<std::string>> SplitKeyPath(std::string_view path) {
     return SplitPath(path, why);
 }
 
+namespace {
+
+constexpr std::uint32_t kFree = 0xFFFFFFFF;
+constexpr std::uint32_t kRemoved = 0xFFFFFFFE;
+
+// FNV-1a over the lower-case bytes: names that differ in the case of ASCII letters only hash
+// alike, as they are the same name.
+std::uint64_t NameHash(std::string_view name) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : name)
+        hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull;
+    return hash;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+}
+
+} // namespace
+
+std::size_t RegKey::SlotOf(std::string_view name, std::uint64_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t firstRemoved = slots_.size();
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const Slot& at = slots_[slot];
+        if (at.place == kFree)
+            return firstRemoved < slots_.size() ? firstRemoved : slot;
+        if (at.place == kRemoved) {
+            firstRemoved = std::min(firstRemoved, slot);
+            continue;
+        }
+        if (at.hash == hash && SameName(values_[at.place]->name, name))
+            return slot;
+    }
+}
+
+// Keeps at most half of the slots in use, so that a search ends soon at a free one; the
+// removed ones are dropped on the way.
+void RegKey::GrowIndex() {
+    std::size_t size = 16;
+    while (size < 4 * (count_ + 1))
+        size *= 2;
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size, Slot{0, kFree}));
+    for (const Slot& slot : old) {
+        if (slot.place == kFree || slot.place == kRemoved)
+            continue;
+        std::size_t at = slot.hash & (size - 1);
+        while (slots_[at].place != kFree)
+            at = (at + 1) & (size - 1);
+        slots_[at] = slot;
+    }
+    slotsInUse_ = count_;
+}
+
 const RegValue* RegKey::FindValue(std::string_view name) const {
-    const auto place = places_.find(Folded(name));
-    return place == places_.end() ? nullptr : &values_.at(place->second);
+    if (slots_.empty())
+        return nullptr;
+    const Slot& slot = slots_[SlotOf(name, NameHash(name))];
+    return slot.place < kRemoved ? &*values_[slot.place] : nullptr;
 }
 
 bool RegKey::SetValue(RegValue value) {
     const auto* text = std::get_if<std::string>(&value.data);
     if (!IsStorableText(value.name) || value.name.size() > kMaxValueNameSize ||
-        (text && !IsStorableText(*text)))
+        (text && !IsStorableText(*text)) || values_.size() >= kRemoved)
         return false;
-    const auto [place, added] = places_.try_emplace(Folded(value.name), nextPlace_);
-    if (added) {
-        values_.emplace(nextPlace_++, std::move(value));
-    } else {
-        values_.at(place->second).data = std::move(value.data);
+    if (2 * (slotsInUse_ + 1) > slots_.size())
+        GrowIndex();
+    const std::uint64_t hash = NameHash(value.name);
+    Slot& slot = slots_[SlotOf(value.name, hash)];
+    if (slot.place < kRemoved) {
+        values_[slot.place]->data = std::move(value.data);
+        return true;
     }
+    if (slot.place == kFree)
+        ++slotsInUse_;
+    slot = {hash, static_cast<std::uint32_t>(values_.size())};
+    values_.emplace_back(std::move(value));
+    ++count_;
     return true;
 }
 
 bool RegKey::RemoveValue(std::string_view name) {
-    const auto place = places_.find(Folded(name));
-    if (place == places_.end())
+    if (slots_.empty())
         return false;
-    values_.erase(place->second);
-    places_.erase(place);
+    Slot& slot = slots_[SlotOf(name, NameHash(name))];
+    if (slot.place >= kRemoved)
+        return false;
+    values_[slot.place].reset();
+    slot.place = kRemoved;
+    --count_;
     return true;
 }
 
 std::vector<const RegValue*> RegKey::Values() const {
     std::vector<const RegValue*> values;
-    values.reserve(values_.size());
-    for (const auto& [place, value] : values_)
-        values.push_back(&value);
+    values.reserve(count_);
+    for (const std::optional<RegValue>& value : values_)
+        if (value)
+            values.push_back(&*value);
     return values;
 }
 
 bool RegKey::operator==(const RegKey& other) const {
-    if (path_ != other.path_ || values_.size() != other.values_.size())
+    if (path_ != other.path_ || count_ != other.count_)
         return false;
-    return std::equal(values_.begin(), values_.end(), other.values_.begin(),
-                      [](const auto& a, const auto& b) { return a.second == b.second; });
+    const std::vector<const RegValue*> mine = Values();
+    const std::vector<const RegValue*> theirs = other.Values();
+    return std::equal(mine.begin(), mine.end(), theirs.begin(),
+                      [](const RegValue* a, const RegValue* b) { return *a == *b; });
 }
 
 RegKey* RegHive::FindKey(std::string_view path) {
@@ -493,32 +593,36 @@ RegFileText FormatRegFileWithin(const RegHive& hive, std::size_t maxSize) {
     file.text = kHeader;
     file.text += kLineEnd;
     bool full = false;
-    // Whether a piece still fits; once one does not, nothing after it does.
-    const auto fits = [&](const std::string& piece) {
-        full = full || piece.size() > maxSize || file.text.size() > maxSize - piece.size();
+    // Each line is written in place and taken back when it does not fit; once one does not,
+    // nothing after it does.
+    const auto kept = [&](std::size_t before) {
+        full = full || file.text.size() > maxSize;
+        if (full)
+            file.text.resize(before);
         return !full;
     };
-    std::string piece;
     for (const RegKey* key : hive.Keys()) {
+        std::size_t before = file.text.size();
         if (!full) {
-            piece = kLineEnd;
-            piece += '[';
-            piece += kRoot;
-            if (!key->Path().empty())
-                piece += '\\' + key->Path();
-            piece += ']';
-            piece += kLineEnd;
+            file.text += kLineEnd;
+            file.text += '[';
+            file.text += kRoot;
+            if (!key->Path().empty()) {
+                file.text += '\\';
+                file.text += key->Path();
+            }
+            file.text += ']';
+            file.text += kLineEnd;
         }
-        if (fits(piece))
-            file.text += piece;
-        else
+        if (!kept(before))
             ++file.keysLeftOut;
         for (const RegValue* value : key->Values()) {
-            if (!full)
-                piece = FormatValue(*value) + std::string(kLineEnd);
-            if (fits(piece))
-                file.text += piece;
-            else
+            before = file.text.size();
+            if (!full) {
+                AppendValue(file.text, *value);
+                file.text += kLineEnd;
+            }
+            if (!kept(before))
                 ++file.valuesLeftOut;
         }
     }

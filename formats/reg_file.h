@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -88,10 +89,24 @@ public:
     bool operator==(const RegKey& other) const;
 
 private:
+    // One place of the index: a value's place in values_ and the hash of its name.
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t place = 0; // kFree, kRemoved, or a place in values_
+    };
+
+    // The slot of name, or of the free slot where it would go.
+    std::size_t SlotOf(std::string_view name, std::uint64_t hash) const;
+    void GrowIndex();
+
     std::string path_;
-    std::uint64_t nextPlace_ = 0;
-    std::map<std::string, std::uint64_t> places_; // by name in lower case
-    std::map<std::uint64_t, RegValue> values_;    // by place
+    // A history of a million commands is one key: every value is found by the hash of its name
+    // in an index of open slots, which takes no allocation per value, and kept in the order it
+    // was first set; a removed value leaves an empty place behind.
+    std::deque<std::optional<RegValue>> values_;
+    std::vector<Slot> slots_;    // a power of two of them, at most half of them in use
+    std::size_t slotsInUse_ = 0; // removed ones too
+    std::size_t count_ = 0;
 };
 
 class RegHive {

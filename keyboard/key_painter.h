@@ -6,6 +6,7 @@
 
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
+#include "keyboard/key_labels.h"
 
 #include <bitset>
 
@@ -26,8 +27,9 @@ KeyboardWalk DrawKeysVertical(QImage& canvas, const KeyboardShape& shape, const 
 
 void InvertKey(QImage& canvas, const KeyboardShape& shape, int firstNote, int lastNote, int note);
 
-// The whole picture; returns the visible range it drew.
+// The whole picture, with the names labels asks for on the white keys of a horizontal
+// keyboard; returns the visible range it drew.
 KeyboardWalk PaintKeyboard(QImage& canvas, const KeyboardShape& shape, const KeyColors& colors,
-                           const std::bitset<128>& pressed);
+                           const std::bitset<128>& pressed, KeyLabels labels = KeyLabels::None);
 
 } // namespace key_painter

@@ -149,7 +149,8 @@ void TVKeys::Paint() {
     // The parent's state counts too: isEnabled() is false when any ancestor is disabled.
     const key_painter::KeyColors colors{
         FWhiteBrush.Color(), isEnabled() ? FBlackBrush.Color() : FGrayBrush.Color(), FPen.Color()};
-    const KeyboardWalk walk = key_painter::PaintKeyboard(canvas_, Shape(), colors, FPressedNotes);
+    const KeyboardWalk walk =
+        key_painter::PaintKeyboard(canvas_, Shape(), colors, FPressedNotes, FKeyLabels);
     FFirstNote = walk.firstNote;
     FLastNote = walk.lastNote;
 }
@@ -210,10 +211,11 @@ void TVKeys::KeysMouseDown(QObject* /*Sender*/, Qt::MouseButton Button, Qt::Mous
     // A release lost outside the program must not leave the previous note sounding.
     if (FLeftPress == LeftPress::Holding)
         EndMouseNote(LeftPress::Idle);
-    FLeftPress = LeftPress::Idle;
     const NoteHit hit = NoteFromPoint(X, Y);
     if (hit.note >= 0 && hit.note <= 127)
         HoldMouseNote(hit);
+    else
+        FLeftPress = LeftPress::OnNoKey;
 }
 
 void TVKeys::KeysMouseMove(QObject* /*Sender*/, Qt::MouseButtons Shift, int X, int Y) {
@@ -240,12 +242,13 @@ void TVKeys::KeysMouseUp(QObject* /*Sender*/, Qt::MouseButton Button, Qt::MouseB
             EndMouseNote(LeftPress::Idle);
         return;
     }
-    if (FLeftPress == LeftPress::CutShort && Button == Qt::LeftButton) {
+    if ((FLeftPress == LeftPress::CutShort || FLeftPress == LeftPress::OnNoKey) &&
+        Button == Qt::LeftButton) {
         FLeftPress = LeftPress::Idle;
         return;
     }
-    // With no note held, a release repeats the last note's note-off, as it always has; a right
-    // click is the way to ask for that on purpose.
+    // With no note held, a release of another button repeats the last note's note-off, as it
+    // always has: a right click is the way to ask for that on purpose.
     if (FMouseNote >= 0 && FMouseNote <= 127)
         NoteOff(FMouseNote, 0, true);
 }
@@ -285,13 +288,21 @@ void TVKeys::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     // Also sent, spontaneously, when the window is minimised or another page is chosen; the
     // release may still come but nobody sees the key any more.
-    ReleaseHeldNotes();
+    KeysLost();
 }
 
 void TVKeys::focusOutEvent(QFocusEvent* event) {
     QWidget::focusOutEvent(event);
     // Key releases go where the focus went: none would reach this control.
+    KeysLost();
+}
+
+void TVKeys::KeysLost() {
+    // A key still down when the keys come back presses anew.
+    FKeysDown.clear();
     ReleaseHeldNotes();
+    if (FOnKeysLost)
+        FOnKeysLost();
 }
 
 void TVKeys::ReleaseHeldNotes() {
@@ -321,7 +332,24 @@ std::uint32_t ScanCodeOf(const QKeyEvent& event) {
     return key > 0 && key < 0x80 ? UsScanCodeForCharacter(key) : 0;
 }
 
+// The key of the computer keyboard an event is about: its key code where the platform gives
+// one, else Qt's key, so that a press and its release name the same key.
+std::uint32_t KeyIdentity(const QKeyEvent& event) {
+    return event.nativeScanCode() != 0 ? event.nativeScanCode()
+                                       : static_cast<std::uint32_t>(event.key());
+}
+
 } // namespace
+
+bool TVKeys::FirstPress(const QKeyEvent& press) {
+    if (press.isAutoRepeat())
+        return false;
+    const std::uint32_t key = KeyIdentity(press);
+    if (std::find(FKeysDown.begin(), FKeysDown.end(), key) != FKeysDown.end())
+        return false;
+    FKeysDown.push_back(key);
+    return true;
+}
 
 void TVKeys::keyPressEvent(QKeyEvent* event) {
     // Shortcuts of the window keep their keys.
@@ -331,19 +359,17 @@ void TVKeys::keyPressEvent(QKeyEvent* event) {
     }
     if (const std::optional<int> key = PlayingKeyIndex(ScanCodeOf(*event))) {
         // A held key repeats its press; the note sounds on from the first.
-        if (!event->isAutoRepeat())
+        if (FirstPress(*event))
             PressPlayingKey(*key);
         return;
     }
     switch (event->key()) {
     case Qt::Key_Space:
-        if (!event->isAutoRepeat() && !FSustainDown) {
-            FSustainDown = true;
-            SustainChanged(true);
-        }
+        if (FirstPress(*event))
+            ChangeSustain(true);
         return;
     case Qt::Key_Escape:
-        if (!event->isAutoRepeat())
+        if (FirstPress(*event))
             Panic();
         return;
     default:
@@ -355,6 +381,8 @@ void TVKeys::keyReleaseEvent(QKeyEvent* event) {
     // X11 sends a release before each repeated press; the key is still down.
     if (event->isAutoRepeat())
         return;
+    FKeysDown.erase(std::remove(FKeysDown.begin(), FKeysDown.end(), KeyIdentity(*event)),
+                    FKeysDown.end());
     if (const std::optional<int> key = PlayingKeyIndex(ScanCodeOf(*event))) {
         ReleasePlayingKey(*key);
         return;
@@ -373,8 +401,11 @@ void TVKeys::PressPlayingKey(int playingKey) {
     const std::optional<int> note = NoteForPlayingKey(playingKey, LowestVisibleNote());
     if (!note)
         return;
+    // Two keys play the C between the rows; the note starts with the first of them.
+    const bool sounding = std::find(FKeyNotes.begin(), FKeyNotes.end(), *note) != FKeyNotes.end();
     held = *note;
-    NoteOn(*note, FKeyVelocity, true);
+    if (!sounding)
+        NoteOn(*note, FKeyVelocity, true);
 }
 
 void TVKeys::ReleasePlayingKey(int playingKey) {
@@ -389,10 +420,27 @@ void TVKeys::ReleasePlayingKey(int playingKey) {
 }
 
 void TVKeys::LiftSustain() {
-    if (!FSustainDown)
+    ChangeSustain(false);
+}
+
+void TVKeys::ChangeSustain(bool down) {
+    if (down == FSustainDown)
         return;
-    FSustainDown = false;
-    SustainChanged(false);
+    FSustainDown = down;
+    SustainChanged(down);
+    if (FOnSustainChanged)
+        FOnSustainChanged(down);
+}
+
+void TVKeys::SetSustain(bool down) {
+    ChangeSustain(down);
+}
+
+void TVKeys::SetKeyLabels(KeyLabels labels) {
+    if (labels == FKeyLabels)
+        return;
+    FKeyLabels = labels;
+    Invalidate();
 }
 
 void TVKeys::paintEvent(QPaintEvent* /*event*/) {
@@ -429,14 +477,14 @@ void TVKeys::changeEvent(QEvent* event) {
         return;
     // A disabled widget gets no mouse or key events, so the release would never come.
     if (!isEnabled())
-        ReleaseHeldNotes();
+        KeysLost();
     RepaintNow();
 }
 
 bool TVKeys::event(QEvent* event) {
     // Another window has the keys and maybe the mouse: no release would come here.
     if (event->type() == QEvent::WindowDeactivate)
-        ReleaseHeldNotes();
+        KeysLost();
     // Moved to a screen with another ratio of device pixels: paintEvent redraws at the new one.
     if (event->type() == QEvent::ScreenChangeInternal)
         update();

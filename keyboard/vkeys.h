@@ -6,15 +6,19 @@
 #include "keyboard/computer_keys.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/key_geometry.h"
+#include "keyboard/key_labels.h"
 
 #include <QImage>
 #include <QWidget>
 
 #include <array>
 #include <bitset>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+class QKeyEvent;
 class QObject;
 
 // Sender, note, velocity. May be unassigned.
@@ -89,12 +93,36 @@ public:
     // The highest note on screen, drawn whole or not.
     int HighestVisibleNote() const;
 
+    // The sustain pedal, held with the space bar or set from elsewhere (the Sound page's button):
+    // one pedal, whoever moves it. handler hears every change; it may be unassigned.
+    bool SustainIsDown() const { return FSustainDown; }
+    void SetSustain(bool down);
+    void SetOnSustainChanged(std::function<void(bool down)> handler) {
+        FOnSustainChanged = std::move(handler);
+    }
+    // Called once the control has lost the keys (see KeysLost); may be unassigned.
+    void SetOnKeysLost(std::function<void()> handler) { FOnKeysLost = std::move(handler); }
+
+    // Which keys carry their note's name.
+    KeyLabels Labels() const { return FKeyLabels; }
+    void SetKeyLabels(KeyLabels labels);
+
     // Ends every note the user holds, from the mouse or the computer keyboard, with its
-    // note-off, and lifts the sustain pedal: called wherever the releases could no longer
-    // arrive (focus or window lost, control hidden or disabled).
+    // note-off, and lifts the sustain pedal: for a device that goes, Escape, and KeysLost. The
+    // keys stay down as far as FirstPress knows: their repeats start nothing.
     void ReleaseHeldNotes();
     // Escape: every held note ends and every key shows released, incoming notes included.
     virtual void Panic();
+    // Every way the control can lose the keys ends here: the releases of the keys down now
+    // will not arrive, so their notes end and the keys count as up. Also called when the
+    // window system took the keys for a moment too short for Qt to report.
+    void KeysLost();
+
+    // True for the first press of a key of the computer keyboard, false for the presses it
+    // repeats while held, whether or not they are marked as repeats: with the X server
+    // repeating presses alone, Qt marks none. The key counts as down until its release reaches
+    // the control or the control loses the keys.
+    bool FirstPress(const QKeyEvent& press);
 
 protected:
     virtual void Paint();
@@ -125,14 +153,16 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    // What the current press of the left button is doing. A press on no key plays nothing
-    // until the pointer drags onto one; a note cut short (control hidden, disabled, mouse taken
-    // by another widget) leaves the rest of that press, its release included, without effect.
-    enum class LeftPress { Idle, Holding, CutShort };
+    // What the current press of the left button is doing. A press on no key that plays (past
+    // the keys, or above note 127) plays nothing until the pointer drags onto one, and its
+    // release ends nothing; a note cut short (control hidden, disabled, mouse taken by another
+    // widget) leaves the rest of that press, its release included, without effect.
+    enum class LeftPress { Idle, Holding, OnNoKey, CutShort };
 
     void PressPlayingKey(int playingKey);
     void ReleasePlayingKey(int playingKey);
     void LiftSustain();
+    void ChangeSustain(bool down);
     void HoldMouseNote(const NoteHit& hit);
     void EndMouseNote(LeftPress after);
 
@@ -163,6 +193,11 @@ private:
     // ends the note its press began even after the range moved.
     std::array<int, kPlayingKeyCount> FKeyNotes;
     bool FSustainDown = false;
+    std::function<void(bool)> FOnSustainChanged;
+    std::function<void()> FOnKeysLost;
+    KeyLabels FKeyLabels = KeyLabels::None;
+    // The keys of the computer keyboard down now, as FirstPress names them.
+    std::vector<std::uint32_t> FKeysDown;
 
     QImage canvas_;
     bool canvasValid_ = false;

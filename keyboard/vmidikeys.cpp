@@ -45,6 +45,8 @@ void TVMidiKeys::OpenOutput() {
         FMidiOutHandle = handle;
         FMIDIOutPortOk = true;
         FMidiOutEnabled = true;
+        if (onOutputOpened_)
+            onOutputOpened_();
     }
 }
 
@@ -190,26 +192,44 @@ void TVMidiKeys::Panic() {
     TVKeys::Panic();
 }
 
+void TVMidiKeys::SetTranspose(int semitones) {
+    transpose_ = std::clamp(semitones, -24, 24);
+}
+
 void TVMidiKeys::MidiNoteOn(QObject* /*Sender*/, int note, int velocity) {
-    const bool sent = SendChannelMessage(0x90, FMIDIOutChannel, note, velocity);
-    if (note < 0 || note > 127)
+    // A note outside 0..127 has no message: its number does not fit a data byte. A key whose
+    // transposed note falls outside plays nothing.
+    const int sent = note + transpose_;
+    if (note < 0 || note > 127 || sent < 0 || sent > 127)
         return;
+    const bool went = SendChannelMessage(0x90, FMIDIOutChannel, sent, velocity);
     std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
+    if (!channels)
+        sentAs_[static_cast<std::size_t>(note)] = static_cast<std::uint8_t>(sent);
     channels = static_cast<std::uint16_t>(channels.value_or(0) |
-                                          (sent ? 1u << (FMIDIOutChannel - 1) : 0u));
+                                          (went ? 1u << (FMIDIOutChannel - 1) : 0u));
 }
 
 void TVMidiKeys::MidiNoteOff(QObject* /*Sender*/, int note, int velocity) {
-    if (note < 0 || note > 127 || !heldOnChannels_[static_cast<std::size_t>(note)]) {
+    if (note < 0 || note > 127)
+        return;
+    if (!heldOnChannels_[static_cast<std::size_t>(note)]) {
         // Not held: a repeated note-off, sent where notes go now.
-        SendChannelMessage(0x80, FMIDIOutChannel, note, velocity);
+        if (const int sent = note + transpose_; sent >= 0 && sent <= 127)
+            SendChannelMessage(0x80, FMIDIOutChannel, sent, velocity);
         return;
     }
     std::optional<std::uint16_t>& channels = heldOnChannels_[static_cast<std::size_t>(note)];
     for (std::uint8_t channel = 1; channel <= 16; ++channel)
         if (*channels & (1u << (channel - 1)))
-            SendChannelMessage(0x80, channel, note, velocity);
+            SendChannelMessage(0x80, channel, sentAs_[static_cast<std::size_t>(note)], velocity);
     channels.reset();
+}
+
+MMRESULT TVMidiKeys::SendShortMessage(std::uint32_t message) {
+    if (!FMIDIOutPortOk)
+        return MMSYSERR_INVALHANDLE;
+    return service_.midiOutShortMsg(FMidiOutHandle, message);
 }
 
 MMRESULT TVMidiKeys::SendShortMsg(const std::string& Data) {
@@ -220,7 +240,7 @@ MMRESULT TVMidiKeys::SendShortMsg(const std::string& Data) {
     std::uint32_t message = 0;
     for (std::size_t i = 0; i < std::min<std::size_t>(Data.size(), 3); ++i)
         message |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(Data[i])) << (8 * i);
-    return service_.midiOutShortMsg(FMidiOutHandle, message);
+    return SendShortMessage(message);
 }
 
 MMRESULT TVMidiKeys::SendLongMsg(const std::string& Data) {

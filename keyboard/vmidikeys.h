@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,6 +64,17 @@ public:
     void MidiNoteOn(QObject* Sender, int note, int velocity);
     void MidiNoteOff(QObject* Sender, int note, int velocity);
 
+    // Played notes go out this many semitones (-24 to 24) from the key pressed; the key lit is
+    // the one pressed, and incoming notes light where they are.
+    int Transpose() const { return transpose_; }
+    void SetTranspose(int semitones);
+    // Hears of every output port that opens, to bring the device to the state the window shows;
+    // may be unassigned.
+    void SetOnOutputOpened(std::function<void()> handler) { onOutputOpened_ = std::move(handler); }
+    // One short message, packed as the MIDI service takes it, to the open output; the service's
+    // code, or MMSYSERR_INVALHANDLE when no output is open.
+    MMRESULT SendShortMessage(std::uint32_t message);
+
     // Send the bytes of Data (one byte per character). The result is the service's code;
     // empty Data sends nothing and gives 0, a closed port sends nothing and gives
     // MMSYSERR_INVALHANDLE.
@@ -112,6 +124,11 @@ private:
     // (bit 0 = channel 1), so that its note-off follows it there even after the channel
     // changed; 0 when it went out nowhere. Empty for a note that is not held.
     std::array<std::optional<std::uint16_t>, 128> heldOnChannels_;
+    // For each played note not yet released, the note its note-on went out as: transposing
+    // while a key is held does not leave the old note sounding.
+    std::array<std::uint8_t, 128> sentAs_{};
+    int transpose_ = 0;
+    std::function<void()> onOutputOpened_;
     // The channel the sustain pedal went down on, 0 while it is up.
     std::uint8_t sustainChannel_ = 0;
 };

@@ -5,8 +5,20 @@
 
 namespace {
 
+// A name is quoted whole only while it reads in one glance: a 64 KiB SysEx as a command is
+// 196 KB of text.
+constexpr std::size_t kMaxQuotedName = 60;
+
 std::string Named(const std::string& name) {
-    return name.empty() ? std::string("the default value") : "value \"" + name + "\"";
+    if (name.empty())
+        return "the default value";
+    if (name.size() <= kMaxQuotedName)
+        return "value \"" + name + "\"";
+    // Cut before a character, not inside one.
+    std::size_t cut = kMaxQuotedName;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+        --cut;
+    return "value \"" + name.substr(0, cut) + "...\" (" + std::to_string(name.size()) + " bytes)";
 }
 
 } // namespace
@@ -15,6 +27,7 @@ bool HiveRegistryAccess::OpenKey(const std::string& path, bool canCreate) {
     // Changes made under the key open before wait for the next CloseKey: opening never fails
     // for a reason other than the key.
     openKey_.reset();
+    foundKey_ = nullptr;
     RegKey* key = hive_.FindKey(path);
     if (!key && canCreate) {
         key = hive_.CreateKey(path);
@@ -22,11 +35,13 @@ bool HiveRegistryAccess::OpenKey(const std::string& path, bool canCreate) {
     }
     if (key)
         openKey_ = key->Path();
+    foundKey_ = key;
     return key != nullptr;
 }
 
 void HiveRegistryAccess::CloseKey() {
     openKey_.reset();
+    foundKey_ = nullptr;
     StoreChanges();
 }
 
@@ -39,7 +54,9 @@ void HiveRegistryAccess::StoreChanges() {
 
 RegKey* HiveRegistryAccess::OpenedKey(const std::string& forValue) {
     // The key may have been deleted since it was opened.
-    RegKey* key = openKey_ ? hive_.FindKey(*openKey_) : nullptr;
+    if (!foundKey_ && openKey_)
+        foundKey_ = hive_.FindKey(*openKey_);
+    RegKey* key = foundKey_;
     if (!key)
         throw RegistryError("no key is open for " + Named(forValue));
     return key;
@@ -104,6 +121,7 @@ std::vector<std::string> HiveRegistryAccess::GetValueNames() {
 }
 
 bool HiveRegistryAccess::DeleteKey(const std::string& path) {
+    foundKey_ = nullptr;
     const bool deleted = hive_.DeleteKey(path);
     changed_ = changed_ || deleted;
     return deleted;

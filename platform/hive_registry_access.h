@@ -43,5 +43,8 @@ private:
 
     RegHive hive_;
     std::optional<std::string> openKey_;
+    // The open key, found once rather than at every value written; nullptr until then, and
+    // again after a deletion, which may have taken it.
+    RegKey* foundKey_ = nullptr;
     bool changed_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class QObject;
 
@@ -27,6 +28,10 @@ inline constexpr MMRESULT MIDIERR_NODEVICE = 68;
 // Output device -1: the program's own output port, which synthesizers and other programs
 // connect to.
 inline constexpr int MIDI_MAPPER = -1;
+
+// Where a service lists the program's own port as a device of its own, the port's name followed
+// by this: a caption, never the name a peer sees. The window shows it in its language.
+inline constexpr std::string_view kOwnPortCaptionSuffix = " (for other programs)";
 
 // Port handles; 0 is no port. A stale handle is refused with MMSYSERR_INVALHANDLE.
 using HMIDIOUT = std::uint32_t;

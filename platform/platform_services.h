@@ -12,6 +12,7 @@ class ShellService;
 class ProgramLocation;
 class LogSink;
 class RegistryService;
+class Synthesizer;
 
 struct PlatformServices {
     ErrorBox& errorBox;
@@ -23,4 +24,6 @@ struct PlatformServices {
     ProgramLocation& program;
     LogSink& log;
     RegistryService& registry;
+    // The built-in synthesizer behind the MIDI service's mapper output.
+    Synthesizer& synthesizer;
 };

@@ -6,13 +6,71 @@
 
 #include <fluidsynth.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
+
+namespace {
+
+// A JACK client closes where this process's JACK clients open and close (see jack_client.h).
+void CloseAudioDriver(fluid_audio_driver_t* driver, const std::string& name) {
+    if (name != "jack") {
+        delete_fluid_audio_driver(driver);
+        return;
+    }
+    RunWithJackClients(
+        [driver] {
+            delete_fluid_audio_driver(driver);
+            JackClientClosedElsewhere();
+        },
+        false);
+}
+
+} // namespace
+
+struct FluidSynthEngine::State {
+    // Runs on the GUI thread, or on the loading thread when it ends after the engine: the last
+    // one to let go frees the synthesizer. The engine has closed the audio output by then; only
+    // an engine that never opened leaves it here.
+    ~State() {
+        if (driver != nullptr)
+            CloseAudioDriver(driver, driverName);
+        if (synth != nullptr)
+            delete_fluid_synth(synth);
+        if (settings != nullptr)
+            delete_fluid_settings(settings);
+    }
+
+    fluid_settings_t* settings = nullptr;
+    fluid_synth_t* synth = nullptr;
+    fluid_audio_driver_t* driver = nullptr;
+    std::string driverName;
+    // Read by FluidSynth through its descriptor only; open as long as the synthesizer is.
+    SoundFontFile soundFont;
+    // Until Done, nobody but the loading thread touches the synthesizer: FluidSynth holds it
+    // for the whole load, and the window and the audio thread must not wait for that.
+    std::atomic<Loading> loading{Loading::Busy};
+    // Set when the engine closes during the load: the next read fails, and the load ends soon.
+    std::atomic<bool> abandoned{false};
+    // FluidSynth's first complaint while loading; the GUI thread reads it once loading is Failed.
+    std::array<char, 256> loadError{};
+    // GUI thread only: what arrived while loading, in order.
+    std::vector<MidiMessage> held;
+    std::size_t heldBytes = 0;
+
+    explicit State(SoundFontFile file) : soundFont(std::move(file)) {}
+};
 
 namespace {
 
@@ -28,11 +86,24 @@ constexpr std::size_t kMaxHeldBytes = 64 * 1024;
 // to standard error.
 thread_local std::string* fluidErrorCatcher = nullptr;
 
+// The SoundFont being loaded on this thread: FluidSynth's file callbacks take only a name, and
+// they run on the thread that loads (samples are loaded with the font, never later).
+thread_local FluidSynthEngine::State* loadingHere = nullptr;
+
+// Keeps FluidSynth's first complaint about the load. Runs on the loading thread.
+void RememberLoadError(FluidSynthEngine::State& state, const char* message) {
+    if (state.loadError[0] == '\0' && !state.abandoned.load(std::memory_order_relaxed))
+        std::snprintf(state.loadError.data(), state.loadError.size(), "%s", message);
+}
+
 // May run on any of FluidSynth's threads (audio, loading): it only writes to standard error,
-// except on the thread trying audio outputs, which collects the reason for its one line.
+// except on the thread trying audio outputs, which collects the reason for its one line, and on
+// the loading thread, which keeps the first complaint for the one line that reports the load.
 void OnFluidError(int, const char* message, void*) {
     if (fluidErrorCatcher != nullptr)
         *fluidErrorCatcher = message;
+    else if (loadingHere != nullptr)
+        RememberLoadError(*loadingHere, message);
     else
         std::fprintf(stderr, "FluidSynth: %s\n", message);
 }
@@ -76,42 +147,6 @@ bool IsNote(std::uint8_t status) {
 
 } // namespace
 
-struct FluidSynthEngine::State {
-    ~State() {
-        // The audio thread goes first: it may be rendering. The loading thread cannot be
-        // stopped inside FluidSynth, so closing waits for it (under a second for FluidR3).
-        // A JACK client closes where this process's JACK clients open and close.
-        if (driver != nullptr && driverName == "jack")
-            RunWithJackClients(
-                [this] {
-                    delete_fluid_audio_driver(driver);
-                    JackClientClosedElsewhere();
-                },
-                false);
-        else if (driver != nullptr)
-            delete_fluid_audio_driver(driver);
-        if (loader.joinable())
-            loader.join();
-        if (synth != nullptr)
-            delete_fluid_synth(synth);
-        if (settings != nullptr)
-            delete_fluid_settings(settings);
-    }
-
-    fluid_settings_t* settings = nullptr;
-    fluid_synth_t* synth = nullptr;
-    fluid_audio_driver_t* driver = nullptr;
-    std::string driverName;
-    std::string soundFont;
-    // Until Done, nobody but the loading thread touches the synthesizer: FluidSynth holds it
-    // for the whole load, and the window and the audio thread must not wait for that.
-    std::atomic<Loading> loading{Loading::Busy};
-    std::thread loader;
-    // GUI thread only: what arrived while loading, in order.
-    std::vector<MidiMessage> held;
-    std::size_t heldBytes = 0;
-};
-
 namespace {
 
 // Runs on the audio driver's thread. The buffers come zeroed, so before the SoundFont is in it
@@ -128,13 +163,97 @@ int RenderAudio(void* data, int frames, int nfx, float* fx[], int nout, float* o
     return fluid_synth_process(state.synth, frames, nfx, fx, nout, out);
 }
 
-// Runs on the loading thread: FluidSynth reads and allocates the SoundFont here, and nothing
-// of ours is touched but the flag that hands the synthesizer back.
-void LoadSoundFont(FluidSynthEngine::State& state) {
-    const int id = fluid_synth_sfload(state.synth, state.soundFont.c_str(), 1);
-    state.loading.store(id == FLUID_FAILED ? FluidSynthEngine::Loading::Failed
-                                           : FluidSynthEngine::Loading::Done,
-                        std::memory_order_release);
+// Where FluidSynth reads in the SoundFont. Runs on the loading thread.
+struct SoundFontReader {
+    int descriptor;
+    std::int64_t size;
+    std::int64_t position = 0;
+    const std::atomic<bool>* abandoned;
+};
+
+// The file callbacks run on the loading thread. Whatever name FluidSynth passes, they read
+// the descriptor that was checked; asked from anywhere else they open nothing.
+void* OpenSoundFontReader(const char*) {
+    if (loadingHere == nullptr)
+        return nullptr;
+    return new (std::nothrow)
+        SoundFontReader{loadingHere->soundFont.Descriptor(), loadingHere->soundFont.Size(), 0,
+                        &loadingHere->abandoned};
+}
+
+int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
+    auto& reader = *static_cast<SoundFontReader*>(handle);
+    if (reader.abandoned->load(std::memory_order_relaxed) || count < 0 ||
+        count > reader.size - reader.position)
+        return FLUID_FAILED;
+    auto* into = static_cast<char*>(buffer);
+    while (count > 0) {
+        const ssize_t got = ::pread(reader.descriptor, into, static_cast<std::size_t>(count),
+                                    static_cast<off_t>(reader.position));
+        if (got < 0 && errno == EINTR)
+            continue;
+        // The file shrank after it was checked.
+        if (got <= 0)
+            return FLUID_FAILED;
+        into += got;
+        count -= got;
+        reader.position += got;
+    }
+    return FLUID_OK;
+}
+
+int SeekSoundFont(void* handle, fluid_long_long_t offset, int origin) {
+    auto& reader = *static_cast<SoundFontReader*>(handle);
+    const std::int64_t from = origin == SEEK_SET   ? 0
+                              : origin == SEEK_CUR ? reader.position
+                              : origin == SEEK_END ? reader.size
+                                                   : -1;
+    if (from < 0 || offset < -from || offset > reader.size - from)
+        return FLUID_FAILED;
+    reader.position = from + offset;
+    return FLUID_OK;
+}
+
+fluid_long_long_t TellSoundFont(void* handle) {
+    return static_cast<SoundFontReader*>(handle)->position;
+}
+
+int CloseSoundFont(void* handle) {
+    delete static_cast<SoundFontReader*>(handle);
+    return FLUID_OK;
+}
+
+// Any other loader FluidSynth tries after ours (its DLS loader) opens the file by name: the
+// name leads to the descriptor's file, never to whatever the path names by now.
+std::string NameOfDescriptor(int descriptor) {
+    return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+bool HasPresets(fluid_synth_t* synth, int id) {
+    fluid_sfont_t* font = fluid_synth_get_sfont_by_id(synth, id);
+    if (font == nullptr)
+        return false;
+    fluid_sfont_iteration_start(font);
+    return fluid_sfont_iteration_next(font) != nullptr;
+}
+
+// Runs on the loading thread, which owns its share of the state: FluidSynth reads and
+// allocates the SoundFont here, and nothing of ours is touched but the state. A font without
+// a single preset counts as failed: it would load and never sound.
+void LoadSoundFont(const std::shared_ptr<FluidSynthEngine::State>& state) {
+    loadingHere = state.get();
+    const int id = fluid_synth_sfload(state->synth,
+                                      NameOfDescriptor(state->soundFont.Descriptor()).c_str(), 1);
+    loadingHere = nullptr;
+    const bool loaded = id != FLUID_FAILED && HasPresets(state->synth, id);
+    if (!loaded && state->loadError[0] == '\0') {
+        const char* why =
+            id == FLUID_FAILED ? "FluidSynth could not load it" : "it holds no instrument";
+        std::snprintf(state->loadError.data(), state->loadError.size(), "%s", why);
+    }
+    state->loading.store(loaded ? FluidSynthEngine::Loading::Done
+                                : FluidSynthEngine::Loading::Failed,
+                         std::memory_order_release);
 }
 
 bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& options,
@@ -151,10 +270,12 @@ bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& op
         fluid_settings_setnum(state.settings, "synth.sample-rate", rate);
     }
     fluid_settings_setstr(state.settings, "audio.driver", name.c_str());
-    fluidErrorCatcher = &whyNot;
     const bool jack = name == "jack";
-    const auto open = [&state, jack] {
+    // The catcher belongs to the thread that opens.
+    const auto open = [&state, &whyNot, jack] {
+        fluidErrorCatcher = &whyNot;
         state.driver = new_fluid_audio_driver2(state.settings, RenderAudio, &state);
+        fluidErrorCatcher = nullptr;
         if (state.driver != nullptr && jack)
             JackClientOpenedElsewhere();
     };
@@ -165,7 +286,6 @@ bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& op
     } else {
         open();
     }
-    fluidErrorCatcher = nullptr;
     if (state.driver == nullptr) {
         if (whyNot.empty())
             whyNot = "does not open";
@@ -191,11 +311,11 @@ bool OpenAudio(FluidSynthEngine::State& state, const SynthEngineOptions& options
 
 } // namespace
 
-std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(const SynthEngineOptions& options,
+std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(SoundFontFile soundFont,
+                                                         const SynthEngineOptions& options,
                                                          std::string& whyNot) {
     RouteFluidLog();
-    auto state = std::make_unique<State>();
-    state->soundFont = options.soundFont;
+    auto state = std::make_shared<State>(std::move(soundFont));
     state->settings = new_fluid_settings();
     if (state->settings == nullptr) {
         whyNot = "FluidSynth has no memory for its settings";
@@ -207,6 +327,8 @@ std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(const SynthEngineOption
     const std::string jackName = options.clientName + "-synth";
     fluid_settings_setstr(state->settings, "audio.jack.id", jackName.c_str());
     fluid_settings_setint(state->settings, "audio.jack.autoconnect", 1);
+    // Samples loaded later would be read on another thread, past the file callbacks' reach.
+    fluid_settings_setint(state->settings, "synth.dynamic-sample-loading", 0);
     // The audio output first: a driver may change the sample rate, and the synthesizer takes
     // the rate it is created with. The driver renders silence until the load is done.
     if (!options.audioDrivers.empty() && !OpenAudio(*state, options, whyNot))
@@ -216,9 +338,19 @@ std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(const SynthEngineOption
         whyNot = "FluidSynth did not create a synthesizer";
         return nullptr;
     }
-    State* loading = state.get();
+    // Tried before FluidSynth's own loaders, which open files by name.
+    fluid_sfloader_t* loader = new_fluid_defsfloader(state->settings);
+    if (loader == nullptr ||
+        fluid_sfloader_set_callbacks(loader, OpenSoundFontReader, ReadSoundFont, SeekSoundFont,
+                                     TellSoundFont, CloseSoundFont) != FLUID_OK) {
+        if (loader != nullptr)
+            delete_fluid_sfloader(loader);
+        whyNot = "FluidSynth has no memory for a SoundFont loader";
+        return nullptr;
+    }
+    fluid_synth_add_sfloader(state->synth, loader);
     try {
-        state->loader = std::thread([loading] { LoadSoundFont(*loading); });
+        std::thread([state] { LoadSoundFont(state); }).detach();
     } catch (const std::system_error& error) {
         whyNot = std::string("no thread to load the SoundFont on: ") + error.what();
         return nullptr;
@@ -226,10 +358,23 @@ std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(const SynthEngineOption
     return std::unique_ptr<FluidSynthEngine>(new FluidSynthEngine(std::move(state)));
 }
 
-FluidSynthEngine::FluidSynthEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
+std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(const SynthEngineOptions& options,
+                                                         std::string& whyNot) {
+    std::optional<SoundFontFile> soundFont = SoundFontFile::Open(options.soundFont, whyNot);
+    if (!soundFont)
+        return nullptr;
+    return Open(std::move(*soundFont), options, whyNot);
+}
 
+FluidSynthEngine::FluidSynthEngine(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+// The audio thread goes first: it may be rendering. A load still going on is told to stop at
+// its next read; its thread frees the synthesizer when it ends.
 FluidSynthEngine::~FluidSynthEngine() {
     Silence();
+    state_->abandoned.store(true, std::memory_order_relaxed);
+    if (state_->driver != nullptr)
+        CloseAudioDriver(std::exchange(state_->driver, nullptr), state_->driverName);
 }
 
 const std::string& FluidSynthEngine::AudioDriver() const {
@@ -238,6 +383,10 @@ const std::string& FluidSynthEngine::AudioDriver() const {
 
 FluidSynthEngine::Loading FluidSynthEngine::LoadState() const {
     return state_->loading.load(std::memory_order_acquire);
+}
+
+std::string FluidSynthEngine::LoadProblem() const {
+    return LoadState() == Loading::Failed ? std::string(state_->loadError.data()) : std::string();
 }
 
 bool FluidSynthEngine::WaitUntilLoaded(std::chrono::milliseconds patience) const {

@@ -7,7 +7,10 @@
 // Opening is quick: the audio output opens at once, so a missing one is reported to the caller,
 // while the SoundFont (100 MB and more) loads on a thread of its own. Until it is in, notes are
 // not heard; everything else sent meanwhile (programs, controllers, SysEx) takes effect when it
-// is, so the first key heard already plays the instrument chosen.
+// is, so the first key heard already plays the instrument chosen. Closing never waits for the
+// load: an abandoned load is cut short, and its thread frees what it used when it ends.
+
+#include "platform/linux/soundfont_discovery.h"
 
 #include <chrono>
 #include <cstddef>
@@ -17,7 +20,7 @@
 #include <vector>
 
 struct SynthEngineOptions {
-    // A file that passed SoundFontProblem.
+    // For the Open that opens the file itself: the SoundFont's path.
     std::string soundFont;
     // FluidSynth's audio driver names, tried in order; none renders nothing but Render's output.
     std::vector<std::string> audioDrivers;
@@ -27,12 +30,16 @@ struct SynthEngineOptions {
 
 class FluidSynthEngine {
 public:
+    // Failed: FluidSynth refused the file, or it holds no instrument to play.
     enum class Loading { Busy, Done, Failed };
 
     // Returns nullptr and a one-line reason in whyNot when no audio output opens. GUI thread.
+    static std::unique_ptr<FluidSynthEngine>
+    Open(SoundFontFile soundFont, const SynthEngineOptions& options, std::string& whyNot);
+    // Opens options.soundFont first; nullptr with the reason when it is no SoundFont.
     static std::unique_ptr<FluidSynthEngine> Open(const SynthEngineOptions& options,
                                                   std::string& whyNot);
-    // Stops the sound at once, and waits for a load still going on.
+    // Stops the sound at once; a load still going on is abandoned, not waited for.
     ~FluidSynthEngine();
     FluidSynthEngine(const FluidSynthEngine&) = delete;
     FluidSynthEngine& operator=(const FluidSynthEngine&) = delete;
@@ -40,6 +47,8 @@ public:
     // The audio driver that opened; empty without audio output.
     const std::string& AudioDriver() const;
     Loading LoadState() const;
+    // Why the load failed, in one line; empty unless LoadState() is Failed.
+    std::string LoadProblem() const;
     // Waits at most patience for the load to end; true when the SoundFont is in.
     bool WaitUntilLoaded(std::chrono::milliseconds patience) const;
 
@@ -54,9 +63,10 @@ public:
     struct State;
 
 private:
-    explicit FluidSynthEngine(std::unique_ptr<State> state);
+    explicit FluidSynthEngine(std::shared_ptr<State> state);
     void ApplyHeldMessages();
     void Dispatch(const std::uint8_t* bytes, std::size_t size);
 
-    std::unique_ptr<State> state_;
+    // Shared with the loading thread, which may outlive the engine.
+    std::shared_ptr<State> state_;
 };

@@ -2,6 +2,7 @@
 
 #include "formats/locale_names.h"
 #include "platform/linux/accounts_service_language.h"
+#include "platform/linux/system_bus_joiner.h"
 
 #include <QDBusConnection>
 
@@ -32,7 +33,9 @@ std::optional<std::string> ReadUserConfigFile(WatchedTextFile& file, std::string
 
 } // namespace
 
-LinuxUserLanguage::LinuxUserLanguage() : LinuxUserLanguage(QDBusConnection::systemBus()) {}
+LinuxUserLanguage::LinuxUserLanguage()
+    : plasmaLocalerc_(kMaxSettingsFileSize), localeConf_(kMaxSettingsFileSize),
+      joiner_(std::make_unique<SystemBusJoiner>(SystemBusJoiner::SystemBusAddress())) {}
 
 LinuxUserLanguage::LinuxUserLanguage(const QDBusConnection& systemBus)
     : plasmaLocalerc_(kMaxSettingsFileSize), localeConf_(kMaxSettingsFileSize),
@@ -41,8 +44,13 @@ LinuxUserLanguage::LinuxUserLanguage(const QDBusConnection& systemBus)
 LinuxUserLanguage::~LinuxUserLanguage() = default;
 
 LANGID LinuxUserLanguage::GetUserDefaultLangID() {
-    return UserLangId({ReadUserConfigFile(plasmaLocalerc_, "plasma-localerc"),
-                       accountsService_->Language(),
-                       ReadUserConfigFile(localeConf_, "locale.conf")},
-                      Environment);
+    // The window asks once a second: the bus is taken at the first ask after it has answered.
+    if (!accountsService_ && joiner_)
+        if (const std::optional<QDBusConnection> bus = joiner_->Take())
+            accountsService_ = std::make_unique<AccountsServiceLanguage>(*bus, getuid());
+    return UserLangId(
+        {ReadUserConfigFile(plasmaLocalerc_, "plasma-localerc"),
+         accountsService_ ? accountsService_->Language() : std::optional<std::string>(),
+         ReadUserConfigFile(localeConf_, "locale.conf")},
+        Environment);
 }

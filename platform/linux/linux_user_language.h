@@ -7,6 +7,7 @@
 
 class AccountsServiceLanguage;
 class QDBusConnection;
+class SystemBusJoiner;
 
 // The language of the user's desktop, followed while the program runs: KDE Plasma's
 // plasma-localerc, else the language of the user's account in AccountsService (where GNOME's
@@ -14,9 +15,10 @@ class QDBusConnection;
 // The files are looked at anew at every ask; AccountsService tells of its changes itself.
 class LinuxUserLanguage final : public UserLanguage {
 public:
-    // Listens on the system bus. Made on the GUI thread after the application object; joining
-    // the bus (a local socket and its greeting, once) is the only wait, every later call to the
-    // bus is asynchronous.
+    // Listens on the system bus once it has joined it, which happens off the GUI thread: a bus
+    // that hangs keeps nothing waiting, and AccountsService's language follows once the bus
+    // answers. Made on the GUI thread after the application object; every call to the bus is
+    // asynchronous.
     LinuxUserLanguage();
     explicit LinuxUserLanguage(const QDBusConnection& systemBus);
     ~LinuxUserLanguage() override;
@@ -26,5 +28,6 @@ public:
 private:
     WatchedTextFile plasmaLocalerc_;
     WatchedTextFile localeConf_;
+    std::unique_ptr<SystemBusJoiner> joiner_;
     std::unique_ptr<AccountsServiceLanguage> accountsService_;
 };

@@ -1,5 +1,6 @@
 #include "platform/linux/qt_error_box.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QString>
 
@@ -10,4 +11,9 @@ void QtErrorBox::ShowError(const std::string& caption, const std::string& text) 
     // Error texts quote whatever went wrong, angle brackets included; none of it is markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+void AnswerWaitingErrorBox() {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+        box->done(QMessageBox::Ok);
 }

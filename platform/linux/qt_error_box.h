@@ -9,3 +9,7 @@ class QtErrorBox final : public ErrorBox {
 public:
     void ShowError(const std::string& caption, const std::string& text) override;
 };
+
+// Answers the error box that waits, as its OK button would; nothing when none is shown. GUI
+// thread.
+void AnswerWaitingErrorBox();

@@ -36,7 +36,10 @@ std::int64_t MonotonicMsPlusOne() {
 // Runs in signal context, on any thread: only async-signal-safe calls, no allocation, no lock.
 extern "C" void OnStopSignal(int signal) {
     const int savedErrno = errno;
-    if (!shuttingDown.load()) {
+    if (shuttingDown.load()) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakeFd.load(), &byte, 1);
+    } else {
         const std::int64_t now = MonotonicMsPlusOne();
         std::int64_t since = 0;
         if (waitingSince.compare_exchange_strong(since, now)) {
@@ -89,7 +92,8 @@ StopRequests::~StopRequests() {
     ::close(pipe_[1]);
 }
 
-void StopRequests::ShutdownStarted() {
+void StopRequests::ShutdownStarted(std::function<void()> onStopDuringShutdown) {
+    onStopDuringShutdown_ = std::move(onStopDuringShutdown);
     shuttingDown.store(true);
 }
 
@@ -100,6 +104,9 @@ void StopRequests::Drain() {
     bool requested = false;
     while (::read(pipe_[0], bytes, sizeof bytes) > 0)
         requested = true;
-    if (requested && onStop_)
-        onStop_();
+    if (!requested)
+        return;
+    const std::function<void()>& call = shuttingDown.load() ? onStopDuringShutdown_ : onStop_;
+    if (call)
+        call();
 }

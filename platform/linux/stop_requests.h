@@ -16,8 +16,10 @@ class QSocketNotifier;
 // Signals that come while a request waits for the GUI thread are the same request: a session
 // manager or an impatient user often sends two at once. Only when a request has waited
 // unanswered for stuckAfter does a further signal end the program at once, because then the
-// polite way is stuck. Once shutdown has started the signals are absorbed, so that none cuts
-// short the note-offs; a shutdown that hangs needs SIGKILL.
+// polite way is stuck. Once shutdown has started no signal ends the program, so that none cuts
+// short the note-offs; a signal then becomes a call of its own on the GUI thread, which answers
+// whatever the shutdown waits for (an error box), so that it goes on to its end. A shutdown that
+// hangs elsewhere needs SIGKILL.
 //
 // One instance at a time; the signals get their previous handlers back when it goes away.
 class StopRequests final : public QObject {
@@ -31,13 +33,15 @@ public:
     // False when no wake-up pipe could be made; the signals then keep their old handlers.
     bool Active() const { return notifier_ != nullptr; }
 
-    // The event loop has returned and the program is on its way out.
-    void ShutdownStarted();
+    // The event loop has returned and the program is on its way out. Signals from now on call
+    // onStopDuringShutdown on the GUI thread, whenever it next runs events.
+    void ShutdownStarted(std::function<void()> onStopDuringShutdown = {});
 
 private:
     void Drain();
 
     std::function<void()> onStop_;
+    std::function<void()> onStopDuringShutdown_;
     int pipe_[2] = {-1, -1};
     QSocketNotifier* notifier_ = nullptr;
     static constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};

@@ -12,12 +12,17 @@ namespace {
 
 // Device 0 is the wrapped service's device -1.
 constexpr int kShift = 1;
+// FluidR3 loads in under a second: a load's end is seen soon enough at this pace.
+constexpr std::chrono::milliseconds kLoadWatchInterval(100);
 
 } // namespace
 
 SynthMidiService::SynthMidiService(std::unique_ptr<MidiService> wrapped, SynthOptions options,
                                    std::ostream& log)
-    : wrapped_(std::move(wrapped)), options_(std::move(options)), log_(log) {}
+    : wrapped_(std::move(wrapped)), options_(std::move(options)), log_(log) {
+    loadWatch_.setInterval(kLoadWatchInterval);
+    QObject::connect(&loadWatch_, &QTimer::timeout, [this] { WatchLoad(); });
+}
 
 SynthMidiService::~SynthMidiService() = default;
 
@@ -32,12 +37,20 @@ HMIDIOUT SynthMidiService::NewHandle() {
     return nextHandle_++;
 }
 
-void SynthMidiService::ReportLoadFailure() {
-    if (loadFailureReported_ || engine_->LoadState() != FluidSynthEngine::Loading::Failed)
+void SynthMidiService::WatchLoad() {
+    if (!engine_ || engine_->LoadState() == FluidSynthEngine::Loading::Busy) {
+        if (!engine_)
+            loadWatch_.stop();
         return;
-    loadFailureReported_ = true;
-    log_ << options_.clientName << ": the built-in synthesizer stays silent: FluidSynth could not "
-         << "load the SoundFont\n";
+    }
+    loadWatch_.stop();
+    if (engine_->LoadState() != FluidSynthEngine::Loading::Failed)
+        return;
+    failedSoundFont_ = loadingSoundFont_;
+    whyItFailed_ = engine_->LoadProblem();
+    log_ << options_.clientName << ": the built-in synthesizer stays silent: the SoundFont "
+         << loadingPath_ << " did not load (" << whyItFailed_ << ")\n";
+    PostMidiDevicesChanged(watcher_);
 }
 
 // Asked wherever the window looks after a change (the counts, the status). A system that goes
@@ -69,7 +82,7 @@ MMRESULT SynthMidiService::midiOutGetDevCaps(int device, std::string& name) {
     std::string own;
     const MMRESULT result = wrapped_->midiOutGetDevCaps(MIDI_MAPPER, own);
     if (result == MMSYSERR_NOERROR)
-        name = own + " (for other programs)";
+        name = own + std::string(kOwnPortCaptionSuffix);
     return result;
 }
 
@@ -99,14 +112,20 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
         return refuse("no SoundFont is installed (Debian package fluid-soundfont-gm) and none "
                       "is named",
                       MMSYSERR_NODRIVER);
-    if (const std::string problem = SoundFontProblem(*soundFont); !problem.empty())
-        return refuse(problem, MMSYSERR_ERROR);
     std::string whyNot;
+    std::optional<SoundFontFile> file = SoundFontFile::Open(*soundFont, whyNot);
+    if (!file)
+        return refuse(whyNot, MMSYSERR_ERROR);
+    if (file->Identity() == failedSoundFont_)
+        return refuse("the SoundFont " + *soundFont + " did not load (" + whyItFailed_ + ")",
+                      MMSYSERR_ERROR);
     const auto started = std::chrono::steady_clock::now();
     std::vector<std::string> drivers;
     if (options_.audioDrivers)
         drivers = options_.audioDrivers();
-    engine_ = FluidSynthEngine::Open({*soundFont, drivers, options_.clientName}, whyNot);
+    const FileIdentity identity = file->Identity();
+    engine_ = FluidSynthEngine::Open(std::move(*file), {*soundFont, drivers, options_.clientName},
+                                     whyNot);
     if (!engine_)
         return refuse(whyNot, MMSYSERR_NODRIVER);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -114,7 +133,9 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
     log_ << options_.clientName << ": built-in synthesizer playing " << *soundFont << " through "
          << (engine_->AudioDriver().empty() ? "no audio output" : engine_->AudioDriver())
          << " (opened in " << took.count() << " ms; the SoundFont loads meanwhile)\n";
-    loadFailureReported_ = false;
+    loadingPath_ = *soundFont;
+    loadingSoundFont_ = identity;
+    loadWatch_.start();
     audioLost_ = false;
     systemSeenRunning_ = false;
     NoticeLostAudio();
@@ -134,7 +155,6 @@ MMRESULT SynthMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t messag
     if (unpacked.size == 0 || !unpacked.dataValid)
         return MMSYSERR_INVALPARAM;
     engine_->Play(unpacked.bytes.data(), unpacked.size);
-    ReportLoadFailure();
     return MMSYSERR_NOERROR;
 }
 
@@ -161,7 +181,6 @@ MMRESULT SynthMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
         return MMSYSERR_INVALPARAM;
     for (const MidiMessage& message : split.messages)
         engine_->Play(message.data(), message.size());
-    ReportLoadFailure();
     // The synthesizer has taken every byte already; the header is handed back at once.
     MarkMidiHeaderQueued(header);
     MarkMidiHeaderDone(header);
@@ -235,6 +254,7 @@ MMRESULT SynthMidiService::midiInClose(HMIDIIN handle) {
 }
 
 void SynthMidiService::midiSetDeviceWatcher(QObject* watcher) {
+    watcher_ = watcher;
     wrapped_->midiSetDeviceWatcher(watcher);
 }
 
@@ -249,6 +269,8 @@ MMRESULT SynthMidiService::midiOutGetStatus(HMIDIOUT handle) {
         return MMSYSERR_INVALHANDLE;
     if (!route->synthesizer)
         return wrapped_->midiOutGetStatus(route->wrapped);
+    if (engine_->LoadState() == FluidSynthEngine::Loading::Failed)
+        return MMSYSERR_ERROR;
     NoticeLostAudio();
     return audioLost_ ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }

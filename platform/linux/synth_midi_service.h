@@ -18,11 +18,13 @@
 #include "platform/midi_service.h"
 
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <iosfwd>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,7 +85,8 @@ private:
     const Route* Find(HMIDIOUT handle) const;
     HMIDIOUT NewHandle();
     MMRESULT OpenSynthesizer(HMIDIOUT& handle, QObject* receiver);
-    void ReportLoadFailure();
+    // Looks on the GUI thread, while the SoundFont loads, for how the load ended.
+    void WatchLoad();
     void NoticeLostAudio();
 
     std::unique_ptr<MidiService> wrapped_;
@@ -93,7 +96,13 @@ private:
     HMIDIOUT nextHandle_ = 1;
     std::unique_ptr<FluidSynthEngine> engine_;
     QPointer<QObject> synthReceiver_;
-    bool loadFailureReported_ = false;
+    QPointer<QObject> watcher_;
+    QTimer loadWatch_;
+    // The SoundFont the open synthesizer plays, and the one whose load failed, as it was then.
+    std::string loadingPath_;
+    FileIdentity loadingSoundFont_;
+    std::optional<FileIdentity> failedSoundFont_;
+    std::string whyItFailed_;
     bool audioLost_ = false;
     bool systemSeenRunning_ = false;
 };

@@ -1,4 +1,5 @@
 #include "app/Unit1.h"
+#include "app/sound_page.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/vmidikeys.h"
 #include "tests/fakes/fake_platform.h"
@@ -121,11 +122,12 @@ TEST_F(KlavioForm, EveryControlStartsWhereAndAsTheLayoutSays) {
             EXPECT_EQ(Caption(control), QString::fromUtf8(c.caption));
         }
     }
-    EXPECT_EQ(form->PageControl1->count(), 2);
+    EXPECT_EQ(form->PageControl1->count(), 3);
     EXPECT_EQ(form->PageControl1->indexOf(form->KeyboardTabSheet), 0);
     EXPECT_EQ(form->PageControl1->tabText(0), QStringLiteral("Keyboard"));
-    EXPECT_EQ(form->PageControl1->indexOf(form->AboutTabSheet), 1);
-    EXPECT_EQ(form->PageControl1->tabText(1), QStringLiteral("About"));
+    EXPECT_EQ(form->PageControl1->indexOf(form->SoundTabSheet), 1);
+    EXPECT_EQ(form->PageControl1->indexOf(form->AboutTabSheet), 2);
+    EXPECT_EQ(form->PageControl1->tabText(2), QStringLiteral("About"));
 }
 
 TEST_F(KlavioForm, EveryControlFitsInsideItsParent) {

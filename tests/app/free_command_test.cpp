@@ -4,9 +4,11 @@
 #include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +16,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -198,21 +201,52 @@ TEST_F(FreeCommand, PastesGoInWholeAndHugeOnesAreCutToAFixedLength) {
         QString after;
     };
     const QString huge = QString(1 << 20, QLatin1Char('7')).replace(1000, 1, u'\n');
-    for (const Row& row : std::vector<Row>{
-             {"over the selection", "90 3C 7F", 3, 2, "40", "90 40 7F"},
-             {"line breaks become blanks", "", 0, 0, "F0 01\r\n02\tF7", "F0 01  02 F7"},
-             {"huge", "", 0, 0, huge,
-              huge.left(3 * 65536).replace(1000, 1, u' ')}}) { // a 64 KiB SysEx with blanks
+    // Keys and the menu key go to the box, which has the focus.
+    const std::vector<std::function<void()>> pastes{
+        [&] { QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier); },
+        [&] { QTest::keyClick(box, Qt::Key_Insert, Qt::ShiftModifier); },
+        [&] {
+            QContextMenuEvent request(QContextMenuEvent::Keyboard, {5, 5}, {5, 5});
+            QApplication::sendEvent(box, &request);
+            QWidget* menu = QApplication::activePopupWidget();
+            ASSERT_NE(menu, nullptr);
+            for (QAction* action : menu->actions())
+                if (action->text().startsWith("&Paste"))
+                    action->trigger();
+            menu->close();
+        }};
+    const std::vector<Row> rows{
+        {"over the selection", "90 3C 7F", 3, 2, "40", "90 40 7F"},
+        {"line breaks become blanks", "", 0, 0, "F0 01\r\n02\tF7", "F0 01  02 F7"},
+        {"huge", "", 0, 0, huge,
+         huge.left(3 * 65536).replace(1000, 1, u' ')}}; // a 64 KiB SysEx with blanks
+    for (std::size_t i = 0; i < rows.size() * pastes.size(); ++i) {
+        const Row& row = rows[i / pastes.size()];
         box->lineEdit()->setText(row.before);
         box->lineEdit()->setSelection(row.selectFrom, row.selectLength);
         QApplication::clipboard()->setText(row.clipboard);
         QElapsedTimer clock;
         clock.start();
-        QTest::keyClick(box->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+        pastes[i % pastes.size()]();
         EXPECT_LT(clock.elapsed(), 2000) << row.what;
         EXPECT_EQ(box->currentText(), row.after) << row.what;
         EXPECT_TRUE(form->SendButton->isEnabled()) << row.what;
     }
+}
+
+// The settings file cannot hold a command this long: the window says so when it is sent, and the
+// line on standard error at closing names it in a few words.
+TEST_F(FreeCommand, ACommandTooLongToKeepSaysSoAndIsReportedBriefly) {
+    const QString sysEx = "F0 " + QString("01 ").repeated(6000) + "F7";
+    Send(sysEx);
+    EXPECT_EQ(midi.longMessages.size(), 1u);
+    EXPECT_EQ(form->StatusLabel->text(), "Not kept in the history: longer than 16383 characters");
+    Send(sysEx.chopped(2));
+    EXPECT_EQ(form->StatusLabel->text(), "Not sent: the SysEx has no F7 at its end; not kept in "
+                                         "the history either: longer than 16383 characters");
+    form.reset();
+    ASSERT_EQ(platform.log.messages.size(), 2u);
+    EXPECT_LT(platform.log.messages[0].size(), 300u) << platform.log.messages[0];
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "app/Unit1.h"
+#include "app/sound_page.h"
 #include "app/uStuff.h"
 #include "keyboard/vmidikeys.h"
 #include "support/VistaAltFixUnit.h"
@@ -64,7 +65,7 @@ protected:
     void Show(LANGID language) {
         platform.userLanguage.langId = language;
         InitLanguage(platform.userLanguage);
-        platform.midi.outputDevices = {"Synth:in", "Other:in"};
+        platform.midi.outputDevices = {"Synth:in", "Other:in", "klavio (for other programs)"};
         platform.midi.inputDevices = {"Piano:out", "Drums:out"};
         form = std::make_unique<TklavioForm>(platform.Services());
         form->show();
@@ -92,7 +93,13 @@ struct Caption {
 
 const std::vector<Caption> kCaptions = {
     {TEXT(PageControl1, tabText(0)), u"Keyboard", u"Keyboard"},
-    {TEXT(PageControl1, tabText(1)), u"\u00DCber", u"About"},
+    {TEXT(PageControl1, tabText(1)), u"Klang", u"Sound"},
+    {TEXT(PageControl1, tabText(2)), u"\u00DCber", u"About"},
+    {TEXT(SoundTabSheet->ControllersBox, title()), u" Regler ", u" Controllers "},
+    {TEXT(SoundTabSheet->PedalButtons[2], text()), u"Leise", u"Soft"},
+    {TEXT(SoundTabSheet->NoteNamesBox, itemText(1)), u"jedes C", u"every C"},
+    {TEXT(SoundTabSheet->SynthesizerBox, title()), u" Eingebauter Synthesizer ",
+     u" Built-in synthesizer "},
     {TEXT(GroupBox1, title()), u" MIDI-Eingang ", u" MIDI-Input "},
     {TEXT(Label1, text()), u"Ger\u00E4t:", u"Device:"},
     // Nothing chosen: the no-device item is what the list shows.
@@ -106,6 +113,8 @@ const std::vector<Caption> kCaptions = {
     {TEXT(MidiOutDevComboBox, itemText(0)), u"< Kein Ger\u00E4t ausgew\u00E4hlt >",
      u"< No device selected >"},
     {TEXT(MidiOutDevComboBox, itemText(2)), u"Synth:in", u"Synth:in"},
+    {TEXT(MidiOutDevComboBox, itemText(4)), u"klavio (f\u00FCr andere Programme)",
+     u"klavio (for other programs)"},
     {TEXT(MidiOutChanComboBox, itemText(0)), u"Kanal 1", u"Channel 1"},
     {TEXT(MidiOutChanComboBox, itemText(15)), u"Kanal 16", u"Channel 16"},
     {TEXT(GroupBox3, title()), u" Transponieren / Verschieben ", u" Transpose / Shift "},
@@ -228,6 +237,21 @@ TEST_F(Localisation, EveryCaptionFitsItsControlInBothLanguages) {
                       label->height())
                 << label->objectName().toStdString();
         }
+        // The Sound page's captions and buttons, whatever their wording.
+        const SoundPage& sound = *form->SoundTabSheet;
+        std::vector<QLabel*> soundLabels(sound.ControllerLabels.begin(),
+                                         sound.ControllerLabels.end());
+        for (QLabel* label : {sound.BendLabel, sound.KeyVelocityLabel, sound.TransposeLabel,
+                              sound.NoteNamesLabel, sound.MasterVolumeLabel})
+            soundLabels.push_back(label);
+        for (QLabel* label : soundLabels)
+            EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+        std::vector<QPushButton*> soundButtons(sound.PedalButtons.begin(),
+                                               sound.PedalButtons.end());
+        soundButtons.push_back(sound.SoundFontButton);
+        for (QPushButton* button : soundButtons)
+            EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 8, button->width())
+                << button->text().toStdString();
         for (QComboBox* box : {form->MidiInDevComboBox, form->MidiInChanComboBox,
                                form->MidiOutDevComboBox, form->MidiOutChanComboBox}) {
             QStyleOptionComboBox option;

@@ -255,4 +255,46 @@ TEST_F(Panel, ChosenDevicesFollowTheirDevicesComingAndGoing) {
     EXPECT_EQ(std::get<std::string>(output->data), "Synth:in");
 }
 
+// An item opens the device it stands for: the second of two with one name, or one whose name is
+// no UTF-8 (JACK takes any bytes). It stays chosen when the devices are looked at again, and the
+// settings keep its name's bytes, which open it at the next start.
+TEST_F(Panel, EachItemOpensItsOwnDeviceWhereNamesRepeatOrAreNoText) {
+    Show({"Twin:in", "Twin:in", "Synth\xE9:in"}, {"Twin:out", "Twin:out"});
+    struct Row {
+        QComboBox* box;
+        int item, device;
+    };
+    for (const Row& row : std::vector<Row>{{form->MidiOutDevComboBox, 3, 1},
+                                           {form->MidiInDevComboBox, 2, 1},
+                                           {form->MidiOutDevComboBox, 2, 0},
+                                           {form->MidiOutDevComboBox, 4, 2}}) {
+        Choose(row.box, row.item);
+        AnnounceAndWait(midi);
+        EXPECT_EQ(row.box == form->MidiInDevComboBox ? keys->MIDIInDevice() : keys->MIDIOutDevice(),
+                  row.device);
+        EXPECT_EQ(row.box->currentIndex(), row.item);
+    }
+    form.reset();
+    form = std::make_unique<TklavioForm>(platform.Services());
+    form->show();
+    EXPECT_EQ(form->VMidiKeys1->MIDIOutDevice(), 2);
+}
+
+// A port that leads nowhere is opened anew; when that fails the record says so, and nothing
+// claims it opened.
+TEST_F(Panel, AReopenThatFailsIsReportedAsFailed) {
+    platform.registry.hive.CreateKey("Software\\Varnholm\\klavio")
+        ->SetValue({"MIDIOutDevice", std::string("Synth:in")});
+    midi.outputDevices = {"Synth:in"};
+    form = std::make_unique<TklavioForm>(platform.Services());
+    form->show();
+    ASSERT_TRUE(midi.OutputOpen());
+    midi.outStatus = MMSYSERR_ERROR;
+    midi.outOpenResult = MMSYSERR_ALLOCATED;
+    AnnounceAndWait(midi);
+    EXPECT_FALSE(midi.OutputOpen());
+    EXPECT_EQ(platform.log.messages,
+              std::vector<std::string>{"MIDI output \"Synth:in\" closed, it does not open again"});
+}
+
 } // namespace

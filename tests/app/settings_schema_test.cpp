@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ TEST(SettingsSchema, EachValueIsRestoredWithinItsTypeAndRange) {
         {"BaseNote", 0u, "0", false},
         {"BaseNote", 6u, "6", false},
         {"BaseNote", 7u, "5", true},
+        {"BaseNote", 0x102u, "2", false}, // only the low eight bits count
+        {"BaseNote", 0xFFFFFF06u, "6", false},
         {"BaseNote", 0xFFFFFFFFu, "5", true},
         {"MIDIInDevice", std::string("Piano:out"), "Piano:out", false},
         {"MIDIInDevice", 1u, "", true},
@@ -78,6 +81,11 @@ TEST(SettingsSchema, SavingKeepsTheCommandsAnotherInstanceSavedSinceLoading) {
         {"one we dropped stays dropped", {"A", "B"}, {"C", "A"}, {"A", "B"}, {"C", "A"}},
         {"one both sent, in another case", {"A"}, {"c0 05", "A"}, {"C0 05", "A"}, {"c0 05", "A"}},
         {"no history stored", {"A"}, {"A"}, {}, {"A"}},
+        {"the other dropped one and added one",
+         {"A", "B", "C"},
+         {"A", "B"},
+         {"Y", "A", "C"},
+         {"A", "B", "Y"}},
     };
     for (const Row& row : rows) {
         FakeRegistry registry;
@@ -91,6 +99,28 @@ TEST(SettingsSchema, SavingKeepsTheCommandsAnotherInstanceSavedSinceLoading) {
         EXPECT_EQ(LoadSettings(*registry.Access(), kKey, log).commands, row.saved) << row.what;
         EXPECT_TRUE(log.messages.empty()) << row.what;
     }
+}
+
+// A history as long as anyone could gather merges in time proportional to its length: a merge
+// that compared every command with every other took minutes at closing.
+TEST(SettingsSchema, SavingAHugeHistoryTakesNoLongerThanItsLength) {
+    constexpr int kCommands = 20000;
+    std::vector<std::string> loaded;
+    FakeRegistry registry;
+    RegKey* history = registry.hive.CreateKey(kKey + "\\Cmds");
+    for (int command = 0; command < kCommands; ++command) {
+        loaded.push_back("F0 " + std::to_string(command) + " F7");
+        ASSERT_TRUE(history->SetValue({"f0 " + std::to_string(command + 7) + " f7", 1u}));
+    }
+    StoredSettings settings;
+    settings.commands = loaded;
+    FakeLogSink log;
+    const auto start = std::chrono::steady_clock::now();
+    SaveSettings(*registry.Access(), kKey, settings, loaded, log);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    const std::vector<std::string> saved = LoadSettings(*registry.Access(), kKey, log).commands;
+    ASSERT_EQ(saved.size(), kCommands + 7u);
+    EXPECT_EQ(saved.back(), "f0 20006 f7");
 }
 
 } // namespace

@@ -296,7 +296,7 @@ TEST(Settings, AWrongTypeIsReportedAndTheOtherSettingsStillApply) {
         {"BaseNote", std::string("2"), with(&Restored::baseNote, 5)},
         {"BaseNote", 7u, with(&Restored::baseNote, 5)},
         {"BaseNote", 0xFFFFFFFFu, with(&Restored::baseNote, 5)},
-        {"BaseNote", 0x102u, with(&Restored::baseNote, 5)},
+        {"BaseNote", 0x107u, with(&Restored::baseNote, 5)},
         {"MIDIInDevice", 1u, with(&Restored::inDevice, 0)},
         {"MIDIInChannel", std::string("5"), with(&Restored::inChannel, 0)},
         {"MIDIOutDevice", RegData(RegRawData{REG_BINARY, {}}), with(&Restored::outDevice, 0)},

@@ -10,8 +10,32 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
+
+// Whether the peer received exactly these events, once that many came and a while passed for
+// any that should not come: a copy, or a message nobody played, fails it.
+inline ::testing::AssertionResult
+ReceivedExactly(JackPeer& peer, const std::vector<MidiBytes>& expected,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    Eventually([&] { return peer.Received().size() >= expected.size(); }, timeout);
+    QThread::msleep(400);
+    const std::vector<MidiBytes>& received = peer.Received();
+    if (received == expected)
+        return ::testing::AssertionSuccess();
+    auto failure = ::testing::AssertionFailure() << "received:";
+    for (const MidiBytes& event : received) {
+        failure << " [";
+        for (std::uint8_t byte : event)
+            failure << ' ' << std::hex << static_cast<int>(byte);
+        failure << " ]";
+    }
+    return failure << std::dec << " (" << received.size() << " events, " << expected.size()
+                   << " expected)";
+}
 
 inline bool Connected(JackPeer& peer, const char* port) {
     jack_port_t* in = jack_port_by_name(peer.Client(), port);
@@ -46,13 +70,21 @@ protected:
     bool Xdotool(const QStringList& arguments) {
         return session_.Run("xdotool", arguments).has_value();
     }
+    bool MoveTo(QPoint point) {
+        return Xdotool({"mousemove", "--window", QString::number(*window_),
+                        QString::number(point.x()), QString::number(point.y())});
+    }
     bool ClickAt(QPoint point, const QString& action) {
         return Xdotool({"mousemove", "--window", QString::number(*window_),
                         QString::number(point.x()), QString::number(point.y()), action, "1"});
     }
     // The keyboard page's top-left corner in the window.
     QPoint Page() const { return *keyboard_ - QPoint(6, 96); }
-    QPoint A0() const { return *keyboard_ + QPoint(7, 60); }
+    QPoint A0() const { return WhiteKey(0); }
+    // A white key, counted from A0, at a depth where the velocity is depth * 127 / 75.
+    QPoint WhiteKey(int index, int depth = 60) const {
+        return *keyboard_ + QPoint(15 * index + 7, depth);
+    }
 
     JackTestServer server_;
     std::unique_ptr<JackPeer> synth_;

@@ -32,12 +32,8 @@ protected:
     static MidiBytes On(int note) { return {0x92, static_cast<std::uint8_t>(note), 100}; }
     static MidiBytes Off(int note) { return {0x82, static_cast<std::uint8_t>(note), 0}; }
 
-    // What the synthesizer received, once that many events came and a while passed for any
-    // that should not come.
     void ExpectExactly(const std::vector<MidiBytes>& expected) {
-        Eventually([&] { return synth_->Heard().size() >= expected.size(); }, 10s);
-        QThread::msleep(400);
-        EXPECT_EQ(synth_->Heard(), expected);
+        EXPECT_TRUE(ReceivedExactly(*synth_, expected));
     }
 
     // The notes of Z S X Q on a US keyboard, from C1, the C above A0.
@@ -82,6 +78,20 @@ TEST_F(ComputerKeys, FocusingAnotherWindowEndsAHeldNote) {
     ExpectExactly({On(24), Off(24)});
     ASSERT_TRUE(Xdotool({"keyup", "z"}));
     ExpectExactly({On(24), Off(24)});
+}
+
+// The focus away and back faster than Qt tells its widgets, the key released meanwhile in the
+// other window: the note ends all the same, and the key plays again at its next press.
+TEST_F(ComputerKeys, AKeyReleasedWhileTheFocusWasAwayForAMomentEndsItsNote) {
+    const std::optional<unsigned long> other = session_.OpenOtherWindow();
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(Xdotool({"keydown", "z"}));
+    ASSERT_TRUE(Eventually([&] { return !synth_->Received().empty(); }));
+    ASSERT_TRUE(Xdotool({"windowfocus", QString::number(*other), "keyup", "z", "windowfocus",
+                         QString::number(*window_)}));
+    ExpectExactly({On(24), Off(24)});
+    ASSERT_TRUE(Xdotool({"key", "z"}));
+    ExpectExactly({On(24), Off(24), On(24), Off(24)});
 }
 
 TEST_F(ComputerKeys, EscapeSilencesEveryChannelAndEndsTheHeldNotes) {

@@ -3,6 +3,7 @@
 // Every platform service as a fake, for a window under test. A new service is added here once.
 
 #include "platform/platform_services.h"
+#include "platform/synthesizer.h"
 #include "tests/fakes/fake_error_box.h"
 #include "tests/fakes/fake_log_sink.h"
 #include "tests/fakes/fake_midi_service.h"
@@ -25,11 +26,12 @@ struct FakePlatform {
     FakeShellService shell;
     FakeLogSink log;
     FakeRegistry registry;
+    NoSynthesizer synthesizer;
 
     PlatformServices Services() { return ServicesWith(midi); }
     // The fakes, but a real MIDI service.
     PlatformServices ServicesWith(MidiService& realMidi) {
         return PlatformServices{errorBox, realMidi, userLanguage, systemTheme, version,
-                                shell,    program,  log,          registry};
+                                shell,    program,  log,          registry,    synthesizer};
     }
 };

@@ -313,7 +313,8 @@ TEST_F(KeyboardTest, PointAboveNote127PlaysNothing) {
     events.clear();
     keys->SetBaseOctave(10);
     QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(700, 60));
-    EXPECT_EQ(events, (std::vector<NoteEvent>{{"off", 21, 0}}));
+    QTest::mouseClick(keys, Qt::LeftButton, {}, QPoint(700, 60));
+    EXPECT_EQ(events, (std::vector<NoteEvent>{}));
 }
 
 TEST_F(KeyboardTest, TopRowGivesVelocityZero) {
@@ -347,7 +348,7 @@ TEST_F(KeyboardTest, ComputerKeysPlayLikeTheMouseAndRepeatsSendNothing) {
         {QEvent::KeyRelease, kZ, false, {}},
         // The comma and Q both play C2: it sounds until the last of them is up.
         {QEvent::KeyPress, kComma, false, {{"on", 36, 100}}},
-        {QEvent::KeyPress, kQ, false, {{"on", 36, 100}}},
+        {QEvent::KeyPress, kQ, false, {}},
         {QEvent::KeyRelease, kComma, false, {}},
         {QEvent::KeyRelease, kQ, false, {{"off", 36, 0}}},
         {QEvent::KeyRelease, kX, false, {{"off", 26, 0}}},

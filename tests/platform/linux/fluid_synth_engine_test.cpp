@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -205,6 +210,33 @@ TEST_F(SynthEngine, WhileLoadingNotesGoUnheardAndProgramsWait) {
     // the other engine's flute would not do: the chorus's sweep differs between engines.)
     const std::vector<double> heard = Colour(Note(60, 100, loading.get()), 261.63);
     EXPECT_GT(Distance(heard, Colour(Note(60), 261.63)), 0.15);
+}
+
+// Closing never waits for the load: an abandoned one ends by itself. And FluidSynth reads the
+// file that was checked, even when its path leads to a pipe by the time the load starts.
+TEST_F(SynthEngine, TheLoadReadsTheCheckedFileAndClosingLeavesItBehind) {
+    const std::string installed = *FindSoundFont({}, FileExists);
+    std::string pattern = (std::filesystem::temp_directory_path() / "klavio-sf-XXXXXX").string();
+    const std::filesystem::path root = ::mkdtemp(pattern.data());
+    const std::filesystem::path link = root / "flipping.sf2";
+    std::filesystem::create_symlink(installed, link);
+    std::string whyNot;
+    std::optional<SoundFontFile> file = SoundFontFile::Open(link.string(), whyNot);
+    ASSERT_TRUE(file) << whyNot;
+    std::filesystem::remove(link);
+    ASSERT_EQ(::mkfifo(link.c_str(), 0600), 0);
+    auto flipped = FluidSynthEngine::Open(std::move(*file), {link.string(), {}, "t"}, whyNot);
+    ASSERT_TRUE(flipped && flipped->WaitUntilLoaded(std::chrono::seconds(60))) << whyNot;
+
+    auto loading = FluidSynthEngine::Open({installed, {}, "klavio-test"}, whyNot);
+    ASSERT_TRUE(loading) << whyNot;
+    const auto closing = std::chrono::steady_clock::now();
+    const bool busy = loading->LoadState() == FluidSynthEngine::Loading::Busy;
+    loading.reset();
+    if (busy) {
+        EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::milliseconds(100));
+    }
+    std::filesystem::remove_all(root);
 }
 
 } // namespace

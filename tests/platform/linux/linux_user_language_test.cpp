@@ -13,12 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -306,6 +310,42 @@ TEST(LinuxUserLanguageBackend, ReadsTheDesktopFilesAtEveryAsk) {
         EXPECT_EQ(language.GetUserDefaultLangID(), c.id)
             << c.file << ": " << (c.text ? c.text : "pipe");
     }
+}
+
+// A system bus that takes the connection and never answers delays neither the start nor the
+// language; a bus that answers is joined in the background and AccountsService then counts.
+TEST(LinuxUserLanguageBackend, AHungSystemBusKeepsNothingWaiting) {
+    QTemporaryDir folder;
+    const QByteArray hungPath = folder.filePath(QStringLiteral("hung")).toLocal8Bit();
+    const int hung = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, hungPath.constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(hung, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(hung, 8), 0);
+    PrivateBus bus;
+    ASSERT_FALSE(bus.Address().isEmpty()) << "dbus-daemon did not start";
+    const AccountsOnBus accounts(bus.Address(), QString("de_DE.UTF-8"));
+    const struct {
+        QString address;
+        LANGID id;
+    } rows[] = {{"unix:path=" + QString::fromLocal8Bit(hungPath), 0x040C}, {bus.Address(), 0x0407}};
+    for (const auto& row : rows) {
+        const Desktop desktop(row.address);
+        ASSERT_TRUE(desktop.Write("locale.conf", "LANG=fr_FR.UTF-8\n"));
+        QElapsedTimer clock;
+        clock.start();
+        {
+            LinuxUserLanguage language;
+            language.GetUserDefaultLangID();
+            EXPECT_LT(clock.elapsed(), 300) << row.address.toStdString();
+            EXPECT_TRUE(
+                QTest::qWaitFor([&] { return language.GetUserDefaultLangID() == row.id; }, 8000));
+            // Asked again a while later: the bus that never answers has not stopped the asking.
+            EXPECT_EQ(SettledLangId(language), row.id);
+        }
+    }
+    ::close(hung);
 }
 
 } // namespace

@@ -45,7 +45,7 @@ TEST(SoundFontDiscovery, OnlyAReadableRiffSfbkFileIsASoundFont) {
         std::ofstream(root / name, std::ios::binary) << bytes;
         return (root / name).string();
     };
-    const std::string header("RIFF\x10\0\0\0sfbkLIST", 16);
+    const std::string header("RIFF\x08\0\0\0sfbkLIST", 16);
     const std::string unreadable = write("locked.sf2", header);
     ::chmod(unreadable.c_str(), 0);
     const std::string fifo = (root / "fifo.sf2").string();
@@ -58,6 +58,7 @@ TEST(SoundFontDiscovery, OnlyAReadableRiffSfbkFileIsASoundFont) {
         {write("good.sf2", header), ""},
         {write("wave.sf2", std::string("RIFF\x10\0\0\0WAVEfmt ", 16)), "is not a SoundFont"},
         {write("short.sf2", "RIFF"), "is not a SoundFont"},
+        {write("cut.sf2", std::string("RIFF\x09\0\0\0sfbkLIST", 16)), "is cut short (16 of 17"},
         {write("empty.sf2", ""), "is not a SoundFont"},
         {root.string(), "is not a regular file"},
         {fifo, "is not a regular file"}, // must not wait for a writer

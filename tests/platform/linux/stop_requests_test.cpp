@@ -1,6 +1,8 @@
+#include "platform/linux/qt_error_box.h"
 #include "platform/linux/stop_requests.h"
 
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -46,6 +48,27 @@ TEST(StopRequests, SignalsBecomeOneCallOnTheGuiThreadAndHandlersComeBack) {
     // Once it is gone, a new one may take the signals.
     StopRequests again([] {});
     EXPECT_TRUE(again.Active());
+}
+
+// An error box on the way out must not hold the program: a further signal answers it, and the
+// shutdown goes on to its note-offs. Left unanswered, the test answers it after a while.
+TEST(StopRequests, DuringShutdownASignalAnswersTheErrorBoxThatWaits) {
+    StopRequests requests([] { ADD_FAILURE() << "a signal during shutdown is no new request"; });
+    requests.ShutdownStarted(AnswerWaitingErrorBox);
+    QTimer signal;
+    signal.setSingleShot(true);
+    QObject::connect(&signal, &QTimer::timeout, [] { ::raise(SIGTERM); });
+    signal.start(50);
+    bool answeredByTest = false;
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, [&] {
+        answeredByTest = true;
+        AnswerWaitingErrorBox();
+    });
+    giveUp.start(5000);
+    QtErrorBox().ShowError("klavio", "settings not saved");
+    EXPECT_FALSE(answeredByTest);
 }
 
 // Session managers send SIGTERM twice at once; only a request left unanswered for the set time

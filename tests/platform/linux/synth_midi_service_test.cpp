@@ -5,7 +5,10 @@
 #include "tests/fakes/fake_midi_service.h"
 #include "tests/integration/midi_test_support.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +19,8 @@
 #include <sstream>
 
 namespace {
+
+const char* const kGm = "/usr/share/sounds/sf2/FluidR3_GM.sf2";
 
 class SynthService : public testing::Test {
 protected:
@@ -115,6 +120,9 @@ TEST_F(SynthService, ASynthesizerThatCannotOpenSaysWhyInOneLine) {
     std::string pattern = (fs::temp_directory_path() / "klavio-synth-XXXXXX").string();
     const fs::path root = ::mkdtemp(pattern.data());
     std::ofstream(root / "notes.sf2") << "not a SoundFont";
+    // An interrupted copy keeps the header that promises the rest.
+    std::ofstream(root / "cut.sf2") << std::ifstream(kGm, std::ios::binary).rdbuf();
+    fs::resize_file(root / "cut.sf2", 1 << 20);
     // No JACK server answers to this name, and none may be started for it.
     ::setenv("JACK_DEFAULT_SERVER", "klavio-no-such-server", 1);
     const auto nothing = [](const std::string&) { return false; };
@@ -128,6 +136,7 @@ TEST_F(SynthService, ASynthesizerThatCannotOpenSaysWhyInOneLine) {
         {"", nothing, {}, MMSYSERR_NODRIVER, "no SoundFont is installed"},
         {(root / "notes.sf2").string(), FileExists, {}, MMSYSERR_ERROR, "is not a SoundFont"},
         {root.string(), FileExists, {}, MMSYSERR_ERROR, "is not a regular file"},
+        {(root / "cut.sf2").string(), FileExists, {}, MMSYSERR_ERROR, "is cut short"},
         {"", FileExists, {"jack"}, MMSYSERR_NODRIVER, "jack: no JACK server is running"},
         {"",
          FileExists,
@@ -150,6 +159,26 @@ TEST_F(SynthService, ASynthesizerThatCannotOpenSaysWhyInOneLine) {
     }
     ::unsetenv("JACK_DEFAULT_SERVER");
     fs::remove_all(root);
+}
+
+// A file that passes every check but yields no instrument fails like one that is no SoundFont:
+// the window hears of it, and a second try is refused at once.
+TEST_F(SynthService, ASoundFontThatDoesNotLoadFailsLikeNoSoundFont) {
+    namespace fs = std::filesystem;
+    const fs::path file =
+        fs::temp_directory_path() / ("klavio-empty-" + std::to_string(::getpid()) + ".sf2");
+    std::ofstream(file, std::ios::binary) << std::string("RIFF\x04\0\0\0sfbk", 12);
+    Make({file.string(), [] { return std::vector<std::string>{}; }, "klavio", FileExists});
+    service_->midiSetDeviceWatcher(&recorder_);
+    HMIDIOUT handle = 0;
+    ASSERT_EQ(service_->midiOutOpen(handle, MIDI_MAPPER, &recorder_), MMSYSERR_NOERROR);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return recorder_.devicesChanged > 0; }, 60000));
+    EXPECT_EQ(service_->midiOutGetStatus(handle), MMSYSERR_ERROR);
+    EXPECT_EQ(service_->midiOutClose(handle), MMSYSERR_NOERROR);
+    log_.str("");
+    EXPECT_EQ(service_->midiOutOpen(handle, MIDI_MAPPER, &recorder_), MMSYSERR_ERROR);
+    EXPECT_NE(log_.str().find("did not load"), std::string::npos) << log_.str();
+    fs::remove(file);
 }
 
 } // namespace
