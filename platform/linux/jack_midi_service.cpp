@@ -195,6 +195,7 @@ struct Port {
     std::chrono::steady_clock::time_point closingSince; // the current step's start
     std::chrono::steady_clock::time_point lastCycleAt;
     std::size_t queuedAtCheck = 0; // queue bytes when a closing port last looked
+    std::uint64_t accepted = 0;    // messages queued, for the report of what was handed on
     std::uint64_t cycleMark = 0;
     bool shown = false; // in its slot, where the process callback sees it
 };
@@ -834,14 +835,15 @@ void JackMidiService::ReportHanded(const Port& port) const {
         return;
     std::fprintf(stderr,
                  "klavio JACK counts: %s:%s to %s: %llu note-ons, %llu note-offs, %llu others, "
-                 "%llu note-offs repeated after %llu xrun reports\n",
+                 "%llu note-offs repeated after %llu xrun reports; %llu messages accepted\n",
                  clientName_.c_str(), port.name.c_str(),
                  port.device.empty() ? "(whoever connects)" : port.device.c_str(),
                  static_cast<unsigned long long>(port.handedNoteOns.load()),
                  static_cast<unsigned long long>(port.handedNoteOffs.load()),
                  static_cast<unsigned long long>(port.handedOthers.load()),
                  static_cast<unsigned long long>(port.repeatedNoteOffs.load()),
-                 static_cast<unsigned long long>(xrunsReported_.load()));
+                 static_cast<unsigned long long>(xrunsReported_.load()),
+                 static_cast<unsigned long long>(port.accepted));
 }
 
 void JackMidiService::PostDevicesChangedIfAny() {
@@ -1086,10 +1088,15 @@ void JackMidiService::AdvanceOpening(Port& port) {
         port.shown = true;
     }
     // A new connection shows in the graph once a cycle uses it; until then what the port sent
-    // would go nowhere. A device that vanished in between never shows.
+    // would go nowhere. A device that vanished in between never shows; one still there will,
+    // however late a starved server switches to the new graph.
     if (!port.sending.load()) {
         if (!port.device.empty() && !ConnectedToDevice(port)) {
-            if (late) {
+            const auto listed = [&] {
+                const auto now = ListPorts(port.output ? JackPortIsInput : JackPortIsOutput);
+                return std::find(now.begin(), now.end(), port.device) != now.end();
+            };
+            if (late && !listed()) {
                 port.link = Link::Refused;
                 changed_ = true;
             }
@@ -1172,6 +1179,10 @@ bool JackMidiService::AdvanceClosing(Port& port) {
         const std::uint64_t target = port.cycleMark + 2;
         if (port.output && cycles_.load() < target && !CyclingStopped(port, now))
             return false;
+        if (port.output && port.sending.load() && port.queue->ReadSpace() != 0 &&
+            !serverGone_.load())
+            qWarning("JACK: %s closed with %zu bytes of messages that never went out to %s",
+                     port.name.c_str(), port.queue->ReadSpace(), port.device.c_str());
         slots_[port.slot].store(nullptr);
         // A cycle that began before the slot was cleared may still use the port; one that
         // begins later cannot see it. Wait for the former to end.
@@ -1238,7 +1249,10 @@ bool JackMidiService::Queue(Port& port, const std::uint8_t* bytes, std::size_t s
                             std::uint32_t epoch, std::uint32_t token) {
     const OutRecord record{static_cast<std::uint32_t>(size), epoch, token,
                            serverGone_.load() ? 0 : jack_frame_time(client_)};
-    return port.queue->Push(&record, sizeof record, bytes, size);
+    if (!port.queue->Push(&record, sizeof record, bytes, size))
+        return false;
+    ++port.accepted;
+    return true;
 }
 
 int JackMidiService::midiOutGetNumDevs() {
