@@ -172,6 +172,7 @@ struct Port {
     std::atomic<std::uint64_t> handedNoteOffs{0};
     std::atomic<std::uint64_t> handedOthers{0};
     std::atomic<std::uint64_t> repeatedNoteOffs{0};
+    std::atomic<std::uint64_t> cancelled{0}; // long messages a reset stopped
     // Process callback only: what it sent, for repeating note-offs after a lost cycle.
     RecentlyEndedNotes ended;
     std::uint64_t heldSince = 0;          // the cycle the hold began in
@@ -708,6 +709,8 @@ void JackMidiService::SendQueued(Port& port, void* buffer, jack_nframes_t frames
     OutRecord record{};
     while (port.queue->PeekAt(0, &record, sizeof record)) {
         const bool cancelled = record.epoch != 0 && record.epoch != epoch;
+        if (cancelled)
+            port.cancelled.fetch_add(1, std::memory_order_relaxed);
         if (!cancelled) {
             if (record.token != 0 && heldCount_ == heldTokens_.size())
                 return;
@@ -835,7 +838,8 @@ void JackMidiService::ReportHanded(const Port& port) const {
         return;
     std::fprintf(stderr,
                  "klavio JACK counts: %s:%s to %s: %llu note-ons, %llu note-offs, %llu others, "
-                 "%llu note-offs repeated after %llu xrun reports; %llu messages accepted\n",
+                 "%llu note-offs repeated after %llu xrun reports; %llu messages accepted, %llu "
+                 "cancelled by a reset\n",
                  clientName_.c_str(), port.name.c_str(),
                  port.device.empty() ? "(whoever connects)" : port.device.c_str(),
                  static_cast<unsigned long long>(port.handedNoteOns.load()),
@@ -843,7 +847,8 @@ void JackMidiService::ReportHanded(const Port& port) const {
                  static_cast<unsigned long long>(port.handedOthers.load()),
                  static_cast<unsigned long long>(port.repeatedNoteOffs.load()),
                  static_cast<unsigned long long>(xrunsReported_.load()),
-                 static_cast<unsigned long long>(port.accepted));
+                 static_cast<unsigned long long>(port.accepted),
+                 static_cast<unsigned long long>(port.cancelled.load()));
 }
 
 void JackMidiService::PostDevicesChangedIfAny() {
