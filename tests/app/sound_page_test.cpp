@@ -3,7 +3,9 @@
 #include "keyboard/vmidikeys.h"
 #include "tests/fakes/fake_platform.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QTabWidget>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -41,6 +43,11 @@ TEST_F(SoundPageTest, EachControlSendsItsMessagesOnTheOutputChannelOnce) {
     form->MidiOutChanComboBox->setCurrentIndex(2);
     form->MidiOutChanComboBoxChange();
     Sent();
+    // Looking at the page chooses nothing.
+    form->PageControl1->setCurrentWidget(page);
+    form->activateWindow();
+    QApplication::processEvents();
+    EXPECT_EQ(Sent(), Messages{});
     const auto pick = [&](const char* name) {
         page->SearchEdit->setText(QString::fromLatin1(name));
         page->StepInstrument(1); // the first item the search leaves

@@ -128,6 +128,38 @@ TEST_F(SynthEngine, VelocityAndVolumeSetTheLoudness) {
     EXPECT_LT(turnedDown, loud * 0.5);
 }
 
+// Loud enough beside other synthesizers, never clipping: one note at velocity 100 peaks
+// between -14 and -8 dBFS, ten at 127 stay below full scale; master volume 0 is silence.
+TEST_F(SynthEngine, ANotePlaysAtAHealthyLevelAndAChordDoesNotClip) {
+    const auto peakOf = [](const std::vector<int>& notes, int velocity) {
+        engine_->Silence();
+        Render(1.0);
+        for (const int note : notes)
+            Send({0x90, static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(velocity)});
+        double peak = 0.0;
+        for (const float sample : Render(1.0))
+            peak = std::max(peak, static_cast<double>(std::abs(sample)));
+        for (const int note : notes)
+            Send({0x80, static_cast<std::uint8_t>(note), 0});
+        engine_->Silence();
+        Render(3.0); // the reverb's tail too
+        return 20.0 * std::log10(peak);
+    };
+    for (const int note : {24, 48, 60, 72, 84}) {
+        const double level = peakOf({note}, 100);
+        std::printf("[ measured ] note %d at velocity 100 peaks at %.1f dBFS\n", note, level);
+        EXPECT_GT(level, -14.0) << note;
+        EXPECT_LT(level, -8.0) << note;
+    }
+    const double chord = peakOf({36, 43, 48, 52, 55, 60, 64, 67, 72, 76}, 127);
+    std::printf("[ measured ] ten notes at velocity 127 peak at %.1f dBFS\n", chord);
+    EXPECT_LT(chord, 0.0);
+    engine_->SetVolume(0.0);
+    const double muted = peakOf({60}, 127);
+    engine_->SetVolume(1.0);
+    EXPECT_LT(muted, -90.0);
+}
+
 TEST_F(SynthEngine, AReleasedNoteDiesAwayAndAResetSilencesAtOnce) {
     const double held = Rms(Note(60));
     Send({0x80, 60, 0});
