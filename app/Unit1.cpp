@@ -44,8 +44,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QLinearGradient>
+#include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>

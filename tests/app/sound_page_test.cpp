@@ -5,12 +5,12 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QTabWidget>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
