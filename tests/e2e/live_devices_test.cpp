@@ -76,6 +76,40 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     EXPECT_TRUE(file.readAll().contains("\"MIDIOutDevice\"=\"late:in\""));
 }
 
+// The sound kept from the last run reaches the device when it opens, before the first note;
+// the arrow keys then choose the next instrument and bend.
+TEST(SoundAtStart, TheKeptSoundIsSentWhenTheDeviceOpensAndTheArrowsShapeIt) {
+    JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
+    std::string whyNot;
+    const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
+    ASSERT_TRUE(synth) << whyNot;
+    XSession session;
+    ASSERT_TRUE(session.Started());
+    QTemporaryDir config;
+    ASSERT_TRUE(QDir(config.path()).mkpath("klavio"));
+    QFile file(config.filePath("klavio/registry.reg"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n"
+               "\"MIDIOutDevice\"=\"synth:in\"\r\n\"MIDIOutChannel\"=dword:00000002\r\n\r\n"
+               "[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio\\Sound\\Channel 3]\r\n"
+               "\"Program\"=dword:00000030\r\n\"Volume\"=dword:00000050\r\n");
+    file.close();
+    ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
+    const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
+    ASSERT_TRUE(window) << klavio.Output().toStdString();
+    ASSERT_TRUE(WaitForKeyboard(session, *window));
+    ASSERT_TRUE(session.Run("xdotool", {"windowfocus", "--sync", QString::number(*window), "key",
+                                        "Down", "keydown", "Right", "keyup", "Right"}));
+    EXPECT_TRUE(ReceivedExactly(
+        *synth, {{0xB2, 0, 0},    {0xB2, 32, 0},  {0xC2, 48},    {0xB2, 7, 80},    {0xB2, 10, 64},
+                 {0xB2, 11, 127}, {0xB2, 91, 40}, {0xB2, 93, 0}, {0xB2, 1, 0},     {0xB2, 101, 0},
+                 {0xB2, 100, 0},  {0xB2, 6, 2},   {0xB2, 38, 0}, {0xB2, 101, 127}, {0xB2, 100, 127},
+                 {0xE2, 0, 64},   {0xB2, 0, 0},   {0xB2, 32, 0}, {0xC2, 49},       {0xE2, 127, 127},
+                 {0xE2, 0, 64}}));
+}
+
 // The JACK server is stopped and started again while a key is held: klavio stays, says so,
 // lets the note go, and plays to the synthesizer again once it is back.
 TEST_F(LiveDevices, TheServerGoesAndComesBackWhileAKeyIsHeld) {
