@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 namespace {
@@ -23,6 +24,16 @@ bool WarningShown(XSession& session, unsigned long window, QPoint page) {
     return false;
 }
 
+// A settings file with these lines below the program's key, as a run before left it.
+bool WriteSettings(QFile& file, const char* lines) {
+    if (!QDir().mkpath(QFileInfo(file).path()) || !file.open(QIODevice::WriteOnly))
+        return false;
+    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n");
+    file.write(lines);
+    file.close();
+    return true;
+}
+
 class LiveDevices : public KlavioWithSynth {
 protected:
     bool Warning() { return WarningShown(session_, *window_, Page()); }
@@ -37,12 +48,8 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     XSession session;
     ASSERT_TRUE(session.Started());
     QTemporaryDir config;
-    ASSERT_TRUE(QDir(config.path()).mkpath("klavio"));
     QFile file(config.filePath("klavio/registry.reg"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n"
-               "\"MIDIOutDevice\"=\"late:in\"\r\n");
-    file.close();
+    ASSERT_TRUE(WriteSettings(file, "\"MIDIOutDevice\"=\"late:in\"\r\n"));
 
     ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
@@ -88,14 +95,11 @@ TEST(SoundAtStart, TheKeptSoundIsSentWhenTheDeviceOpensAndTheArrowsShapeIt) {
     XSession session;
     ASSERT_TRUE(session.Started());
     QTemporaryDir config;
-    ASSERT_TRUE(QDir(config.path()).mkpath("klavio"));
     QFile file(config.filePath("klavio/registry.reg"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n"
-               "\"MIDIOutDevice\"=\"synth:in\"\r\n\"MIDIOutChannel\"=dword:00000002\r\n\r\n"
-               "[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio\\Sound\\Channel 3]\r\n"
-               "\"Program\"=dword:00000030\r\n\"Volume\"=dword:00000050\r\n");
-    file.close();
+    ASSERT_TRUE(WriteSettings(
+        file, "\"MIDIOutDevice\"=\"synth:in\"\r\n\"MIDIOutChannel\"=dword:00000002\r\n\r\n"
+              "[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio\\Sound\\Channel 3]\r\n"
+              "\"Program\"=dword:00000030\r\n\"Volume\"=dword:00000050\r\n"));
     ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << klavio.Output().toStdString();
