@@ -112,24 +112,23 @@ private:
 };
 
 // The notes that ended lately, each with the cycle (any counter that only grows) of its latest
-// note-off, so that note-offs a lost cycle took with it can be sent again. A note struck again
-// since is left alone. One entry for every channel and note, so that no burst of notes (a fast
-// glissando) pushes out the one that was lost. Fixed size and allocation-free: a real-time
-// thread owns one.
+// note-off, so that the note-offs of a cycle the server lost can be sent again. A note struck
+// again since is left alone. One entry for every channel and note, so that no burst of notes (a
+// fast glissando, a reset) pushes out one that was lost. Fixed size and allocation-free: a
+// real-time thread owns one.
 class RecentlyEndedNotes {
 public:
     // Takes note of one complete message sent in cycle; anything but a note is ignored. True
     // when the message ended a note.
     bool Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle);
 
-    // Calls repeat(noteOff) with the three bytes of a note-off for every note that ended in
-    // cycle since or later and does not sound now, by channel and note.
-    template <typename Repeat> void RepeatSince(std::uint64_t since, Repeat&& repeat) const {
+    // Calls repeat(noteOff) with the three bytes of a note-off for every note whose latest
+    // note-off went out in cycle and that does not sound now, by channel and note.
+    template <typename Repeat> void RepeatEndedIn(std::uint64_t cycle, Repeat&& repeat) const {
         for (std::size_t key = 0; key < endedAfter_.size(); ++key) {
             const auto channel = static_cast<std::uint8_t>(key / 128);
             const auto note = static_cast<std::uint8_t>(key % 128);
-            if (endedAfter_[key] == 0 || endedAfter_[key] - 1 < since ||
-                sounding_.Sounds(channel, note))
+            if (endedAfter_[key] != cycle + 1 || sounding_.Sounds(channel, note))
                 continue;
             repeat(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(0x80 | channel), note, 0});
         }

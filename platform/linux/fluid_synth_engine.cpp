@@ -22,13 +22,31 @@
 #include <thread>
 #include <utility>
 
+namespace {
+
+// A JACK client closes where this process's JACK clients open and close (see jack_client.h).
+void CloseAudioDriver(fluid_audio_driver_t* driver, const std::string& name) {
+    if (name != "jack") {
+        delete_fluid_audio_driver(driver);
+        return;
+    }
+    RunWithJackClients(
+        [driver] {
+            delete_fluid_audio_driver(driver);
+            JackClientClosedElsewhere();
+        },
+        false);
+}
+
+} // namespace
+
 struct FluidSynthEngine::State {
     // Runs on the GUI thread, or on the loading thread when it ends after the engine: the last
     // one to let go frees the synthesizer. The engine has closed the audio output by then; only
     // an engine that never opened leaves it here.
     ~State() {
         if (driver != nullptr)
-            delete_fluid_audio_driver(driver);
+            CloseAudioDriver(driver, driverName);
         if (synth != nullptr)
             delete_fluid_synth(synth);
         if (settings != nullptr)
@@ -129,7 +147,7 @@ bool JackServerRate(const std::string& clientName, int& rate, std::string& whyNo
     if (probe == nullptr)
         return false;
     rate = static_cast<int>(jack_get_sample_rate(probe));
-    jack_client_close(probe);
+    LeaveJackServer(probe);
     return true;
 }
 
@@ -268,9 +286,22 @@ bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& op
         fluid_settings_setnum(state.settings, "synth.sample-rate", rate);
     }
     fluid_settings_setstr(state.settings, "audio.driver", name.c_str());
-    fluidErrorCatcher = &whyNot;
-    state.driver = new_fluid_audio_driver2(state.settings, RenderAudio, &state);
-    fluidErrorCatcher = nullptr;
+    const bool jack = name == "jack";
+    // The catcher belongs to the thread that opens.
+    const auto open = [&state, &whyNot, jack] {
+        fluidErrorCatcher = &whyNot;
+        state.driver = new_fluid_audio_driver2(state.settings, RenderAudio, &state);
+        fluidErrorCatcher = nullptr;
+        if (state.driver != nullptr && jack)
+            JackClientOpenedElsewhere();
+    };
+    // A JACK client opens where this process's JACK clients open and close.
+    if (jack) {
+        if (!RunWithJackClients(open, true))
+            whyNot = "a client of the JACK server that stopped is still closing";
+    } else {
+        open();
+    }
     if (state.driver == nullptr) {
         if (whyNot.empty())
             whyNot = "does not open";
@@ -363,7 +394,7 @@ FluidSynthEngine::~FluidSynthEngine() {
     Silence();
     state_->abandoned.store(true, std::memory_order_relaxed);
     if (state_->driver != nullptr)
-        delete_fluid_audio_driver(std::exchange(state_->driver, nullptr));
+        CloseAudioDriver(std::exchange(state_->driver, nullptr), state_->driverName);
 }
 
 const std::string& FluidSynthEngine::AudioDriver() const {

@@ -13,10 +13,16 @@
 // port tells it is not ready, and what it is sent waits in its queue. JACK's notification
 // thread reports ports and connections coming and going; the GUI thread turns a burst of them
 // into one event for the device watcher.
+//
+// Every message goes out once. A port newly connected holds what it is sent until the server has
+// run a graph with the connection (what it wrote before would reach nobody), then sends it with
+// the spacing it was sent with. The one repeat: when the server reports a cycle it could not
+// finish (an xrun), the note-offs written in that cycle go out once more in the next one.
 
 #include "platform/linux/jack_midi_service.h"
 
 #include "platform/linux/jack_client.h"
+#include "platform/linux/jack_cycle_history.h"
 #include "platform/linux/jack_requests.h"
 #include "platform/linux/jack_ring.h"
 
@@ -43,6 +49,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -77,22 +85,24 @@ constexpr std::chrono::milliseconds kServerPatience{1000};
 // A server that runs no cycle for this long has stopped, whatever its period (4096 frames at
 // 44.1 kHz are 93 ms) and however loaded the machine.
 constexpr std::chrono::milliseconds kSilence{1000};
-// The longest a port waits for what it queued to go out while the server still cycles.
+// The longest a closing port waits for any of what it queued to go out while the server still
+// cycles.
 constexpr std::chrono::milliseconds kLongestDrain{3000};
-// After a cycle the server could not finish, the note-offs of this many cycles back go out
-// again: the lost one among them, and those a late reader may have missed. The report of the
-// lost cycle comes some cycles after it, many on a starved machine (256 cycles of 256 frames
-// at 48 kHz are 1.4 s).
-constexpr std::uint64_t kRepeatedCycles = 256;
-// Xruns come in bursts on a starved machine, so the repeat itself may be lost: it goes out
-// once more this many cycles later.
-constexpr std::uint64_t kRepeatAgainAfter = 16;
-// A busy server may also drop a cycle's MIDI without reporting an xrun (a client it ran out of
-// order reads the buffer before it is written), so every note-off goes out once more this many
-// cycles after it.
-constexpr std::uint64_t kEveryNoteOffAgainAfter = 8;
+// A port whose graph change the server does not confirm sends anyway after this many cycles
+// (a quarter of a second of 256-frame cycles at 48 kHz) once the graph shows it connected:
+// the confirmation may have come before the port could see it.
+constexpr std::uint64_t kLongestHold = 48;
+// Reports of cycles the server could not finish, and connections of our ports, waiting for the
+// process callback: a few bytes each, and a handful come between two cycles.
+constexpr std::size_t kNoticeQueueBytes = 16 * 1024;
 
+// Our ports keep their names for the life of the process, whichever device they lead to, so
+// that connections a patchbay made to them are made again when they come back.
 const char* const kMapperPortName = "midi_out";
+const char* const kDeviceOutputPortName = "device_out";
+const char* const kDeviceInputPortName = "device_in";
+// Holds is a port's hold count when nothing holds it.
+constexpr std::uint64_t kNotHeld = UINT64_MAX;
 
 // An outgoing message, followed by its bytes. Epoch 0 always goes out; any other epoch only
 // while it is the port's current one, so a reset can cancel long messages already queued.
@@ -100,6 +110,14 @@ struct OutRecord {
     std::uint32_t size;
     std::uint32_t epoch;
     std::uint32_t token; // non-zero on the last message of a long message
+    std::uint32_t frame; // on the server's clock when it was queued, for messages held back
+};
+
+// A connection of one of our ports, as the notification thread heard of it: it goes out only
+// once the server has run a graph with it, which the graph-order count after graphOrders tells.
+struct ConnectNotice {
+    const jack_port_t* port;
+    std::uint64_t graphOrders;
 };
 
 struct InRecord {
@@ -145,8 +163,22 @@ struct Port {
     std::atomic<std::uint32_t> epoch{1};
     std::atomic<bool> started{false};
     std::atomic<bool> sending{false}; // outputs: the connection is in the graph
+    bool toDevice = false;
+    // Held back until the server confirms a graph after the one with this count (kNotHeld:
+    // free); set before the port is shown, then the process callback's.
+    std::uint64_t heldBehindGraphOrder = kNotHeld;
+    // Counted by the process callback, read when the port closes: what it handed to JACK.
+    std::atomic<std::uint64_t> handedNoteOns{0};
+    std::atomic<std::uint64_t> handedNoteOffs{0};
+    std::atomic<std::uint64_t> handedOthers{0};
+    std::atomic<std::uint64_t> repeatedNoteOffs{0};
     // Process callback only: what it sent, for repeating note-offs after a lost cycle.
     RecentlyEndedNotes ended;
+    std::uint64_t heldSince = 0;          // the cycle the hold began in
+    std::uint64_t releaseAt = UINT64_MAX; // the cycle it ends, once the server confirmed the graph
+    bool replaying = false;               // what was held goes out at its own pace
+    std::uint32_t replayShift = 0;        // frames between a held message's queueing and its due
+    std::uint32_t replayEnd = 0;          // messages queued after this frame were not held
     // GUI thread only.
     std::size_t slot = 0;
     std::string name;   // our port's short name
@@ -156,13 +188,36 @@ struct Port {
     SoundingNotes sounding;
     Link link = Link::Waiting;
     std::shared_ptr<PortRequest> request;
+    std::uint64_t graphOrdersAtRequest = 0; // before its connection was asked for
     std::chrono::steady_clock::time_point openedAt;
     bool slowWarned = false;
     Closing closing = Closing::No;
     std::chrono::steady_clock::time_point closingSince; // the current step's start
     std::chrono::steady_clock::time_point lastCycleAt;
+    std::size_t queuedAtCheck = 0; // queue bytes when a closing port last looked
+    std::uint64_t accepted = 0;    // messages queued, for the report of what was handed on
     std::uint64_t cycleMark = 0;
     bool shown = false; // in its slot, where the process callback sees it
+};
+
+// Runs on JACK's process thread: one message handed to JACK, counted for the report.
+void CountHanded(Port& port, const std::uint8_t* bytes, std::size_t size) {
+    const int kind = size == 3 ? bytes[0] & 0xF0 : 0;
+    auto& counter = kind == 0x90 && bytes[2] != 0  ? port.handedNoteOns
+                    : kind == 0x80 || kind == 0x90 ? port.handedNoteOffs
+                                                   : port.handedOthers;
+    counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+// GUI thread: whether a port has messages queued that have not gone out.
+bool HasSomethingToSend(const Port& port) {
+    return port.output && port.queue->ReadSpace() != 0;
+}
+
+// The cycles whose note-offs go out again in this one: those xrun reports were about.
+struct RepeatedCycles {
+    std::array<std::uint64_t, 4> cycles{};
+    std::size_t count = 0;
 };
 
 class JackMidiService;
@@ -205,7 +260,10 @@ public:
     MMRESULT midiInClose(HMIDIIN handle) override;
 
     void midiSetDeviceWatcher(QObject* watcher) override { watcher_ = watcher; }
-    bool midiSystemRunning() override { return !serverGone_.load(); }
+    bool midiSystemRunning() override {
+        LeaveStoppedServer();
+        return !serverGone_.load();
+    }
     MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
     MMRESULT midiInGetStatus(HMIDIIN handle) override;
 
@@ -218,10 +276,15 @@ private:
     static void OnPortRename(jack_port_id_t port, const char* oldName, const char* newName,
                              void* gate);
     static void OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* gate);
+    static int OnGraphOrder(void* gate);
     void NoteDevicesChanged();
     int Process(jack_nframes_t frames);
-    // Note-offs that ended in cycle repeatSince or later go out again first; UINT64_MAX for none.
-    void SendQueued(Port& port, void* buffer, std::uint64_t cycle, std::uint64_t repeatSince);
+    void TakeNotices(std::uint64_t cycle);
+    // True while the port holds back what it sends, after a graph change of its own.
+    bool Held(Port& port, std::uint64_t cycle, std::uint32_t cycleStart);
+    // Note-offs that ended in the repeated cycles go out again first.
+    void SendQueued(Port& port, void* buffer, jack_nframes_t frames, std::uint64_t cycle,
+                    std::uint32_t cycleStart, const RepeatedCycles& repeated);
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
     void Wake();
@@ -245,6 +308,8 @@ private:
                std::uint32_t token);
     void CompleteOldest(Port& port);
     void CompleteAll(Port& port);
+    void LeaveStoppedServer();
+    void ReportHanded(const Port& port) const;
 
     const std::string clientName_;
     jack_client_t* client_ = nullptr;
@@ -261,20 +326,23 @@ private:
     std::atomic<bool> inCycle_{false};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<bool> serverGone_{false};
-    std::atomic<bool> xrunSeen_{false};
+    // Graph changes the server confirmed, and the first cycle that ran wholly after the latest.
+    std::atomic<std::uint64_t> graphOrders_{0};
+    std::atomic<std::uint64_t> graphOrderCycle_{0};
+    // Filled by the notification thread, emptied by the process callback.
+    Ring xrunReports_{kNoticeQueueBytes};    // jack_nframes_t: the frame the report was read at
+    Ring connectNotices_{kNoticeQueueBytes}; // ConnectNotice
     std::atomic<bool> devicesChanged_{false};
     std::atomic<std::size_t> maxEventSize_{0};
     std::atomic<std::uint64_t> droppedIncoming_{0};
     std::atomic<std::uint64_t> droppedOutgoing_{0};
+    std::atomic<std::uint64_t> xrunsReported_{0};
     // Process callback only: tokens of long messages written this cycle. They are reported in
     // the next one, when every client downstream has read this cycle's buffers.
     std::array<DoneRecord, kMaxHeldTokens> heldTokens_{};
     std::size_t heldCount_ = 0;
-    // Process callback only: the cycles that repeat recent note-offs after an xrun.
-    std::uint64_t repeatAt_ = UINT64_MAX;
-    std::uint64_t repeatAgainAt_ = UINT64_MAX;
-    // Process callback only: the cycle of the oldest note-off not yet sent a second time.
-    std::uint64_t oldestNoteOffNotRepeated_ = UINT64_MAX;
+    // Process callback only: its last cycles, to find the one an xrun report is about.
+    JackCycleHistory history_;
 
     // GUI thread only.
     std::map<std::uint32_t, std::unique_ptr<Port>> ports_;
@@ -294,6 +362,8 @@ private:
     std::uint64_t reportedIncomingDrops_ = 0;
     std::uint64_t reportedOutgoingDrops_ = 0;
     bool shutdownSeen_ = false;
+    bool clientLeft_ = false;   // closed after its server stopped
+    bool reportHanded_ = false; // what each port handed to JACK goes to standard error
 };
 
 bool JackMidiService::Start(std::string& whyNot) {
@@ -301,7 +371,7 @@ bool JackMidiService::Start(std::string& whyNot) {
         whyNot = "the JACK MIDI service needs an application object";
         return false;
     }
-    if (!incoming_.Valid() || !done_.Valid()) {
+    if (!incoming_.Valid() || !done_.Valid() || !xrunReports_.Valid() || !connectNotices_.Valid()) {
         whyNot = "out of memory for the JACK MIDI queues";
         return false;
     }
@@ -336,6 +406,9 @@ bool JackMidiService::Start(std::string& whyNot) {
                                           gate_.get());
     jack_set_port_rename_callback(client_, &JackMidiService::OnPortRename, gate_.get());
     jack_set_port_connect_callback(client_, &JackMidiService::OnPortConnect, gate_.get());
+    jack_set_graph_order_callback(client_, &JackMidiService::OnGraphOrder, gate_.get());
+    // For tests that compare what reached a peer with what was handed to JACK.
+    reportHanded_ = std::getenv("KLAVIO_JACK_COUNTS") != nullptr;
     if (jack_activate(client_) != 0) {
         whyNot = "the JACK server did not activate the client";
         return false;
@@ -357,11 +430,14 @@ JackMidiService::~JackMidiService() {
         if (!closing_.empty())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    // Closing the client stops the process callback for good; only then can ports go. It is
-    // queued behind the unregistrations of the ports closed last.
-    jack_client_t* client = client_;
-    if (client != nullptr &&
-        !requests_.Run([client] { jack_client_close(client); }, kServerPatience)) {
+    if (reportHanded_)
+        for (const auto& [handle, port] : ports_)
+            ReportHanded(*port);
+    // Closing the client stops the process callback for good; only then can ports go. It waits
+    // for the unregistrations of the ports closed last.
+    jack_client_t* client = clientLeft_ ? nullptr : client_;
+    if (client != nullptr && (!requests_.Run([] {}, kServerPatience) ||
+                              !LeaveJackServerWithin(client, kServerPatience))) {
         // The server does not answer: the client stays until the process ends, and callbacks
         // that still come find nobody. The gate must outlive them.
         gate_->service.store(nullptr);
@@ -394,6 +470,7 @@ int JackMidiService::OnProcess(jack_nframes_t frames, void* gate) {
 void JackMidiService::OnShutdown(void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
+    NoteJackServerGone();
     if (JackMidiService* service = callbacks.service.load()) {
         service->serverGone_.store(true);
         service->Wake();
@@ -402,12 +479,33 @@ void JackMidiService::OnShutdown(void* gate) {
 }
 
 // Runs on JACK's notification thread (the client thread that also delivers registrations and
-// connections), some cycles after the one the server could not finish.
+// connections), some cycles after the one the server could not finish. The start of the cycle
+// running now tells the process callback which cycles came before the report.
 int JackMidiService::OnXrun(void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
-    if (JackMidiService* service = callbacks.service.load())
-        service->xrunSeen_.store(true);
+    if (JackMidiService* service = callbacks.service.load()) {
+        service->xrunsReported_.fetch_add(1, std::memory_order_relaxed);
+        const jack_nframes_t frame = jack_last_frame_time(service->client_);
+        // A full queue loses the report; the process callback has not run for a long while then.
+        service->xrunReports_.Push(&frame, sizeof frame);
+    }
+    callbacks.inside.fetch_sub(1);
+    return 0;
+}
+
+// Runs on JACK's notification thread, once the server has switched to a new graph: every
+// cycle that begins from now on runs it.
+int JackMidiService::OnGraphOrder(void* gate) {
+    auto& callbacks = *static_cast<CallbackGate*>(gate);
+    callbacks.inside.fetch_add(1);
+    if (JackMidiService* service = callbacks.service.load()) {
+        // The first cycle that runs wholly after now: the next one, or the one after it when a
+        // cycle is running (read in this order, a cycle that ends in between errs late).
+        const bool running = service->inCycle_.load();
+        service->graphOrderCycle_.store(service->cycles_.load() + (running ? 1 : 0));
+        service->graphOrders_.fetch_add(1);
+    }
     callbacks.inside.fetch_sub(1);
     return 0;
 }
@@ -416,13 +514,8 @@ int JackMidiService::OnXrun(void* gate) {
 void JackMidiService::OnPortRegistration(jack_port_id_t, int, void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
-    if (JackMidiService* service = callbacks.service.load()) {
+    if (JackMidiService* service = callbacks.service.load())
         service->NoteDevicesChanged();
-        // While the server rebuilds its graph a cycle's MIDI may be lost without an xrun being
-        // reported (seen on a loaded machine when ports come and go): the recent note-offs go
-        // out again as after an xrun.
-        service->xrunSeen_.store(true);
-    }
     callbacks.inside.fetch_sub(1);
 }
 
@@ -445,18 +538,25 @@ void JackMidiService::OnPortRename(jack_port_id_t, const char*, const char*, voi
 }
 
 // Runs on JACK's notification thread. Only connections of our own ports matter: the others
-// change no port's status and no list.
-void JackMidiService::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int, void* gate) {
+// change no port's status and no list. A new connection of one of our ports holds back what
+// the port sends until the server runs a graph with it: what it wrote before would go nowhere.
+void JackMidiService::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* gate) {
     auto& callbacks = *static_cast<CallbackGate*>(gate);
     callbacks.inside.fetch_add(1);
     if (JackMidiService* service = callbacks.service.load()) {
-        service->xrunSeen_.store(true); // a graph change, as for a port registration
-        // Both only read the client's copy of the graph.
-        const auto mine = [service](jack_port_id_t id) {
+        const std::uint64_t graphOrders = service->graphOrders_.load();
+        bool changed = false;
+        for (const jack_port_id_t id : {a, b}) {
+            // Only reads the client's copy of the graph.
             const jack_port_t* port = jack_port_by_id(service->client_, id);
-            return port != nullptr && jack_port_is_mine(service->client_, port) != 0;
-        };
-        if (mine(a) || mine(b))
+            if (port == nullptr || jack_port_is_mine(service->client_, port) == 0)
+                continue;
+            changed = true;
+            const ConnectNotice notice{port, graphOrders};
+            if (connected != 0)
+                service->connectNotices_.Push(&notice, sizeof notice);
+        }
+        if (changed)
             service->NoteDevicesChanged();
     }
     callbacks.inside.fetch_sub(1);
@@ -480,17 +580,24 @@ int JackMidiService::Process(jack_nframes_t frames) {
     // Sequentially consistent with the GUI thread clearing a slot: see AdvanceClosing.
     inCycle_.store(true);
     const std::uint64_t cycle = cycles_.load();
-    if (xrunSeen_.exchange(false)) {
-        repeatAt_ = cycle;
-        repeatAgainAt_ = cycle + kRepeatAgainAfter;
+    jack_nframes_t cycleStart = 0;
+    jack_time_t startUsecs = 0;
+    jack_time_t nextUsecs = 0;
+    float periodUsecs = 0;
+    if (jack_get_cycle_times(client_, &cycleStart, &startUsecs, &nextUsecs, &periodUsecs) != 0) {
+        cycleStart = jack_last_frame_time(client_);
+        nextUsecs = 0;
     }
-    std::uint64_t repeatSince = UINT64_MAX;
-    if (cycle == repeatAt_ || cycle == repeatAgainAt_)
-        repeatSince = cycle > kRepeatedCycles ? cycle - kRepeatedCycles : 0;
-    if (cycle >= oldestNoteOffNotRepeated_ + kEveryNoteOffAgainAfter) {
-        repeatSince = std::min(repeatSince, oldestNoteOffNotRepeated_);
-        oldestNoteOffNotRepeated_ = UINT64_MAX;
-    }
+    history_.Begin(cycle, cycleStart, frames);
+    TakeNotices(cycle);
+    // The note-offs written in a cycle the server reported lost go out once more, now; a
+    // report left over waits for the next cycle.
+    RepeatedCycles repeated;
+    jack_nframes_t reportFrame = 0;
+    while (repeated.count < repeated.cycles.size() &&
+           xrunReports_.Pop(&reportFrame, sizeof reportFrame))
+        if (const std::optional<std::uint64_t> reported = history_.Reported(reportFrame))
+            repeated.cycles[repeated.count++] = *reported;
     bool wake = ReportHeldTokens();
     for (auto& slot : slots_) {
         Port* port = slot.load();
@@ -500,15 +607,71 @@ int JackMidiService::Process(jack_nframes_t frames) {
         if (buffer == nullptr)
             continue;
         if (port->output)
-            SendQueued(*port, buffer, cycle, repeatSince);
+            SendQueued(*port, buffer, frames, cycle, cycleStart, repeated);
         else if (port->started.load())
             wake = Receive(*port, buffer) || wake;
     }
     if (wake)
         Wake();
+    if (nextUsecs != 0 && jack_get_time() > nextUsecs)
+        history_.EndedLate();
     cycles_.fetch_add(1);
     inCycle_.store(false);
     return 0;
+}
+
+// Runs on JACK's process thread: connections of our ports heard of since the last cycle hold
+// back what those ports send.
+void JackMidiService::TakeNotices(std::uint64_t cycle) {
+    ConnectNotice notice{};
+    while (connectNotices_.Pop(&notice, sizeof notice)) {
+        for (auto& slot : slots_) {
+            Port* port = slot.load();
+            if (port == nullptr || !port->output || port->jackPort != notice.port)
+                continue;
+            if (port->heldBehindGraphOrder == kNotHeld) {
+                port->heldSince = cycle;
+                port->heldBehindGraphOrder = notice.graphOrders;
+            } else {
+                port->heldBehindGraphOrder =
+                    std::max(port->heldBehindGraphOrder, notice.graphOrders);
+            }
+            port->releaseAt = UINT64_MAX;
+        }
+    }
+}
+
+// Runs on JACK's process thread. A port is held from a new connection until the server has
+// confirmed a graph with it and a whole cycle has run since the confirmation came; a port to a
+// device also waits until the cycle's graph shows it connected.
+bool JackMidiService::Held(Port& port, std::uint64_t cycle, std::uint32_t cycleStart) {
+    if (port.heldBehindGraphOrder == kNotHeld)
+        return false;
+    if (port.releaseAt == UINT64_MAX) {
+        // Reads the graph the cycle runs, without waiting for anything.
+        const bool connected = jack_port_connected(port.jackPort) > 0;
+        const std::uint64_t held = cycle - port.heldSince;
+        // Sent in the cycle after the first whole one since the confirmation.
+        if (graphOrders_.load() > port.heldBehindGraphOrder && (connected || !port.toDevice))
+            port.releaseAt = graphOrderCycle_.load() + 1;
+        else if (held >= kLongestHold && (connected || held >= 4 * kLongestHold))
+            port.releaseAt = cycle;
+        else
+            return true;
+    }
+    if (cycle < port.releaseAt)
+        return true;
+    port.heldBehindGraphOrder = kNotHeld;
+    port.releaseAt = UINT64_MAX;
+    // What waited goes out from now on with the spacing it was sent with.
+    OutRecord first{};
+    if (port.queue->PeekAt(0, &first, sizeof first)) {
+        const auto waited = static_cast<std::int32_t>(cycleStart - first.frame);
+        port.replaying = true;
+        port.replayShift = waited > 0 ? static_cast<std::uint32_t>(waited) : 0;
+        port.replayEnd = cycleStart;
+    }
+    return false;
 }
 
 // Runs on JACK's process thread.
@@ -523,36 +686,49 @@ bool JackMidiService::ReportHeldTokens() {
 }
 
 // Runs on JACK's process thread.
-void JackMidiService::SendQueued(Port& port, void* buffer, std::uint64_t cycle,
-                                 std::uint64_t repeatSince) {
+void JackMidiService::SendQueued(Port& port, void* buffer, jack_nframes_t frames,
+                                 std::uint64_t cycle, std::uint32_t cycleStart,
+                                 const RepeatedCycles& repeated) {
     jack_midi_clear_buffer(buffer);
     maxEventSize_.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
-    if (!port.sending.load())
+    if (!port.sending.load() || Held(port, cycle, cycleStart))
         return; // kept for when the connection is there
-    if (repeatSince != UINT64_MAX) {
-        // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is
-        // off already stays off on every synthesizer.
-        port.ended.RepeatSince(repeatSince, [buffer](const std::array<std::uint8_t, 3>& noteOff) {
-            if (jack_midi_max_event_size(buffer) >= noteOff.size())
-                jack_midi_event_write(buffer, 0, noteOff.data(), noteOff.size());
+    // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is off
+    // already stays off on every synthesizer.
+    for (std::size_t i = 0; i < repeated.count; ++i) {
+        port.ended.RepeatEndedIn(repeated.cycles[i], [&](const std::array<std::uint8_t, 3>& off) {
+            if (jack_midi_max_event_size(buffer) >= off.size() &&
+                jack_midi_event_write(buffer, 0, off.data(), off.size()) == 0)
+                port.repeatedNoteOffs.fetch_add(1, std::memory_order_relaxed);
         });
     }
     const std::uint32_t epoch = port.epoch.load();
     bool wroteAny = jack_midi_get_event_count(buffer) > 0;
+    jack_nframes_t time = 0; // events of one buffer go in time order
     OutRecord record{};
     while (port.queue->PeekAt(0, &record, sizeof record)) {
         const bool cancelled = record.epoch != 0 && record.epoch != epoch;
         if (!cancelled) {
             if (record.token != 0 && heldCount_ == heldTokens_.size())
                 return;
+            // Those queued since the release only wait for the held ones to go first.
+            if (port.replaying && static_cast<std::int32_t>(record.frame - port.replayEnd) > 0)
+                port.replaying = false;
+            if (port.replaying) {
+                const auto due =
+                    static_cast<std::int32_t>(record.frame + port.replayShift - cycleStart);
+                if (due >= static_cast<std::int32_t>(frames))
+                    return; // its time comes in a later cycle
+                time = std::max(time, static_cast<jack_nframes_t>(std::max(due, 0)));
+            }
             // Asking first spares libjack's complaint about a full buffer on this thread.
             jack_midi_data_t* event = jack_midi_max_event_size(buffer) >= record.size
-                                          ? jack_midi_event_reserve(buffer, 0, record.size)
+                                          ? jack_midi_event_reserve(buffer, time, record.size)
                                           : nullptr;
             if (event != nullptr) {
                 port.queue->PeekAt(sizeof record, event, record.size);
-                if (port.ended.Track(event, record.size, cycle))
-                    oldestNoteOffNotRepeated_ = std::min(oldestNoteOffNotRepeated_, cycle);
+                port.ended.Track(event, record.size, cycle);
+                CountHanded(port, event, record.size);
                 wroteAny = true;
             } else if (wroteAny) {
                 return; // the buffer is full: the rest goes out next cycle
@@ -566,6 +742,7 @@ void JackMidiService::SendQueued(Port& port, void* buffer, std::uint64_t cycle,
         }
         port.queue->Skip(sizeof record + record.size);
     }
+    port.replaying = false; // caught up
 }
 
 // Runs on JACK's process thread.
@@ -636,7 +813,37 @@ void JackMidiService::Drain() {
         for (auto& [handle, port] : ports_)
             CompleteAll(*port);
     }
+    LeaveStoppedServer();
     Advance();
+}
+
+// A client whose server stopped is closed at once: until it is, no JACK client of this process
+// may open, the one that finds the next server included. The close waits its turn behind the
+// requests posted before, which still use the client.
+void JackMidiService::LeaveStoppedServer() {
+    if (clientLeft_ || client_ == nullptr || !serverGone_.load())
+        return;
+    clientLeft_ = true;
+    jack_client_t* client = client_;
+    if (!requests_.Post([client] { LeaveJackServer(client); }))
+        LeaveJackServer(client);
+}
+
+// What a port handed to JACK, on standard error, for tests that compare it with what arrived.
+void JackMidiService::ReportHanded(const Port& port) const {
+    if (!port.output)
+        return;
+    std::fprintf(stderr,
+                 "klavio JACK counts: %s:%s to %s: %llu note-ons, %llu note-offs, %llu others, "
+                 "%llu note-offs repeated after %llu xrun reports; %llu messages accepted\n",
+                 clientName_.c_str(), port.name.c_str(),
+                 port.device.empty() ? "(whoever connects)" : port.device.c_str(),
+                 static_cast<unsigned long long>(port.handedNoteOns.load()),
+                 static_cast<unsigned long long>(port.handedNoteOffs.load()),
+                 static_cast<unsigned long long>(port.handedOthers.load()),
+                 static_cast<unsigned long long>(port.repeatedNoteOffs.load()),
+                 static_cast<unsigned long long>(xrunsReported_.load()),
+                 static_cast<unsigned long long>(port.accepted));
 }
 
 void JackMidiService::PostDevicesChangedIfAny() {
@@ -745,6 +952,7 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
         nextHandle_ = 1;
     port->output = output;
     port->device = device;
+    port->toDevice = !device.empty();
     port->receiver = receiver;
     port->slot = static_cast<std::size_t>(freeSlot - slotTaken_.begin());
     if (output) {
@@ -752,9 +960,16 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
         if (!port->queue->Valid())
             return MMSYSERR_NOMEM;
     }
-    port->name = !output          ? "midi_in_" + std::to_string(port->handle)
-                 : device.empty() ? std::string(kMapperPortName)
-                                  : "midi_out_" + std::to_string(port->handle);
+    // The program has one port of each kind open at a time, so it always gets the fixed name;
+    // others open at once beside it (a second output) are told apart by a number.
+    const std::string base = !output          ? kDeviceInputPortName
+                             : device.empty() ? kMapperPortName
+                                              : kDeviceOutputPortName;
+    port->name = base;
+    for (int n = 2; std::any_of(ports_.begin(), ports_.end(),
+                                [&](const auto& open) { return open.second->name == port->name; });
+         ++n)
+        port->name = base + "_" + std::to_string(n);
     port->openedAt = std::chrono::steady_clock::now();
     *freeSlot = true;
     handle = port->handle;
@@ -767,16 +982,31 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
 
 // Registering and connecting wait for the server's answer, so the request runs on the requests
 // thread; everything it touches is its own. A port closed a moment ago may still hold the
-// name (only the program's own port has a fixed one): then the request waits for its
+// name (each kind of port has one fixed name): then the request waits for its
 // unregistration, which comes first in the queue.
 void JackMidiService::PostRequest(Port& port) {
-    const auto holdsName = [&port](const std::unique_ptr<Port>& other) {
-        return &*other != &port && other->name == port.name &&
-               (other->jackPort != nullptr || other->request != nullptr);
-    };
-    if (std::any_of(closing_.begin(), closing_.end(), holdsName))
+    if (serverGone_.load()) { // its client is closed, or about to be
+        port.link = Link::Refused;
+        changed_ = true;
         return;
+    }
+    // Closed ports take the name in the order they were opened, before any port still open: a
+    // port closed while it waited for the name still sends what it was sent.
+    bool older = true;
+    for (const std::unique_ptr<Port>& other : closing_) {
+        if (&*other == &port) {
+            older = false;
+            continue;
+        }
+        if (other->name != port.name)
+            continue;
+        if (other->jackPort != nullptr || other->request != nullptr)
+            return;
+        if (older && other->link == Link::Waiting && HasSomethingToSend(*other))
+            return;
+    }
     auto request = std::make_shared<PortRequest>();
+    port.graphOrdersAtRequest = graphOrders_.load();
     jack_client_t* client = client_;
     const bool posted = requests_.Post(
         [client, request, name = port.name, device = port.device, output = port.output] {
@@ -799,9 +1029,14 @@ void JackMidiService::PostRequest(Port& port) {
                 jack_port_unregister(client, registered);
         });
     port.link = posted ? Link::Connecting : Link::Refused;
-    if (posted)
+    if (posted) {
         port.request = std::move(request);
-    else
+        // The server's patience starts now, and so does the drain of a port closed while it
+        // waited for its name.
+        port.openedAt = std::chrono::steady_clock::now();
+        port.closingSince = port.openedAt;
+        port.lastCycleAt = port.openedAt;
+    } else
         changed_ = true;
 }
 
@@ -844,14 +1079,24 @@ void JackMidiService::AdvanceOpening(Port& port) {
     // Shown to the callback at once: a connected port whose buffer nobody clears would hand
     // its readers whatever was left in it.
     if (!port.shown) {
+        // Its connection holds back what it sends until the server runs a graph with it.
+        if (port.toDevice && port.output) {
+            port.heldBehindGraphOrder = port.graphOrdersAtRequest;
+            port.heldSince = cycles_.load();
+        }
         slots_[port.slot].store(&port);
         port.shown = true;
     }
     // A new connection shows in the graph once a cycle uses it; until then what the port sent
-    // would go nowhere. A device that vanished in between never shows.
+    // would go nowhere. A device that vanished in between never shows; one still there will,
+    // however late a starved server switches to the new graph.
     if (!port.sending.load()) {
         if (!port.device.empty() && !ConnectedToDevice(port)) {
-            if (late) {
+            const auto listed = [&] {
+                const auto now = ListPorts(port.output ? JackPortIsInput : JackPortIsOutput);
+                return std::find(now.begin(), now.end(), port.device) != now.end();
+            };
+            if (late && !listed()) {
                 port.link = Link::Refused;
                 changed_ = true;
             }
@@ -875,6 +1120,12 @@ bool JackMidiService::CyclingStopped(Port& port, std::chrono::steady_clock::time
         port.cycleMark = cycles;
         port.lastCycleAt = now;
     }
+    // Held messages go out at the pace they were sent: the drain gives up only when none does.
+    if (const std::size_t queued = port.output ? port.queue->ReadSpace() : 0;
+        queued != port.queuedAtCheck) {
+        port.queuedAtCheck = queued;
+        port.closingSince = now;
+    }
     return serverGone_.load() || now - port.lastCycleAt > kSilence ||
            now - port.closingSince > kLongestDrain;
 }
@@ -882,10 +1133,15 @@ bool JackMidiService::CyclingStopped(Port& port, std::chrono::steady_clock::time
 // One step of a close at a time; true once the port is gone.
 bool JackMidiService::AdvanceClosing(Port& port) {
     const auto now = std::chrono::steady_clock::now();
-    if (port.link == Link::Waiting) {
+    if (port.link == Link::Waiting && (!HasSomethingToSend(port) || serverGone_.load())) {
         // Never registered: nobody could have been listening to it.
         slotTaken_[port.slot] = false;
         return true;
+    }
+    if (port.link == Link::Waiting) {
+        PostRequest(port);
+        if (port.link == Link::Waiting)
+            return false;
     }
     // What it was sent before it closed goes out if the port connects in time.
     if (port.link == Link::Connecting)
@@ -923,6 +1179,10 @@ bool JackMidiService::AdvanceClosing(Port& port) {
         const std::uint64_t target = port.cycleMark + 2;
         if (port.output && cycles_.load() < target && !CyclingStopped(port, now))
             return false;
+        if (port.output && port.sending.load() && port.queue->ReadSpace() != 0 &&
+            !serverGone_.load())
+            qWarning("JACK: %s closed with %zu bytes of messages that never went out to %s",
+                     port.name.c_str(), port.queue->ReadSpace(), port.device.c_str());
         slots_[port.slot].store(nullptr);
         // A cycle that began before the slot was cleared may still use the port; one that
         // begins later cannot see it. Wait for the former to end.
@@ -942,6 +1202,8 @@ bool JackMidiService::AdvanceClosing(Port& port) {
             abandoned_.push_back(std::move(*owned));
             return true;
         }
+        if (reportHanded_)
+            ReportHanded(port);
         Unregister(port.jackPort);
         slotTaken_[port.slot] = false;
         return true;
@@ -985,8 +1247,12 @@ void JackMidiService::ClosePort(Port& port) {
 
 bool JackMidiService::Queue(Port& port, const std::uint8_t* bytes, std::size_t size,
                             std::uint32_t epoch, std::uint32_t token) {
-    const OutRecord record{static_cast<std::uint32_t>(size), epoch, token};
-    return port.queue->Push(&record, sizeof record, bytes, size);
+    const OutRecord record{static_cast<std::uint32_t>(size), epoch, token,
+                           serverGone_.load() ? 0 : jack_frame_time(client_)};
+    if (!port.queue->Push(&record, sizeof record, bytes, size))
+        return false;
+    ++port.accepted;
+    return true;
 }
 
 int JackMidiService::midiOutGetNumDevs() {

@@ -25,17 +25,6 @@
 #include <set>
 #include <thread>
 
-struct DebugWrite {
-    std::uint32_t frame;
-    std::uint8_t b[3];
-    std::uint32_t late;
-};
-extern DebugWrite g_debugWrites[100000];
-extern std::atomic<int> g_debugCount;
-extern DebugWrite g_peerReads[100000];
-extern std::atomic<int> g_peerCount;
-extern std::uint32_t g_peerFrames[100000];
-extern std::atomic<int> g_peerFrameCount;
 namespace {
 
 const char* const kClient = "klavio-test";
@@ -116,7 +105,7 @@ protected:
             const auto& received = peer_->Received();
             return !received.empty() && received.back() == marker;
         }));
-        std::vector<MidiBytes> received = peer_->Heard();
+        std::vector<MidiBytes> received = peer_->Received();
         if (!received.empty() && received.back() == marker)
             received.pop_back();
         return received;
@@ -153,6 +142,31 @@ TEST_F(JackMidi, ListsPeerPortsByStableNameAndNeverOurOwn) {
     EXPECT_EQ(mapperName, kClient);
     EXPECT_EQ(service_->midiInClose(in), MMSYSERR_NOERROR);
     EXPECT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
+}
+
+// Our ports keep one name each whichever device is chosen, for the life of the program: the
+// connections patchbays and session managers saved to those names keep working.
+TEST_F(JackMidi, OurPortsKeepTheirNamesAcrossDeviceChoices) {
+    std::string whyNot;
+    const auto other = JackPeer::Open("other", whyNot);
+    ASSERT_TRUE(other) << whyNot;
+    const std::string ours = std::string(kClient) + ":";
+    const HMIDIOUT mapper = OpenOutput("");
+    for (const std::string device : {"peer", "other", "peer"}) {
+        const HMIDIOUT out = OpenOutput(device + ":in");
+        const HMIDIIN in = OpenInput(device + ":out");
+        const char** names = jack_get_ports(peer_->Client(), (ours + ".*").c_str(), nullptr, 0);
+        std::set<std::string> found;
+        for (const char** name = names; name != nullptr && *name != nullptr; ++name)
+            found.insert(*name);
+        jack_free(names);
+        EXPECT_EQ(found, (std::set<std::string>{ours + "device_in", ours + "device_out",
+                                                ours + "midi_out"}))
+            << device;
+        EXPECT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
+        EXPECT_EQ(service_->midiOutClose(out) | service_->midiInClose(in), MMSYSERR_NOERROR);
+    }
     EXPECT_EQ(service_->midiOutClose(mapper), MMSYSERR_NOERROR);
 }
 
@@ -507,8 +521,8 @@ TEST_F(JackMidi, ResetSwitchesOffEveryNoteStillOnBeforeTheClose) {
     for (const MidiBytes& off :
          {MidiBytes{0x80, 0x3C, 0}, MidiBytes{0x83, 0x41, 0}, MidiBytes{0x85, 0x45, 0}})
         expected.push_back(off);
-    ASSERT_TRUE(WaitFor([&] { return peer_->Heard().size() >= expected.size(); }));
-    EXPECT_EQ(peer_->Heard(), expected);
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= expected.size(); }));
+    EXPECT_EQ(peer_->Received(), expected);
 }
 
 TEST_F(JackMidi, VanishedPeerMakesLaterCallsFailWithoutHarm) {
@@ -653,64 +667,146 @@ TEST_F(JackMidi, OpeningAndClosingNeverHoldTheWindowAndNotesSentAtOnceArriveInOr
         QCoreApplication::processEvents();
     }
     EXPECT_LT(longest, std::chrono::milliseconds(16));
-    ASSERT_TRUE(WaitFor([&] { return peer_->Heard().size() >= expected.size(); }));
-    EXPECT_EQ(peer_->Heard(), expected);
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= expected.size(); }));
+    EXPECT_EQ(peer_->Received(), expected);
 }
 
-// A busy server can drop a cycle's MIDI without any report, so a note-off is sent twice.
-TEST_F(JackMidi, EveryNoteOffGoesOutOnceMoreAFewCyclesLater) {
+// A note-off goes out once: without a cycle the server reported lost, nothing is repeated.
+TEST_F(JackMidi, ANoteOffGoesOutOnceWithoutAnXrun) {
     const HMIDIOUT out = OpenOutput();
-    LetPeerCyclesPass(40); // past the repeats that follow the new connection
     ASSERT_EQ(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
     ASSERT_EQ(service_->midiOutShortMsg(out, 0x003C80), MMSYSERR_NOERROR);
-    const MidiBytes noteOff = {0x80, 0x3C, 0x00};
-    ASSERT_TRUE(WaitFor([&] { return !peer_->Received().empty(); }));
-    LetPeerCyclesPass(20);
-    const auto& received = peer_->Received();
-    EXPECT_EQ(received.front(), MidiBytes({0x90, 0x3C, 0x40}));
-    EXPECT_GE(std::count(received.begin(), received.end(), noteOff), 2);
-    EXPECT_EQ(peer_->Heard(), std::vector<MidiBytes>({{0x90, 0x3C, 0x40}, noteOff}));
+    ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= 2; }));
+    LetPeerCyclesPass(40);
+    const std::vector<MidiBytes> sent = {{0x90, 0x3C, 0x40}, {0x80, 0x3C, 0x00}};
+    if (peer_->Xruns() == 0)
+        EXPECT_EQ(peer_->Received(), sent);
+    else // an xrun may repeat the note-off once
+        EXPECT_LE(peer_->Received().size(), 3u);
 }
 
-// Ports opened, played and closed over and over while every core is busy: cycles come late,
-// the graph changes each time, and the server loses some of a cycle's MIDI. What does arrive
-// must never leave a note sounding.
-TEST_F(JackMidi, NoNoteIsLeftSoundingWhilePortsComeAndGoOnABusyMachine) {
+// Each device choice: what the port is sent from the moment it opens, while it still connects,
+// reaches the peer once and exactly, with nothing after it. Each case takes the port name the
+// case before gave up, as choosing another device does.
+TEST_F(JackMidi, EachDeviceChoiceDeliversExactlyWhatItWasSentFromTheFirstMessage) {
+    // Played as three-byte short messages and a reset, as when the device changes, or as one
+    // long message; what arrives is what was played and then the reset's note-offs.
+    const struct {
+        const char* what;
+        bool stream;
+        MidiBytes played;
+        MidiBytes resetSends;
+    } rows[] = {
+        {"click on A0", false, {0x90, 0x15, 0x65, 0x80, 0x15, 0}, {}},
+        {"glissando",
+         false,
+         {0x90, 60, 64, 0x90, 62, 64, 0x80, 60, 0, 0x90, 64, 64, 0x80, 62, 0},
+         {0x80, 64, 0}},
+        {"drag out", false, {0x90, 60, 64}, {0x80, 60, 0}},
+        {"free command of two messages", true, {0x90, 0x3C, 0x7F, 0x80, 0x3C, 0x00}, {}},
+        {"reset", false, {0x90, 60, 64, 0x91, 62, 64, 0xB0, 7, 127}, {0x80, 60, 0, 0x81, 62, 0}},
+    };
+    const auto messages = [](const MidiBytes& bytes) {
+        std::vector<MidiBytes> split;
+        for (std::size_t i = 0; i + 2 < bytes.size(); i += 3)
+            split.emplace_back(bytes.begin() + i, bytes.begin() + i + 3);
+        return split;
+    };
+    const int device = Find(true, "peer:in");
+    std::deque<TestLongMessage> streams;
+    for (const auto& row : rows) {
+        peer_->Forget();
+        const std::uint64_t cycles = peer_->Cycles();
+        QElapsedTimer clock;
+        clock.start();
+        HMIDIOUT out = 0;
+        ASSERT_EQ(service_->midiOutOpen(out, device, &recorder_), MMSYSERR_NOERROR);
+        for (std::size_t i = 0; !row.stream && i + 2 < row.played.size(); i += 3) {
+            const auto& b = row.played;
+            ASSERT_EQ(service_->midiOutShortMsg(out, b[i] | b[i + 1] << 8 | b[i + 2] << 16), 0u);
+        }
+        const MMRESULT sent = row.stream ? SendLong(out, streams.emplace_back(row.played))
+                                         : service_->midiOutReset(out);
+        EXPECT_EQ(sent, MMSYSERR_NOERROR) << row.what;
+        std::vector<MidiBytes> arrives = messages(row.played);
+        for (const MidiBytes& noteOff : messages(row.resetSends))
+            arrives.push_back(noteOff);
+        ASSERT_TRUE(WaitFor([&] { return !peer_->Received().empty(); })) << row.what;
+        std::printf("%s: the first message arrived %lld ms (%llu cycles) after the choice\n",
+                    row.what, static_cast<long long>(clock.elapsed()),
+                    static_cast<unsigned long long>(peer_->Cycles() - cycles));
+        ASSERT_TRUE(WaitFor([&] { return peer_->Received().size() >= arrives.size(); }));
+        LetPeerCyclesPass(20);
+        EXPECT_EQ(peer_->Received(), arrives) << row.what;
+        EXPECT_TRUE(WaitFor([&] { return service_->midiOutClose(out) == MMSYSERR_NOERROR; }));
+    }
+}
+
+// Ports opened, played and closed over and over while every core is busy: cycles come late and
+// the graph changes each time. Rounds take the port's name in turn, so they reach the peer one
+// after another and the record splits into rounds by channel; a round no reported xrun came
+// near arrives exactly, and none leaves a note sounding.
+TEST_F(JackMidi, ChurnOfPortsDeliversExactlyWhereNoXrunWasReported) {
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> pause(0, 12);
     const int device = Find(true, "peer:in");
-    std::size_t sent = 0;
+    constexpr std::uint32_t kRounds = 24;
+    std::vector<std::vector<MidiBytes>> expected(kRounds);
     {
         const BusyCores busy;
-        for (std::uint32_t round = 0; round < 40; ++round) {
+        for (std::uint32_t round = 0; round < kRounds; ++round) {
             HMIDIOUT out = 0;
             ASSERT_EQ(service_->midiOutOpen(out, device, &recorder_), MMSYSERR_NOERROR);
             for (std::uint32_t note = 0x30; note < 0x33; ++note) {
                 // A note-on of velocity 64, then its note-off, on the round's channel.
                 for (const std::uint32_t status : {0x400090u, 0x000080u}) {
                     QTest::qWait(pause(random));
-                    ASSERT_EQ(service_->midiOutShortMsg(out, status | note << 8 | (round & 15)),
-                              MMSYSERR_NOERROR);
-                    ++sent;
+                    const std::uint32_t message = status | note << 8 | (round & 15);
+                    ASSERT_EQ(service_->midiOutShortMsg(out, message), MMSYSERR_NOERROR);
+                    expected[round].push_back(Unpack(message, 3));
                 }
             }
             ASSERT_EQ(service_->midiOutReset(out), MMSYSERR_NOERROR);
             ASSERT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
         }
+        service_.reset(); // sends what every closed port still holds
     }
-    // Repeated note-offs come up to a few hundred cycles later.
-    LetPeerCyclesPass(300);
+    LetPeerCyclesPass(20);
+    const std::vector<MidiBytes> received = peer_->Received();
+    const std::vector<std::uint64_t>& xruns = peer_->XrunsAtReceipt();
+    std::vector<std::size_t> starts(kRounds + 2); // where each round's record begins
+    for (std::size_t round = 0, at = 0; round < starts.size(); ++round) {
+        starts[round] = at;
+        while (at < received.size() && (received[at][0] & 0x0F) == (round & 15))
+            ++at;
+    }
+    EXPECT_EQ(starts[kRounds], received.size()) << "events out of their round's order";
+    const auto xrunsAt = [&](std::size_t at) { // when event at arrived; after the last: now
+        return at < received.size() ? xruns[at] : peer_->Xruns();
+    };
     std::map<int, int> sounding; // by channel and note
-    std::size_t heard = 0;
-    for (const MidiBytes& event : peer_->Heard()) {
-        ++heard;
-        sounding[(event[0] & 0x0F) * 128 + event[1]] += (event[0] & 0xF0) == 0x90 ? 1 : -1;
+    int excused = 0;
+    for (std::uint32_t round = 0; round < kRounds; ++round) {
+        const std::vector<MidiBytes> got(received.begin() + starts[round],
+                                         received.begin() + starts[round + 1]);
+        for (const MidiBytes& event : got)
+            sounding[(event[0] & 0x0F) * 128 + event[1]] += event[0] >= 0x90 ? 1 : -1;
+        // Reports come a little late: one heard by the end of the next round counts.
+        if ((starts[round] == 0 ? 0 : xrunsAt(starts[round] - 1)) != xrunsAt(starts[round + 2])) {
+            ++excused; // only a note-off may come twice, repeated after the report
+            EXPECT_LE(std::count_if(got.begin(), got.end(), [](auto& e) { return e[0] >= 0x90; }),
+                      3);
+        } else {
+            EXPECT_EQ(got, expected[round]) << "round " << round << ", seed " << seed;
+        }
     }
-    std::printf("busy machine: %zu of %zu messages arrived, %llu xruns seen by the peer\n", heard,
-                sent, static_cast<unsigned long long>(peer_->Xruns()));
+    std::printf("busy machine: %zu of %u messages arrived, %llu xruns seen by the peer, %d of %u "
+                "rounds near one\n",
+                received.size(), kRounds * 6, static_cast<unsigned long long>(peer_->Xruns()),
+                excused, kRounds);
     for (const auto& [key, count] : sounding)
-        EXPECT_EQ(count, 0) << "channel " << key / 128 + 1 << ", note " << key % 128
+        EXPECT_LE(count, 0) << "channel " << key / 128 + 1 << ", note " << key % 128
                             << " (random pauses from seed " << seed << ")";
 }
 

@@ -256,10 +256,13 @@ std::vector<MidiBytes> JackPeer::Heard() {
 
 const std::vector<MidiBytes>& JackPeer::Received() {
     std::uint32_t size = 0;
+    std::uint64_t xruns = 0;
     while (jack_ringbuffer_peek(received_, reinterpret_cast<char*>(&size), sizeof size) ==
                sizeof size &&
-           jack_ringbuffer_read_space(received_) >= sizeof size + size) {
+           jack_ringbuffer_read_space(received_) >= sizeof size + sizeof xruns + size) {
         jack_ringbuffer_read_advance(received_, sizeof size);
+        jack_ringbuffer_read(received_, reinterpret_cast<char*>(&xruns), sizeof xruns);
+        xrunsSoFar_.push_back(xruns);
         MidiBytes event(size);
         jack_ringbuffer_read(received_, reinterpret_cast<char*>(event.data()), size);
         receivedSoFar_.push_back(std::move(event));
@@ -302,9 +305,11 @@ void JackPeer::Process(jack_nframes_t frames) {
             if (jack_midi_event_get(&event, buffer, i) != 0)
                 continue;
             const auto size = static_cast<std::uint32_t>(event.size);
-            if (jack_ringbuffer_write_space(received_) < sizeof size + size)
+            const std::uint64_t xruns = xruns_.load();
+            if (jack_ringbuffer_write_space(received_) < sizeof size + sizeof xruns + size)
                 break; // the tests see the loss as a missing event
             jack_ringbuffer_write(received_, reinterpret_cast<const char*>(&size), sizeof size);
+            jack_ringbuffer_write(received_, reinterpret_cast<const char*>(&xruns), sizeof xruns);
             jack_ringbuffer_write(received_, reinterpret_cast<const char*>(event.buffer), size);
         }
     }

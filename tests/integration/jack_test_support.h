@@ -64,12 +64,14 @@ public:
 
     // Every event that reached "in", oldest first.
     const std::vector<MidiBytes>& Received();
+    // For each of them, how many xruns the peer had heard of when it arrived.
+    const std::vector<std::uint64_t>& XrunsAtReceipt() { return Received(), xrunsSoFar_; }
     // The same without note-offs (80 nn 00) of notes that are off already: after a cycle the
-    // server could not finish, klavio sends its recent note-offs again, which every synthesizer
+    // server reported lost, klavio sends that cycle's note-offs again, which every synthesizer
     // ignores.
     std::vector<MidiBytes> Heard();
     // Starts the record of received events afresh.
-    void Forget() { Received(), receivedSoFar_.clear(); }
+    void Forget() { Received(), receivedSoFar_.clear(), xrunsSoFar_.clear(); }
     // Sends the bytes as one event on "out".
     void Send(const MidiBytes& event);
     // Sends FloodMessage(0) to FloodMessage(count - 1) on "out", as many per cycle as fit.
@@ -94,7 +96,7 @@ private:
     jack_client_t* client_ = nullptr;
     std::atomic<jack_port_t*> in_{nullptr};
     std::atomic<jack_port_t*> out_{nullptr};
-    jack_ringbuffer_t* received_ = nullptr; // size, then bytes
+    jack_ringbuffer_t* received_ = nullptr; // size, xruns so far, then bytes
     jack_ringbuffer_t* toSend_ = nullptr;   // size, then bytes
     std::atomic<std::uint32_t> floodCount_{0};
     std::uint32_t floodSent_ = 0; // process callback only
@@ -102,6 +104,7 @@ private:
     std::atomic<std::uint64_t> xruns_{0};
     std::atomic<std::chrono::steady_clock::rep> lastReceivedAt_{0};
     std::vector<MidiBytes> receivedSoFar_;
+    std::vector<std::uint64_t> xrunsSoFar_;
 };
 
 // A client "name" with one audio input port "in", which records what reaches it (every
