@@ -26,6 +26,7 @@
 #include "platform/program_location.h"
 #include "platform/registry.h"
 #include "platform/shell_service.h"
+#include "platform/synthesizer.h"
 #include "support/VersionInfo.h"
 #include "support/VistaAltFixUnit.h"
 #include "support/about_links.h"
@@ -35,6 +36,8 @@
 #include <QColor>
 #include <QComboBox>
 #include <QCursor>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFont>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -42,6 +45,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLinearGradient>
+#include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
@@ -246,6 +250,8 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
     outputs_ = std::make_unique<DeviceList>(DeviceList::Direction::Output, *MidiOutDevComboBox,
                                             *VMidiKeys1, services_.midi);
     sound_ = std::make_unique<SoundController>(*SoundTabSheet, *VMidiKeys1, services_.synthesizer);
+    connect(sound_.get(), &SoundController::soundFontRequested, this,
+            [this] { RunGuarded([this] { ChooseSoundFont(); }, errorBox_, kApplicationTitle); });
     devicesChangedTimer_ = new QTimer(this);
     devicesChangedTimer_->setSingleShot(true);
     // Long enough to take in a program registering its ports one by one, short enough that a
@@ -258,6 +264,7 @@ TklavioForm::TklavioForm(const PlatformServices& services, QWidget* parent)
 
 TklavioForm::~TklavioForm() {
     services_.midi.midiSetDeviceWatcher(nullptr);
+    services_.synthesizer.SetSynthWatcher(nullptr);
     FormDestroy();
     // The keyboard outlives this part of the window; a note it releases while it is destroyed
     // must not reach the handlers of a window that is already gone.
@@ -418,6 +425,9 @@ void TklavioForm::ConnectHandlers() {
     connect(PageControl1, &QTabWidget::currentChanged, this, [this] {
         if (PageControl1->currentWidget() == KeyboardTabSheet)
             VMidiKeys1->setFocus(Qt::OtherFocusReason);
+        // The Sound page opens on its instruments, where the arrow keys choose one.
+        if (PageControl1->currentWidget() == SoundTabSheet)
+            SoundTabSheet->InstrumentList->setFocus(Qt::OtherFocusReason);
     });
     VMidiKeys1->installEventFilter(this);
     VMidiKeys1->SetOnNoteOn([this](QObject* Sender, int note, int velocity) {
@@ -442,6 +452,7 @@ void TklavioForm::FormShow() {
             ReadConfig();
             // From here on the lists follow the devices as they come and go.
             services_.midi.midiSetDeviceWatcher(this);
+            services_.synthesizer.SetSynthWatcher(this);
             CheckTransposeButtons();
             RefreshLanguage();
             VMidiKeys1->setFocus(Qt::OtherFocusReason);
@@ -462,6 +473,10 @@ void TklavioForm::customEvent(QEvent* event) {
     if (event->type() == MM_DEVICES_CHANGED) {
         if (!devicesChangedTimer_->isActive())
             devicesChangedTimer_->start();
+        return;
+    }
+    if (event->type() == MM_SYNTH_CHANGED) {
+        sound_->SynthesizerChanged();
         return;
     }
     QWidget::customEvent(event);
@@ -814,6 +829,30 @@ void TklavioForm::WriteConfig() {
     }
     SaveSettings(*services_.registry.Access(), SettingsKeyPath(FCompanyName, FProductName),
                  settings, loadedCommands_, services_.log);
+}
+
+void TklavioForm::ChooseSoundFont() {
+    const SoundTexts& texts = SoundTextsIn(IsGermanLanguage());
+    const auto text = [](std::string_view utf8) {
+        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    };
+    const QString now = QString::fromStdString(services_.synthesizer.SoundFont());
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, text(texts.chooseSoundFont),
+                                     QFileInfo(now).absolutePath(), text(texts.soundFontFilter));
+    if (chosen.isEmpty())
+        return;
+    const std::string path = chosen.toStdString();
+    services_.synthesizer.UseSoundFont(path);
+    WriteSoundFontSetting(*services_.registry.Access(), SettingsKeyPath(FCompanyName, FProductName),
+                          path, services_.log);
+    // The synthesizer playing now plays the new file once opened again.
+    if (VMidiKeys1->MIDIOutDevice() == MIDI_MAPPER && VMidiKeys1->MidiOutEnabled()) {
+        VMidiKeys1->SetMidiOutEnabled(false);
+        VMidiKeys1->SetMidiOutEnabled(true);
+        MidiDevicesChanged();
+    }
+    sound_->SynthesizerChanged();
 }
 
 void TklavioForm::MidiInDevComboBoxChange() {

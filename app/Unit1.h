@@ -104,6 +104,9 @@ public:
     // Relists the devices and reconnects or releases the chosen ones; the service's device
     // watcher events come here, a burst of them once.
     void MidiDevicesChanged();
+    // The Sound page's SoundFont button: a file dialog, and the synthesizer opened again on the
+    // file picked, which the settings keep.
+    void ChooseSoundFont();
 
 protected:
     void customEvent(QEvent* event) override;

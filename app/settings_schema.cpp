@@ -242,6 +242,14 @@ std::string ReadSoundFontSetting(RegistryAccess& registry, const std::string& se
     return soundFont;
 }
 
+void WriteSoundFontSetting(RegistryAccess& registry, const std::string& settingsKey,
+                           const std::string& soundFont, LogSink& log) {
+    if (!registry.OpenKey(settingsKey, true))
+        return;
+    WriteOrReport(log, [&] { registry.WriteString("SoundFont", soundFont); });
+    CloseKeyOrReport(registry, log);
+}
+
 StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey,
                             LogSink& log) {
     StoredSettings settings;

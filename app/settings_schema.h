@@ -54,9 +54,11 @@ std::string SettingsKeyPath(const std::string& companyName, const std::string& p
 StoredSettings LoadSettings(RegistryAccess& registry, const std::string& settingsKey, LogSink& log);
 
 // The optional text value "SoundFont": the file the built-in synthesizer plays; empty when none
-// is named. Never written: the user sets it by hand.
+// is named. Written when the user picks a file on the Sound page, or set by hand.
 std::string ReadSoundFontSetting(RegistryAccess& registry, const std::string& settingsKey,
                                  LogSink& log);
+void WriteSoundFontSetting(RegistryAccess& registry, const std::string& settingsKey,
+                           const std::string& soundFont, LogSink& log);
 
 // The values replace what is stored. The history is merged, since another instance of the
 // program may have saved its own since this one loaded: settings.commands first, then the

@@ -118,13 +118,14 @@ void SoundController::SynthesizerChanged() {
     const SoundTexts& texts = SoundTextsIn(german_);
     const QString file = QFileInfo(QString::fromStdString(synthesizer_.SoundFont())).fileName();
     QString problem;
-    if (!builtIn_)
-        problem = QString::fromUtf8(texts.notTheSynthesizer.data(),
-                                    static_cast<qsizetype>(texts.notTheSynthesizer.size()));
-    else if (state == Synthesizer::State::Failed)
+    // Why it did not open or load counts most, also when the list fell back to no device.
+    if (synthesizer_.LoadState() == Synthesizer::State::Failed)
         problem = QString::fromUtf8(texts.notLoaded.data(),
                                     static_cast<qsizetype>(texts.notLoaded.size())) +
                   QString::fromStdString(synthesizer_.Problem());
+    else if (!builtIn_)
+        problem = QString::fromUtf8(texts.notTheSynthesizer.data(),
+                                    static_cast<qsizetype>(texts.notTheSynthesizer.size()));
     page_.ShowSynthesizer(builtIn_, file, problem, state == Synthesizer::State::Loading,
                           masterVolume_);
 }

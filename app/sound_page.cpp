@@ -119,10 +119,13 @@ SoundPage::SoundPage(QWidget* parent) : QWidget(parent) {
     connect(MasterVolumeSlider, &QSlider::valueChanged, this, &SoundPage::masterVolumeChanged);
 
     connect(SearchEdit, &QLineEdit::textChanged, this, &SoundPage::Filter);
-    connect(InstrumentList, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row < 0)
+    // The selection, not the current item: the list makes its first item current by itself
+    // when it takes the focus, which chooses nothing.
+    connect(InstrumentList, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem*> selected = InstrumentList->selectedItems();
+        if (selected.isEmpty())
             return;
-        const auto index = InstrumentList->item(row)->data(Qt::UserRole).toULongLong();
+        const auto index = selected.front()->data(Qt::UserRole).toULongLong();
         if (index < instruments_.size()) {
             chosen_ = instruments_[index].choice;
             emit instrumentChosen(*chosen_);
@@ -210,7 +213,7 @@ void SoundPage::ShowSynthesizer(bool chosen, const QString& soundFont, const QSt
     SoundFontLabel->setPalette(palette);
     SoundFontLabel->setToolTip(shown);
     SoundFontLabel->setText(
-        SoundFontLabel->fontMetrics().elidedText(shown, Qt::ElideMiddle, SoundFontLabel->width()));
+        SoundFontLabel->fontMetrics().elidedText(shown, Qt::ElideRight, SoundFontLabel->width()));
 }
 
 void SoundPage::StepInstrument(int step) {
@@ -239,6 +242,7 @@ void SoundPage::Filter(const QString& text) {
 
 void SoundPage::MarkChosen() {
     const QSignalBlocker quiet(InstrumentList);
+    InstrumentList->clearSelection();
     InstrumentList->setCurrentRow(-1);
     if (!chosen_)
         return;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/synthesizer.h"
+
 struct SynthEngineOptions {
     // For the Open that opens the file itself: the SoundFont's path.
     std::string soundFont;
@@ -51,6 +53,13 @@ public:
     std::string LoadProblem() const;
     // Waits at most patience for the load to end; true when the SoundFont is in.
     bool WaitUntilLoaded(std::chrono::milliseconds patience) const;
+
+    // The instruments of the loaded SoundFont, by bank and program; empty until it is loaded.
+    // GUI thread.
+    std::vector<SynthPreset> Presets() const;
+    // How loud everything plays, 0 to 2: 1 as it starts, where one note at velocity 100 peaks
+    // near -11 dBFS; louder playing is held below full scale. GUI thread.
+    void SetVolume(double volume);
 
     // One complete MIDI message, status first, as SplitMidiStream gives them. GUI thread.
     void Play(const std::uint8_t* bytes, std::size_t size);

@@ -5,6 +5,9 @@
 #include "platform/midi_events.h"
 #include "platform/midi_headers.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+
 #include <chrono>
 #include <ostream>
 
@@ -44,6 +47,8 @@ void SynthMidiService::WatchLoad() {
         return;
     }
     loadWatch_.stop();
+    if (!synthWatcher_.isNull())
+        QCoreApplication::postEvent(synthWatcher_, new QEvent(MM_SYNTH_CHANGED));
     if (engine_->LoadState() != FluidSynthEngine::Loading::Failed)
         return;
     failedSoundFont_ = loadingSoundFont_;
@@ -105,8 +110,10 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
         return MMSYSERR_ALLOCATED;
     const auto refuse = [&](const std::string& why, MMRESULT result) {
         log_ << options_.clientName << ": the built-in synthesizer does not open: " << why << "\n";
+        whyNotOpen_ = why;
         return result;
     };
+    whyNotOpen_.clear();
     const std::optional<std::string> soundFont = FindSoundFont(options_.soundFont, options_.exists);
     if (!soundFont)
         return refuse("no SoundFont is installed (Debian package fluid-soundfont-gm) and none "
@@ -128,6 +135,7 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
                                      whyNot);
     if (!engine_)
         return refuse(whyNot, MMSYSERR_NODRIVER);
+    engine_->SetVolume(volume_);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     log_ << options_.clientName << ": built-in synthesizer playing " << *soundFont << " through "
@@ -277,4 +285,47 @@ MMRESULT SynthMidiService::midiOutGetStatus(HMIDIOUT handle) {
 
 MMRESULT SynthMidiService::midiInGetStatus(HMIDIIN handle) {
     return wrapped_->midiInGetStatus(handle);
+}
+
+Synthesizer::State SynthMidiService::LoadState() {
+    if (!engine_)
+        return whyNotOpen_.empty() ? State::Closed : State::Failed;
+    switch (engine_->LoadState()) {
+    case FluidSynthEngine::Loading::Busy:
+        return State::Loading;
+    case FluidSynthEngine::Loading::Done:
+        return State::Loaded;
+    case FluidSynthEngine::Loading::Failed:
+        break;
+    }
+    return State::Failed;
+}
+
+std::string SynthMidiService::SoundFont() {
+    if (engine_)
+        return loadingPath_;
+    return FindSoundFont(options_.soundFont, options_.exists).value_or(options_.soundFont);
+}
+
+std::string SynthMidiService::Problem() {
+    if (engine_)
+        return engine_->LoadProblem();
+    return whyNotOpen_;
+}
+
+std::vector<SynthPreset> SynthMidiService::Presets() {
+    return engine_ ? engine_->Presets() : std::vector<SynthPreset>{};
+}
+
+void SynthMidiService::UseSoundFont(const std::string& path) {
+    options_.soundFont = path;
+    // A file the user picks is tried afresh, even one that failed before.
+    failedSoundFont_.reset();
+    whyNotOpen_.clear();
+}
+
+void SynthMidiService::SetMasterVolume(double volume) {
+    volume_ = volume;
+    if (engine_)
+        engine_->SetVolume(volume);
 }

@@ -16,6 +16,7 @@
 #include "platform/linux/fluid_synth_engine.h"
 #include "platform/linux/soundfont_discovery.h"
 #include "platform/midi_service.h"
+#include "platform/synthesizer.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -39,7 +40,7 @@ struct SynthOptions {
     std::function<bool(const std::string&)> exists = FileExists;
 };
 
-class SynthMidiService final : public MidiService {
+class SynthMidiService final : public MidiService, public Synthesizer {
 public:
     // The synthesizer's caption, as the multimedia API has always called its default output.
     static constexpr const char* kSynthesizerName = "Microsoft MIDI Mapper";
@@ -75,6 +76,14 @@ public:
     MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
     MMRESULT midiInGetStatus(HMIDIIN handle) override;
 
+    State LoadState() override;
+    std::string SoundFont() override;
+    std::string Problem() override;
+    std::vector<SynthPreset> Presets() override;
+    void UseSoundFont(const std::string& path) override;
+    void SetMasterVolume(double volume) override;
+    void SetSynthWatcher(QObject* watcher) override { synthWatcher_ = watcher; }
+
 private:
     // Where an output handle leads: the synthesizer, or a port of the wrapped service.
     struct Route {
@@ -90,13 +99,17 @@ private:
     void NoticeLostAudio();
 
     std::unique_ptr<MidiService> wrapped_;
-    const SynthOptions options_;
+    SynthOptions options_; // its soundFont changes when the user picks another file
     std::ostream& log_;
     std::map<HMIDIOUT, Route> outputs_;
     HMIDIOUT nextHandle_ = 1;
     std::unique_ptr<FluidSynthEngine> engine_;
     QPointer<QObject> synthReceiver_;
     QPointer<QObject> watcher_;
+    QPointer<QObject> synthWatcher_;
+    double volume_ = 1.0;
+    // Why the synthesizer did not open the last time it was asked to, for the Sound page.
+    std::string whyNotOpen_;
     QTimer loadWatch_;
     // The SoundFont the open synthesizer plays, and the one whose load failed, as it was then.
     std::string loadingPath_;

@@ -1,5 +1,7 @@
 #include "platform/linux/system_bus_joiner.h"
 
+#include "formats/text.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,16 +19,6 @@
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A value of a D-Bus address, where %XX stands for the byte XX. Nothing when it is malformed.
 std::optional<std::string> Unescaped(std::string_view value) {
     std::string bytes;
@@ -35,9 +27,10 @@ std::optional<std::string> Unescaped(std::string_view value) {
             bytes += value[i];
             continue;
         }
-        if (i + 2 >= value.size() || HexValue(value[i + 1]) < 0 || HexValue(value[i + 2]) < 0)
+        if (i + 2 >= value.size() || HexDigitValue(value[i + 1]) < 0 ||
+            HexDigitValue(value[i + 2]) < 0)
             return std::nullopt;
-        bytes += static_cast<char>(HexValue(value[i + 1]) * 16 + HexValue(value[i + 2]));
+        bytes += static_cast<char>(HexDigitValue(value[i + 1]) * 16 + HexDigitValue(value[i + 2]));
         i += 2;
     }
     return bytes;

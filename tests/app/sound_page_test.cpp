@@ -3,12 +3,15 @@
 #include "keyboard/vmidikeys.h"
 #include "tests/fakes/fake_platform.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -41,6 +44,11 @@ TEST_F(SoundPageTest, EachControlSendsItsMessagesOnTheOutputChannelOnce) {
     form->MidiOutChanComboBox->setCurrentIndex(2);
     form->MidiOutChanComboBoxChange();
     Sent();
+    // Looking at the page chooses nothing.
+    form->PageControl1->setCurrentWidget(page);
+    form->activateWindow();
+    QApplication::processEvents();
+    EXPECT_EQ(Sent(), Messages{});
     const auto pick = [&](const char* name) {
         page->SearchEdit->setText(QString::fromLatin1(name));
         page->StepInstrument(1); // the first item the search leaves
@@ -137,6 +145,38 @@ TEST_F(SoundPageTest, TheSoundIsKeptAndSentAgainWhenADeviceOpens) {
     form->MidiOutChanComboBoxChange();
     EXPECT_EQ(page->ControllerSliders[0]->value(), 100);
     EXPECT_EQ(page->InstrumentList->item(0)->text(), QStringLiteral("120:000  Standard Kit"));
+}
+
+// Where the built-in synthesizer is the output, its own instruments are listed, the drum kits
+// on the percussion channel; a file that did not load says why.
+TEST_F(SoundPageTest, TheBuiltInSynthesizerListsItsInstrumentsOrSaysWhyNot) {
+    FakeSynthesizer& synthesizer = platform.synthesizer;
+    synthesizer.state = Synthesizer::State::Loaded;
+    synthesizer.soundFont = "/sounds/Test.sf2";
+    synthesizer.presets = {{0, 48, "Strings"}, {8, 4, "Detuned EP"}, {128, 0, "Standard"}};
+    Show();
+    const auto items = [&] {
+        QStringList texts;
+        for (int row = 0; row < page->InstrumentList->count(); ++row)
+            texts << page->InstrumentList->item(row)->text();
+        return texts;
+    };
+    EXPECT_EQ(items(), (QStringList{"000:048  Strings", "008:004  Detuned EP"}));
+    EXPECT_EQ(page->SoundFontLabel->text(), QStringLiteral("Test.sf2"));
+    Sent();
+    page->StepInstrument(1);
+    page->StepInstrument(1);
+    EXPECT_EQ(Sent(), (Messages{0x0000B0, 0x0020B0, 0x0030C0, 0x0800B0, 0x0020B0, 0x0004C0}));
+    form->MidiOutChanComboBox->setCurrentIndex(9);
+    form->MidiOutChanComboBoxChange();
+    EXPECT_EQ(items(), QStringList{"128:000  Standard"});
+
+    synthesizer.state = Synthesizer::State::Failed;
+    synthesizer.problem = "it holds no instrument";
+    QApplication::postEvent(form.get(), new QEvent(MM_SYNTH_CHANGED));
+    QApplication::processEvents();
+    EXPECT_EQ(page->SoundFontLabel->toolTip(),
+              QStringLiteral("Not loaded: it holds no instrument"));
 }
 
 } // namespace

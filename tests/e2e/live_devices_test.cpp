@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 namespace {
@@ -23,6 +24,16 @@ bool WarningShown(XSession& session, unsigned long window, QPoint page) {
     return false;
 }
 
+// A settings file with these lines below the program's key, as a run before left it.
+bool WriteSettings(QFile& file, const char* lines) {
+    if (!QDir().mkpath(QFileInfo(file).path()) || !file.open(QIODevice::WriteOnly))
+        return false;
+    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n");
+    file.write(lines);
+    file.close();
+    return true;
+}
+
 class LiveDevices : public KlavioWithSynth {
 protected:
     bool Warning() { return WarningShown(session_, *window_, Page()); }
@@ -37,12 +48,8 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     XSession session;
     ASSERT_TRUE(session.Started());
     QTemporaryDir config;
-    ASSERT_TRUE(QDir(config.path()).mkpath("klavio"));
     QFile file(config.filePath("klavio/registry.reg"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n"
-               "\"MIDIOutDevice\"=\"late:in\"\r\n");
-    file.close();
+    ASSERT_TRUE(WriteSettings(file, "\"MIDIOutDevice\"=\"late:in\"\r\n"));
 
     ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
@@ -74,6 +81,37 @@ TEST(LiveDevicesAtStart, ASavedDeviceThatAppearsLateIsConnectedAndStaysSaved) {
     ASSERT_TRUE(klavio.WaitForExit(20s));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("\"MIDIOutDevice\"=\"late:in\""));
+}
+
+// The sound kept from the last run reaches the device when it opens, before the first note;
+// the arrow keys then choose the next instrument and bend.
+TEST(SoundAtStart, TheKeptSoundIsSentWhenTheDeviceOpensAndTheArrowsShapeIt) {
+    JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
+    std::string whyNot;
+    const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
+    ASSERT_TRUE(synth) << whyNot;
+    XSession session;
+    ASSERT_TRUE(session.Started());
+    QTemporaryDir config;
+    QFile file(config.filePath("klavio/registry.reg"));
+    ASSERT_TRUE(WriteSettings(
+        file, "\"MIDIOutDevice\"=\"synth:in\"\r\n\"MIDIOutChannel\"=dword:00000002\r\n\r\n"
+              "[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio\\Sound\\Channel 3]\r\n"
+              "\"Program\"=dword:00000030\r\n\"Volume\"=dword:00000050\r\n"));
+    ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
+    const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
+    ASSERT_TRUE(window) << klavio.Output().toStdString();
+    ASSERT_TRUE(WaitForKeyboard(session, *window));
+    ASSERT_TRUE(session.Run("xdotool", {"windowfocus", "--sync", QString::number(*window), "key",
+                                        "Down", "keydown", "Right", "keyup", "Right"}));
+    EXPECT_TRUE(ReceivedExactly(
+        *synth, {{0xB2, 0, 0},    {0xB2, 32, 0},  {0xC2, 48},    {0xB2, 7, 80},    {0xB2, 10, 64},
+                 {0xB2, 11, 127}, {0xB2, 91, 40}, {0xB2, 93, 0}, {0xB2, 1, 0},     {0xB2, 101, 0},
+                 {0xB2, 100, 0},  {0xB2, 6, 2},   {0xB2, 38, 0}, {0xB2, 101, 127}, {0xB2, 100, 127},
+                 {0xE2, 0, 64},   {0xB2, 0, 0},   {0xB2, 32, 0}, {0xC2, 49},       {0xE2, 127, 127},
+                 {0xE2, 0, 64}}));
 }
 
 // The JACK server is stopped and started again while a key is held: klavio stays, says so,

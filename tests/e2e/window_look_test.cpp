@@ -24,7 +24,8 @@ struct Look {
     const char* name; // the reference's file name, without ".png"
     const char* locale;
     int scale;
-    QSize screen; // big enough for the window at its designed place
+    QSize screen;           // big enough for the window at its designed place
+    bool soundPage = false; // the Sound page instead of the Keyboard page
 };
 
 void PrintTo(const Look& look, std::ostream* out) {
@@ -65,13 +66,13 @@ bool WriteFile(const QString& path, const QByteArray& text) {
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
-// The window once drawing has finished: the keyboard is there, and two grabs a moment apart
-// agree.
-QImage SettledPicture(XSession& session, unsigned long window, int scale) {
+// The window once drawing has finished: the keyboard is there where it should be, and two
+// grabs a moment apart agree.
+QImage SettledPicture(XSession& session, unsigned long window, int scale, bool keyboard = true) {
     QImage settled;
     Eventually([&] {
         const QImage first = session.Grab(window);
-        if (!FindKeyboard(first, scale))
+        if (keyboard && !FindKeyboard(first, scale))
             return false;
         QThread::msleep(300);
         settled = session.Grab(window);
@@ -145,8 +146,18 @@ TEST_P(WindowLook, MatchesTheKeptPicture) {
          "JACK_DEFAULT_SERVER=klavio-window-look-no-server", "JACK_NO_START_SERVER=1"});
     const auto window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << "no klavio window: " << klavio.Output().toStdString();
-    const QImage actual = SettledPicture(session, *window, look.scale);
+    QImage actual = SettledPicture(session, *window, look.scale);
     ASSERT_FALSE(actual.isNull()) << "the window never showed its keyboard steadily";
+    if (look.soundPage) {
+        const QString id = QString::number(*window);
+        const QString corner[] = {QString::number(look.screen.width() - 1),
+                                  QString::number(look.screen.height() - 1)};
+        ASSERT_TRUE(
+            session.Run("xdotool", {"mousemove", "--window", id, QString::number(98 * look.scale),
+                                    QString::number(11 * look.scale), "click", "1", "mousemove",
+                                    corner[0], corner[1]}));
+        actual = SettledPicture(session, *window, look.scale, false);
+    }
 
     const QString referencePath =
         QStringLiteral(KLAVIO_E2E_REFERENCES "/") + look.name + QStringLiteral(".png");
@@ -180,14 +191,17 @@ TEST_P(WindowLook, MatchesTheKeptPicture) {
         << keepForInspection(comparison.picture);
 }
 
-INSTANTIATE_TEST_SUITE_P(EnglishAndGermanAtScaleOneAndTwo, WindowLook,
-                         ::testing::Values(Look{"window-en-1x", "en_US.UTF-8", 1, {1280, 1024}},
-                                           Look{"window-de-1x", "de_DE.UTF-8", 1, {1280, 1024}},
-                                           Look{"window-en-2x", "en_US.UTF-8", 2, {2600, 1100}},
-                                           Look{"window-de-2x", "de_DE.UTF-8", 2, {2600, 1100}}),
-                         [](const auto& info) {
-                             QString name = info.param.name;
-                             return name.remove('-').toStdString();
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EnglishAndGermanAtScaleOneAndTwo, WindowLook,
+    ::testing::Values(Look{"window-en-1x", "en_US.UTF-8", 1, {1280, 1024}},
+                      Look{"window-de-1x", "de_DE.UTF-8", 1, {1280, 1024}},
+                      Look{"window-en-2x", "en_US.UTF-8", 2, {2600, 1100}},
+                      Look{"window-de-2x", "de_DE.UTF-8", 2, {2600, 1100}},
+                      Look{"sound-en-1x", "en_US.UTF-8", 1, {1280, 1024}, true},
+                      Look{"sound-de-2x", "de_DE.UTF-8", 2, {2600, 1100}, true}),
+    [](const auto& info) {
+        QString name = info.param.name;
+        return name.remove('-').toStdString();
+    });
 
 } // namespace

@@ -439,6 +439,28 @@ TEST_F(KeyboardTest, HeldKeysAndMouseEndWhenTheControlLosesTheKeys) {
 // The keyboard on a screen with 1, 1.5 or 2 device pixels to each of its own: each key's area,
 // scaled by the ratio, in whole device pixels, so every edge is a step between the two colours
 // that meet there; at 1 the picture is the canvas itself.
+// Note names are written low on the white keys asked for, nowhere else, and a pressed key
+// inverts its name with it.
+TEST_F(KeyboardTest, KeyLabelsMarkTheKeysAskedFor) {
+    // White key 2 is C1, key 3 D1; the names sit in the lowest 14 pixels.
+    const auto marked = [&](int whiteKey) {
+        const QImage canvas = keys->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        for (int y = 75 - 14; y < 75 - 2; ++y)
+            for (int x = whiteKey * 15 + 2; x < whiteKey * 15 + 13; ++x)
+                if (canvas.pixel(x, y) != kWhite)
+                    return true;
+        return false;
+    };
+    EXPECT_FALSE(marked(2));
+    keys->SetKeyLabels(KeyLabels::EveryC);
+    EXPECT_TRUE(marked(2));
+    EXPECT_FALSE(marked(3));
+    keys->SetKeyLabels(KeyLabels::EveryWhiteKey);
+    EXPECT_TRUE(marked(3));
+    EXPECT_EQ(KeyLabel(60, KeyLabels::EveryC), "C4");
+    EXPECT_EQ(KeyLabel(61, KeyLabels::EveryWhiteKey), "");
+}
+
 TEST_F(KeyboardTest, DrawnAtTheScreensResolutionWithSharpEdges) {
     const KeyboardShape shape = shapes::MainWindow();
     for (const double ratio : {1.0, 1.5, 2.0}) {

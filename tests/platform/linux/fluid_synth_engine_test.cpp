@@ -13,7 +13,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -106,8 +108,17 @@ TEST_F(SynthEngine, NotesSoundAtTheirPitch) {
         int note;
         int bend; // 0x2000 is none; the default range is two semitones each way
         double hertz;
-    } rows[] = {{69, 0x2000, 440.0}, {60, 0x2000, 261.63}, {69, 0x3FFF, 493.87}};
+        int range = 2; // bend range in semitones, as the Sound page sets it
+    } rows[] = {{69, 0x2000, 440.0},
+                {60, 0x2000, 261.63},
+                {69, 0x3FFF, 493.87},
+                {69, 0x3FFF, 880.0, 12},
+                {69, 0x0000, 329.63, 5}};
     for (const auto& row : rows) {
+        const auto range = static_cast<std::uint8_t>(row.range);
+        for (const Bytes& entry :
+             std::vector<Bytes>{{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, range}, {0xB0, 38, 0}})
+            Send(entry);
         Send({0xE0, static_cast<std::uint8_t>(row.bend & 0x7F),
               static_cast<std::uint8_t>(row.bend >> 7)});
         const double measured = PeakNear(Note(row.note), row.hertz, kRate);
@@ -126,6 +137,38 @@ TEST_F(SynthEngine, VelocityAndVolumeSetTheLoudness) {
     const double turnedDown = Rms(Note(60, 120));
     EXPECT_GT(loud, soft * 1.5);
     EXPECT_LT(turnedDown, loud * 0.5);
+}
+
+// Loud enough beside other synthesizers, never clipping: one note at velocity 100 peaks
+// between -14 and -8 dBFS, ten at 127 stay below full scale; master volume 0 is silence.
+TEST_F(SynthEngine, ANotePlaysAtAHealthyLevelAndAChordDoesNotClip) {
+    const auto peakOf = [](const std::vector<int>& notes, int velocity) {
+        engine_->Silence();
+        Render(1.0);
+        for (const int note : notes)
+            Send({0x90, static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(velocity)});
+        double peak = 0.0;
+        for (const float sample : Render(1.0))
+            peak = std::max(peak, static_cast<double>(std::abs(sample)));
+        for (const int note : notes)
+            Send({0x80, static_cast<std::uint8_t>(note), 0});
+        engine_->Silence();
+        Render(3.0); // the reverb's tail too
+        return 20.0 * std::log10(peak);
+    };
+    for (const int note : {24, 48, 60, 72, 84}) {
+        const double level = peakOf({note}, 100);
+        std::printf("[ measured ] note %d at velocity 100 peaks at %.1f dBFS\n", note, level);
+        EXPECT_GT(level, -14.0) << note;
+        EXPECT_LT(level, -8.0) << note;
+    }
+    const double chord = peakOf({36, 43, 48, 52, 55, 60, 64, 67, 72, 76}, 127);
+    std::printf("[ measured ] ten notes at velocity 127 peak at %.1f dBFS\n", chord);
+    EXPECT_LT(chord, 0.0);
+    engine_->SetVolume(0.0);
+    const double muted = peakOf({60}, 127);
+    engine_->SetVolume(1.0);
+    EXPECT_LT(muted, -90.0);
 }
 
 TEST_F(SynthEngine, AReleasedNoteDiesAwayAndAResetSilencesAtOnce) {
@@ -186,12 +229,90 @@ TEST_F(SynthEngine, ChannelTenPlaysDrumsWithoutThePitchOfTheirKey) {
             return Render(0.15);
         };
         const Samples piano = strike(0x90);
+        // The standard kit as the Sound page chooses it, in the rhythm bank.
+        for (const Bytes& choice : std::vector<Bytes>{{0xB9, 0, 120}, {0xB9, 32, 0}, {0xC9, 0}})
+            Send(choice);
         const Samples drum = strike(0x99);
         EXPECT_GT(Harmonicity(piano, fundamental), 8.0) << row.drum;
         EXPECT_LT(Harmonicity(drum, fundamental), 3.0) << row.drum;
         // Heard at all: silence has no pitch either.
         EXPECT_GT(Rms(drum), Rms(piano) * 0.05) << row.drum;
     }
+}
+
+// The smallest SoundFont FluidSynth loads: one instrument of one short sample, under the two
+// presets given, each in its own bank.
+std::string SmallSoundFont(const std::vector<std::pair<int, std::string>>& banksAndNames) {
+    const auto number = [](std::uint32_t value, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i)
+            out += static_cast<char>(value >> (8 * i));
+        return out;
+    };
+    const auto name = [](const std::string& text) {
+        return (text + std::string(20, '\0')).substr(0, 20);
+    };
+    const auto chunk = [&](const char* id, const std::string& body) {
+        return std::string(id, 4) + number(static_cast<std::uint32_t>(body.size()), 4) + body;
+    };
+    const auto list = [&](const char* type, const std::string& body) {
+        return chunk("LIST", std::string(type, 4) + body);
+    };
+    std::string phdr, pbag, pgen;
+    std::uint16_t bag = 0;
+    for (const auto& [bank, preset] : banksAndNames) {
+        phdr += name(preset) + number(48, 2) + number(static_cast<std::uint32_t>(bank), 2) +
+                number(bag, 2) + std::string(12, '\0');
+        pbag += number(bag, 2) + number(0, 2);
+        pgen += number(41, 2) + number(0, 2); // the instrument
+        ++bag;
+    }
+    phdr += name("EOP") + number(0, 4) + number(bag, 2) + std::string(12, '\0');
+    pbag += number(bag, 2) + number(0, 2);
+    pgen += number(0, 4);
+    const std::string samples(2 * (200 + 46), '\0');
+    const std::string shdr = name("tone") + number(0, 4) + number(200, 4) + number(20, 4) +
+                             number(180, 4) + number(22050, 4) + number(60, 1) + number(0, 1) +
+                             number(0, 2) + number(1, 2) + name("EOS") + std::string(26, '\0');
+    const std::string body =
+        "sfbk" +
+        list("INFO", chunk("ifil", number(2, 2) + number(1, 2)) +
+                         chunk("isng", std::string("EMU8000\0", 8)) +
+                         chunk("INAM", std::string("small\0", 6))) +
+        list("sdta", chunk("smpl", samples)) +
+        list("pdta",
+             chunk("phdr", phdr) + chunk("pbag", pbag) + chunk("pmod", std::string(10, '\0')) +
+                 chunk("pgen", pgen) +
+                 chunk("inst", name("instrument") + number(0, 2) + name("EOI") + number(1, 2)) +
+                 chunk("ibag", number(0, 4) + number(1, 2) + number(0, 2)) +
+                 chunk("imod", std::string(10, '\0')) +
+                 chunk("igen", number(53, 2) + number(0, 2) + number(0, 4)) + chunk("shdr", shdr));
+    return chunk("RIFF", body);
+}
+
+// The instruments as the SoundFont names them, from the installed General MIDI one and from one
+// the test writes.
+TEST_F(SynthEngine, ListsTheInstrumentsOfItsSoundFont) {
+    const std::vector<SynthPreset> installed = engine_->Presets();
+    ASSERT_GE(installed.size(), 128u);
+    EXPECT_EQ(installed.front().bank, 0);
+    EXPECT_EQ(installed.front().program, 0);
+    EXPECT_TRUE(std::any_of(installed.begin(), installed.end(),
+                            [](const SynthPreset& preset) { return preset.bank == 128; }));
+
+    const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                       ("klavio-small-" + std::to_string(::getpid()) + ".sf2");
+    std::ofstream(file, std::ios::binary) << SmallSoundFont({{128, "Kit"}, {0, "Strings"}});
+    std::string whyNot;
+    const auto small = FluidSynthEngine::Open({file.string(), {}, "klavio-test"}, whyNot);
+    std::filesystem::remove(file);
+    ASSERT_TRUE(small) << whyNot;
+    ASSERT_TRUE(small->WaitUntilLoaded(std::chrono::seconds(10))) << small->LoadProblem();
+    std::vector<std::tuple<int, int, std::string>> listed;
+    for (const SynthPreset& preset : small->Presets())
+        listed.emplace_back(preset.bank, preset.program, preset.name);
+    EXPECT_EQ(listed, (std::vector<std::tuple<int, int, std::string>>{{0, 48, "Strings"},
+                                                                      {128, 48, "Kit"}}));
 }
 
 TEST_F(SynthEngine, WhileLoadingNotesGoUnheardAndProgramsWait) {
