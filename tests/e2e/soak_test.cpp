@@ -274,7 +274,8 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
         const auto handed = HandedTo(output, i == 0 ? "synth:in" : "synth2:in");
         long lost = 0;
         for (std::size_t kind = 0; kind < 3; ++kind) {
-            lost += std::max(0L, handed[kind] - synth.received[kind]);
+            // A repeated note-off that arrives stands in for its lost original.
+            lost += std::max(0L, handed[kind] + (kind == 1 ? handed[3] : 0) - synth.received[kind]);
             // Only a note-off comes twice: the repeat of one in a cycle reported lost.
             EXPECT_LE(synth.received[kind], handed[kind] + (kind == 1 ? handed[3] : 0))
                 << "received more often than handed on, kind " << kind << ", seed " << seed;
