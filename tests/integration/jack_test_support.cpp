@@ -237,23 +237,6 @@ void JackPeer::RemovePorts() {
     jack_port_unregister(client_, out);
 }
 
-std::vector<MidiBytes> JackPeer::Heard() {
-    std::map<int, int> sounding; // by channel and note
-    std::vector<MidiBytes> heard;
-    for (const MidiBytes& event : Received()) {
-        const bool note = event.size() == 3 && (event[0] & 0xE0) == 0x80;
-        int& count = sounding[note ? (event[0] & 0x0F) * 128 + event[1] : -1];
-        if (note && (event[0] & 0xF0) == 0x90 && event[2] != 0)
-            ++count;
-        else if (note && count > 0)
-            --count;
-        else if (note && (event[0] & 0xF0) == 0x80 && event[2] == 0)
-            continue;
-        heard.push_back(event);
-    }
-    return heard;
-}
-
 const std::vector<MidiBytes>& JackPeer::Received() {
     std::uint32_t size = 0;
     std::uint64_t xruns = 0;

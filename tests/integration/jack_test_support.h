@@ -66,10 +66,6 @@ public:
     const std::vector<MidiBytes>& Received();
     // For each of them, how many xruns the peer had heard of when it arrived.
     const std::vector<std::uint64_t>& XrunsAtReceipt() { return Received(), xrunsSoFar_; }
-    // The same without note-offs (80 nn 00) of notes that are off already: after a cycle the
-    // server reported lost, klavio sends that cycle's note-offs again, which every synthesizer
-    // ignores.
-    std::vector<MidiBytes> Heard();
     // Starts the record of received events afresh.
     void Forget() { Received(), receivedSoFar_.clear(), xrunsSoFar_.clear(); }
     // Sends the bytes as one event on "out".
