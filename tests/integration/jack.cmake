@@ -9,6 +9,7 @@ klavio_add_test(jack_midi_tests jack_midi_service_test.cpp jack_reconnect_test.c
 target_link_libraries(jack_midi_tests PRIVATE platform_linux jack_test_support)
 
 klavio_add_test(jack_window_tests jack_free_command_test.cpp jack_device_choice_test.cpp
+    jack_sound_page_test.cpp
     RESOURCE_LOCK jack_server RUN_SERIAL)
 target_link_libraries(jack_window_tests PRIVATE app platform_linux fakes jack_test_support)
 
