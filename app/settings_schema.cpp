@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <unordered_set>
 
 namespace {
@@ -197,27 +198,31 @@ void WriteSoundSettings(RegistryAccess& registry, const std::string& settingsKey
     registry.DeleteKey(settingsKey + kSoundSubkey);
     if (sound == SoundSettings{} || !registry.OpenKey(settingsKey + kSoundSubkey, true))
         return;
-    const auto write = [&](const char* name, int value, int startsAs) {
-        if (value != startsAs)
-            WriteOrReport(log, [&] { registry.WriteInteger(name, value); });
+    const auto write = [&](const char* name, int value) {
+        WriteOrReport(log, [&] { registry.WriteInteger(name, value); });
     };
-    write("KeyVelocity", sound.keyVelocity, 100);
-    write("Transpose", sound.transpose, 0);
-    write("KeyLabels", static_cast<int>(sound.keyLabels), 0);
-    write("MasterVolume", sound.masterVolume, 100);
+    // Only what differs from how the program starts.
+    const SoundSettings start;
+    for (const auto& [name, value, startsAs] :
+         {std::tuple{"KeyVelocity", sound.keyVelocity, start.keyVelocity},
+          {"Transpose", sound.transpose, start.transpose},
+          {"KeyLabels", static_cast<int>(sound.keyLabels), static_cast<int>(start.keyLabels)},
+          {"MasterVolume", sound.masterVolume, start.masterVolume}})
+        if (value != startsAs)
+            write(name, value);
     CloseKeyOrReport(registry, log);
     for (int channel = 0; channel < 16; ++channel) {
         const ChannelSettings& settings = sound.channels[static_cast<std::size_t>(channel)];
         if (settings.Untouched() || !registry.OpenKey(ChannelKey(settingsKey, channel), true))
             continue;
         if (settings.sound) {
-            write("BankMSB", settings.sound->bankMsb, -1);
-            write("BankLSB", settings.sound->bankLsb, -1);
-            write("Program", settings.sound->program, -1);
+            write("BankMSB", settings.sound->bankMsb);
+            write("BankLSB", settings.sound->bankLsb);
+            write("Program", settings.sound->program);
         }
         for (std::size_t i = 0; i < kControllerCount; ++i)
-            write(kControllerNames[i], settings.controllers[i], -1);
-        write("BendRange", settings.bendRange, -1);
+            write(kControllerNames[i], settings.controllers[i]);
+        write("BendRange", settings.bendRange);
         CloseKeyOrReport(registry, log);
     }
 }
