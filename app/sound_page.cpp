@@ -155,6 +155,10 @@ void SoundPage::SetTexts(const SoundTexts& texts) {
 }
 
 void SoundPage::SetInstruments(std::vector<Instrument> instruments) {
+    if (instruments == instruments_ && InstrumentList->count() > 0) {
+        MarkChosen();
+        return;
+    }
     instruments_ = std::move(instruments);
     const QSignalBlocker quiet(InstrumentList);
     InstrumentList->clear();

@@ -31,6 +31,7 @@ struct Instrument {
     // FluidSynth's bank number where the built-in synthesizer lists it; else bank select's MSB.
     int bank = 0;
     std::string name; // UTF-8
+    bool operator==(const Instrument&) const = default;
 };
 
 class SoundPage : public QWidget {
@@ -40,6 +41,7 @@ public:
 
     void SetTexts(const SoundTexts& texts);
     // The list the instrument is picked from; the current choice stays marked where it is in it.
+    // The same list again changes nothing: a device opening does not wait for the list.
     void SetInstruments(std::vector<Instrument> instruments);
     // The channel's state, put on the controls without any of them sending.
     void ShowChannel(const ChannelSettings& settings, bool sustain, bool sostenuto, bool soft);
