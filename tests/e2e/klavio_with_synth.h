@@ -10,8 +10,10 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -23,7 +25,33 @@ ReceivedExactly(JackPeer& peer, const std::vector<MidiBytes>& expected,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     Eventually([&] { return peer.Received().size() >= expected.size(); }, timeout);
     QThread::msleep(400);
-    const std::vector<MidiBytes>& received = peer.Received();
+    // The one repeat klavio makes: a note-off sent again after the server reported an xrun,
+    // which the peer heard of in between. That is the machine's doing, said, and not counted.
+    std::vector<MidiBytes> received;
+    std::vector<std::uint64_t> xrunsAt; // for each event kept, the xruns the peer knew of then
+    const std::vector<MidiBytes>& raw = peer.Received();
+    const std::vector<std::uint64_t>& xruns = peer.XrunsAtReceipt();
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const MidiBytes& event = raw[i];
+        bool repeat = false;
+        if (event.size() == 3 && (event[0] & 0xF0) == 0x80) {
+            // The latest event of the same channel and note: a note-off alike, before an xrun.
+            for (std::size_t j = received.size(); j-- > 0;) {
+                const MidiBytes& before = received[j];
+                if (before.size() == 3 && (before[0] & 0x0F) == (event[0] & 0x0F) &&
+                    before[1] == event[1]) {
+                    repeat = before == event && xruns[i] > xrunsAt[j];
+                    break;
+                }
+            }
+        }
+        if (repeat) {
+            std::printf("[ machine  ] a note-off came again after an xrun\n");
+            continue;
+        }
+        received.push_back(event);
+        xrunsAt.push_back(xruns[i]);
+    }
     if (received == expected)
         return ::testing::AssertionSuccess();
     auto failure = ::testing::AssertionFailure() << "received:";
