@@ -8,6 +8,7 @@
 #include <QSlider>
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
@@ -113,20 +114,19 @@ void SoundController::OutputOpened() {
 
 void SoundController::SynthesizerChanged() {
     ListInstruments();
-    const Synthesizer::State state =
-        builtIn_ ? synthesizer_.LoadState() : Synthesizer::State::Closed;
+    const Synthesizer::State state = synthesizer_.LoadState();
     const SoundTexts& texts = SoundTextsIn(german_);
+    const auto text = [](std::string_view utf8) {
+        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    };
     const QString file = QFileInfo(QString::fromStdString(synthesizer_.SoundFont())).fileName();
     QString problem;
     // Why it did not open or load counts most, also when the list fell back to no device.
-    if (synthesizer_.LoadState() == Synthesizer::State::Failed)
-        problem = QString::fromUtf8(texts.notLoaded.data(),
-                                    static_cast<qsizetype>(texts.notLoaded.size())) +
-                  QString::fromStdString(synthesizer_.Problem());
+    if (state == Synthesizer::State::Failed)
+        problem = text(texts.notLoaded) + QString::fromStdString(synthesizer_.Problem());
     else if (!builtIn_)
-        problem = QString::fromUtf8(texts.notTheSynthesizer.data(),
-                                    static_cast<qsizetype>(texts.notTheSynthesizer.size()));
-    page_.ShowSynthesizer(builtIn_, file, problem, state == Synthesizer::State::Loading,
+        problem = text(texts.notTheSynthesizer);
+    page_.ShowSynthesizer(builtIn_, file, problem, builtIn_ && state == Synthesizer::State::Loading,
                           masterVolume_);
 }
 
