@@ -1,7 +1,7 @@
 // Choosing devices on a JACK server: how long opening and closing a port keep the GUI thread,
 // and how soon the device watcher hears of a port another client registers. Printed beside the
 // server's cycle period, measured in the same run; random pauses between the choices.
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "platform/midi_events.h"
 #include "tests/integration/jack_test_support.h"
 

@@ -3,7 +3,7 @@
 
 #include "formats/midi_stream.h"
 #include "formats/short_message.h"
-#include "platform/linux/alsa_midi_service.h"
+#include "platform/linux/alsa/alsa_midi_service.h"
 #include "platform/midi_events.h"
 #include "tests/integration/alsa_test_peer.h"
 #include "tests/integration/midi_test_support.h"

@@ -3,7 +3,7 @@
 
 #include "app/Unit1.h"
 #include "keyboard/vmidikeys.h"
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/integration/jack_gtest.h"
 

@@ -5,7 +5,7 @@
 #include "app/sound_page.h"
 #include "formats/short_message.h"
 #include "keyboard/vmidikeys.h"
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/integration/jack_gtest.h"
 

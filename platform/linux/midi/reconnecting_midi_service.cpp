@@ -1,0 +1,369 @@
+#include "platform/linux/midi/reconnecting_midi_service.h"
+
+#include "platform/midi_events.h"
+
+#include <QEvent>
+
+#include <algorithm>
+#include <atomic>
+#include <ostream>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// How often an answer of the probe is looked for while one is under way.
+constexpr std::chrono::milliseconds kProbePoll{20};
+// How long the end of the program waits for a probe still asking a server.
+constexpr std::chrono::milliseconds kProbePatience{2000};
+
+} // namespace
+
+class ReconnectingMidiService::Listener : public QObject {
+public:
+    explicit Listener(ReconnectingMidiService& service) : service_(service) {}
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != MM_DEVICES_CHANGED)
+            return QObject::event(e);
+        service_.OnSystemChanged();
+        return true;
+    }
+
+private:
+    ReconnectingMidiService& service_;
+};
+
+// Shared by the GUI thread and the probe's thread, which keeps it alive for as long as it
+// runs, so a probe that outlasts the service writes nowhere harmful.
+struct ReconnectingMidiService::Probe {
+    enum Outcome { Asking, Ready, NotReady };
+    std::atomic<int> outcome{Asking};
+};
+
+ReconnectingMidiService::ReconnectingMidiService(MidiSystemOpener opener, std::string clientName,
+                                                 std::ostream& log,
+                                                 std::chrono::milliseconds retryInterval)
+    : opener_(std::move(opener)), clientName_(std::move(clientName)), log_(log),
+      retryInterval_(retryInterval), listener_(std::make_unique<Listener>(*this)) {
+    retryTimer_.setInterval(retryInterval_);
+    QObject::connect(&retryTimer_, &QTimer::timeout, listener_.get(), [this] { Retry(); });
+    TryToOpen(false);
+    retryTimer_.start();
+}
+
+ReconnectingMidiService::~ReconnectingMidiService() {
+    retryTimer_.stop();
+    // A probe still asking is given time to finish, so that it does not run into the program's
+    // exit; one that does not (a frozen server) is left behind.
+    const auto deadline = std::chrono::steady_clock::now() + kProbePatience;
+    while (probe_ && probe_->outcome.load() == Probe::Asking &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The ports of dropped systems close with their services.
+    outputs_.clear();
+    inputs_.clear();
+    systems_.clear();
+}
+
+MidiService* ReconnectingMidiService::Current() {
+    if (systems_.empty() || systems_.back().dropped)
+        return nullptr;
+    return systems_.back().service.get();
+}
+
+MidiService* ReconnectingMidiService::Running() {
+    MidiService* current = Current();
+    if (current != nullptr && !current->midiSystemRunning()) {
+        Drop();
+        return nullptr;
+    }
+    return current;
+}
+
+// MMSYSERR_NODRIVER is how a system's ports say that it has gone: the system is dropped then
+// even when it does not (yet) say so itself.
+MMRESULT ReconnectingMidiService::Checked(MMRESULT result) {
+    if (result == MMSYSERR_NODRIVER && Current() != nullptr)
+        Drop();
+    return result;
+}
+
+void ReconnectingMidiService::Take(std::unique_ptr<MidiService> service) {
+    systems_.push_back(System{std::move(service), false});
+    systems_.back().service->midiSetDeviceWatcher(listener_.get());
+}
+
+void ReconnectingMidiService::Drop() {
+    System& system = systems_.back();
+    system.dropped = true;
+    system.service->midiSetDeviceWatcher(nullptr);
+    log_ << clientName_ << ": the MIDI system has gone; looking for one every "
+         << retryInterval_.count() / 1000.0 << " s\n";
+    // Without ports nothing of it is needed any more; with ports it waits for their closing.
+    bool inUse = false;
+    const auto last = std::prev(systems_.end());
+    for (const Routes* routes : {&outputs_, &inputs_})
+        for (const auto& [handle, route] : *routes)
+            inUse = inUse || route.system == last;
+    if (!inUse)
+        systems_.pop_back();
+    PostMidiDevicesChanged(watcher_);
+}
+
+void ReconnectingMidiService::TryToOpen(bool quiet) {
+    std::string whyNot;
+    std::unique_ptr<MidiService> service = opener_.open(whyNot);
+    if (!service) {
+        if (!quiet)
+            log_ << clientName_ << ": no MIDI devices: " << whyNot
+                 << "; looking for a MIDI system every " << retryInterval_.count() / 1000.0
+                 << " s\n";
+        return;
+    }
+    Take(std::move(service));
+    PostMidiDevicesChanged(watcher_);
+}
+
+void ReconnectingMidiService::Retry() {
+    if (Current() != nullptr) {
+        Running();
+        return;
+    }
+    if (!opener_.probe) {
+        TryToOpen(true);
+        return;
+    }
+    if (probe_) {
+        const int outcome = probe_->outcome.load();
+        if (outcome == Probe::Asking)
+            return;
+        probe_.reset();
+        retryTimer_.setInterval(retryInterval_);
+        if (outcome == Probe::Ready)
+            TryToOpen(true);
+        return;
+    }
+    probe_ = std::make_shared<Probe>();
+    try {
+        std::thread([probe = probe_, ask = opener_.probe] {
+            // Runs on the probe's own thread.
+            probe->outcome.store(ask() ? Probe::Ready : Probe::NotReady);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare now; the next round tries again.
+        probe_.reset();
+        return;
+    }
+    // The answer is looked for soon, so that a server found is taken without another wait.
+    retryTimer_.setInterval(std::min(kProbePoll, retryInterval_));
+}
+
+void ReconnectingMidiService::OnSystemChanged() {
+    // Running drops a system that says it has stopped, and tells the watcher itself.
+    if (Current() != nullptr && Running() != nullptr)
+        PostMidiDevicesChanged(watcher_);
+}
+
+std::uint32_t ReconnectingMidiService::NewHandle() {
+    while (nextHandle_ == 0 || outputs_.count(nextHandle_) != 0 || inputs_.count(nextHandle_) != 0)
+        ++nextHandle_;
+    return nextHandle_++;
+}
+
+ReconnectingMidiService::Route* ReconnectingMidiService::Find(Routes& routes,
+                                                              std::uint32_t handle) {
+    const auto found = routes.find(handle);
+    return found == routes.end() ? nullptr : &found->second;
+}
+
+void ReconnectingMidiService::Forget(Routes& routes, Routes::iterator route) {
+    const SystemList::iterator system = route->second.system;
+    routes.erase(route);
+    if (!system->dropped)
+        return;
+    for (const Routes* others : {&outputs_, &inputs_})
+        for (const auto& [handle, other] : *others)
+            if (other.system == system)
+                return;
+    systems_.erase(system);
+}
+
+int ReconnectingMidiService::midiOutGetNumDevs() {
+    MidiService* system = Running();
+    return system != nullptr ? system->midiOutGetNumDevs() : 0;
+}
+
+MMRESULT ReconnectingMidiService::midiOutGetDevCaps(int device, std::string& name) {
+    if (MidiService* system = Current())
+        return system->midiOutGetDevCaps(device, name);
+    // The program's own port keeps its name while it cannot open, so it can be listed as such.
+    if (device != MIDI_MAPPER)
+        return MMSYSERR_BADDEVICEID;
+    name = clientName_;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT ReconnectingMidiService::midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) {
+    MidiService* system = Running();
+    if (system == nullptr)
+        return MMSYSERR_NODRIVER;
+    HMIDIOUT opened = 0;
+    const MMRESULT result = Checked(system->midiOutOpen(opened, device, receiver));
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    handle = NewHandle();
+    outputs_.emplace(handle, Route{std::prev(systems_.end()), opened});
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT ReconnectingMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
+    const Route* route = Find(outputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!Live(*route))
+        return MMSYSERR_NODRIVER;
+    return Checked(route->system->service->midiOutShortMsg(route->handle, message));
+}
+
+MMRESULT ReconnectingMidiService::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) {
+    const Route* route = Find(outputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!Live(*route))
+        return MMSYSERR_NODRIVER;
+    return route->system->service->midiOutPrepareHeader(route->handle, header);
+}
+
+MMRESULT ReconnectingMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
+    const Route* route = Find(outputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!Live(*route))
+        return MMSYSERR_NODRIVER;
+    return Checked(route->system->service->midiOutLongMsg(route->handle, header));
+}
+
+MMRESULT ReconnectingMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) {
+    const Route* route = Find(outputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    // A dropped system still knows which of its headers it holds: one it has not handed back
+    // yet stays the service's, as on any port.
+    return route->system->service->midiOutUnprepareHeader(route->handle, header);
+}
+
+MMRESULT ReconnectingMidiService::midiOutReset(HMIDIOUT handle) {
+    const Route* route = Find(outputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    // On a dropped system the reset still hands back what is queued; that it cannot silence
+    // anything is no failure, as nothing reaches a device any more.
+    const MMRESULT result = Checked(route->system->service->midiOutReset(route->handle));
+    return Live(*route) ? result : MMSYSERR_NOERROR;
+}
+
+MMRESULT ReconnectingMidiService::midiOutClose(HMIDIOUT handle) {
+    const auto found = outputs_.find(handle);
+    if (found == outputs_.end())
+        return MMSYSERR_INVALHANDLE;
+    const Route& route = found->second;
+    MidiService& system = *route.system->service;
+    if (Live(route)) {
+        const MMRESULT result = system.midiOutClose(route.handle);
+        if (result != MMSYSERR_NOERROR)
+            return result;
+    } else {
+        // Whatever is still queued is handed back first: a closed port never completes it.
+        system.midiOutReset(route.handle);
+        system.midiOutClose(route.handle);
+    }
+    Forget(outputs_, found);
+    return MMSYSERR_NOERROR;
+}
+
+int ReconnectingMidiService::midiInGetNumDevs() {
+    MidiService* system = Running();
+    return system != nullptr ? system->midiInGetNumDevs() : 0;
+}
+
+MMRESULT ReconnectingMidiService::midiInGetDevCaps(int device, std::string& name) {
+    MidiService* system = Current();
+    return system != nullptr ? system->midiInGetDevCaps(device, name) : MMSYSERR_BADDEVICEID;
+}
+
+MMRESULT ReconnectingMidiService::midiInOpen(HMIDIIN& handle, int device, QObject* receiver) {
+    MidiService* system = Running();
+    if (system == nullptr)
+        return MMSYSERR_NODRIVER;
+    HMIDIIN opened = 0;
+    const MMRESULT result = Checked(system->midiInOpen(opened, device, receiver));
+    if (result != MMSYSERR_NOERROR)
+        return result;
+    handle = NewHandle();
+    inputs_.emplace(handle, Route{std::prev(systems_.end()), opened});
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT ReconnectingMidiService::midiInStart(HMIDIIN handle) {
+    const Route* route = Find(inputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!Live(*route))
+        return MMSYSERR_NODRIVER;
+    return Checked(route->system->service->midiInStart(route->handle));
+}
+
+MMRESULT ReconnectingMidiService::midiInStop(HMIDIIN handle) {
+    const Route* route = Find(inputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    const MMRESULT result = route->system->service->midiInStop(route->handle);
+    return Live(*route) ? result : MMSYSERR_NOERROR;
+}
+
+MMRESULT ReconnectingMidiService::midiInReset(HMIDIIN handle) {
+    const Route* route = Find(inputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    const MMRESULT result = route->system->service->midiInReset(route->handle);
+    return Live(*route) ? result : MMSYSERR_NOERROR;
+}
+
+MMRESULT ReconnectingMidiService::midiInClose(HMIDIIN handle) {
+    const auto found = inputs_.find(handle);
+    if (found == inputs_.end())
+        return MMSYSERR_INVALHANDLE;
+    const MMRESULT result = found->second.system->service->midiInClose(found->second.handle);
+    if (Live(found->second) && result != MMSYSERR_NOERROR)
+        return result;
+    Forget(inputs_, found);
+    return MMSYSERR_NOERROR;
+}
+
+void ReconnectingMidiService::midiSetDeviceWatcher(QObject* watcher) {
+    watcher_ = watcher;
+}
+
+bool ReconnectingMidiService::midiSystemRunning() {
+    return Running() != nullptr;
+}
+
+MMRESULT ReconnectingMidiService::midiOutGetStatus(HMIDIOUT handle) {
+    const Route* route = Find(outputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!Live(*route))
+        return MMSYSERR_NODRIVER;
+    return Checked(route->system->service->midiOutGetStatus(route->handle));
+}
+
+MMRESULT ReconnectingMidiService::midiInGetStatus(HMIDIIN handle) {
+    const Route* route = Find(inputs_, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!Live(*route))
+        return MMSYSERR_NODRIVER;
+    return Checked(route->system->service->midiInGetStatus(route->handle));
+}
