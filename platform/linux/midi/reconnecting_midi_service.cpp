@@ -45,8 +45,8 @@ struct ReconnectingMidiService::Probe {
 ReconnectingMidiService::ReconnectingMidiService(MidiSystemOpener opener, std::string clientName,
                                                  std::ostream& log,
                                                  std::chrono::milliseconds retryInterval)
-    : opener_(std::move(opener)), clientName_(std::move(clientName)), log_(log),
-      retryInterval_(retryInterval), listener_(std::make_unique<Listener>(*this)) {
+    : opener_(std::move(opener)), clientName_(std::move(clientName)), noSystem_(clientName_),
+      log_(log), retryInterval_(retryInterval), listener_(std::make_unique<Listener>(*this)) {
     retryTimer_.setInterval(retryInterval_);
     QObject::connect(&retryTimer_, &QTimer::timeout, listener_.get(), [this] { Retry(); });
     TryToOpen(false);
@@ -65,6 +65,11 @@ ReconnectingMidiService::~ReconnectingMidiService() {
     outputs_.clear();
     inputs_.clear();
     systems_.clear();
+}
+
+MidiService& ReconnectingMidiService::Wrapped() {
+    MidiService* current = Current();
+    return current != nullptr ? *current : noSystem_;
 }
 
 MidiService* ReconnectingMidiService::Current() {
@@ -166,10 +171,10 @@ void ReconnectingMidiService::OnSystemChanged() {
         PostMidiDevicesChanged(watcher_);
 }
 
-std::uint32_t ReconnectingMidiService::NewHandle() {
-    while (nextHandle_ == 0 || outputs_.count(nextHandle_) != 0 || inputs_.count(nextHandle_) != 0)
-        ++nextHandle_;
-    return nextHandle_++;
+std::uint32_t ReconnectingMidiService::NewPortHandle() {
+    return NewHandle([this](std::uint32_t handle) {
+        return outputs_.count(handle) != 0 || inputs_.count(handle) != 0;
+    });
 }
 
 ReconnectingMidiService::Route* ReconnectingMidiService::Find(Routes& routes,
@@ -195,16 +200,6 @@ int ReconnectingMidiService::midiOutGetNumDevs() {
     return system != nullptr ? system->midiOutGetNumDevs() : 0;
 }
 
-MMRESULT ReconnectingMidiService::midiOutGetDevCaps(int device, std::string& name) {
-    if (MidiService* system = Current())
-        return system->midiOutGetDevCaps(device, name);
-    // The program's own port keeps its name while it cannot open, so it can be listed as such.
-    if (device != MIDI_MAPPER)
-        return MMSYSERR_BADDEVICEID;
-    name = clientName_;
-    return MMSYSERR_NOERROR;
-}
-
 MMRESULT ReconnectingMidiService::midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) {
     MidiService* system = Running();
     if (system == nullptr)
@@ -213,7 +208,7 @@ MMRESULT ReconnectingMidiService::midiOutOpen(HMIDIOUT& handle, int device, QObj
     const MMRESULT result = Checked(system->midiOutOpen(opened, device, receiver));
     if (result != MMSYSERR_NOERROR)
         return result;
-    handle = NewHandle();
+    handle = NewPortHandle();
     outputs_.emplace(handle, Route{std::prev(systems_.end()), opened});
     return MMSYSERR_NOERROR;
 }
@@ -288,11 +283,6 @@ int ReconnectingMidiService::midiInGetNumDevs() {
     return system != nullptr ? system->midiInGetNumDevs() : 0;
 }
 
-MMRESULT ReconnectingMidiService::midiInGetDevCaps(int device, std::string& name) {
-    MidiService* system = Current();
-    return system != nullptr ? system->midiInGetDevCaps(device, name) : MMSYSERR_BADDEVICEID;
-}
-
 MMRESULT ReconnectingMidiService::midiInOpen(HMIDIIN& handle, int device, QObject* receiver) {
     MidiService* system = Running();
     if (system == nullptr)
@@ -301,7 +291,7 @@ MMRESULT ReconnectingMidiService::midiInOpen(HMIDIIN& handle, int device, QObjec
     const MMRESULT result = Checked(system->midiInOpen(opened, device, receiver));
     if (result != MMSYSERR_NOERROR)
         return result;
-    handle = NewHandle();
+    handle = NewPortHandle();
     inputs_.emplace(handle, Route{std::prev(systems_.end()), opened});
     return MMSYSERR_NOERROR;
 }

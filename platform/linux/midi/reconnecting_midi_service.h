@@ -18,7 +18,8 @@
 // service does once it learns that its server has gone, and a reset of such a port hands them
 // back at once. A dropped system without open ports is destroyed when it is dropped.
 
-#include "platform/midi_service.h"
+#include "platform/forwarding_midi_service.h"
+#include "platform/null_midi_service.h"
 
 #include <QObject>
 #include <QPointer>
@@ -42,7 +43,7 @@ struct MidiSystemOpener {
     std::function<std::unique_ptr<MidiService>(std::string& whyNot)> open;
 };
 
-class ReconnectingMidiService final : public MidiService {
+class ReconnectingMidiService final : public ForwardingMidiService {
 public:
     // Tries to open a system at once; without one, says why on log and keeps looking every
     // retryInterval. log must outlive the service. GUI thread, with an application object.
@@ -56,8 +57,9 @@ public:
     // when there is none (or collects the probe's answer). Tests call it instead of waiting.
     void Retry();
 
+    // Device names come from the current system, even one that has stopped but is not dropped
+    // yet; everything else is this service's own.
     int midiOutGetNumDevs() override;
-    MMRESULT midiOutGetDevCaps(int device, std::string& name) override;
     MMRESULT midiOutOpen(HMIDIOUT& handle, int device, QObject* receiver) override;
     MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) override;
     MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) override;
@@ -67,7 +69,6 @@ public:
     MMRESULT midiOutClose(HMIDIOUT handle) override;
 
     int midiInGetNumDevs() override;
-    MMRESULT midiInGetDevCaps(int device, std::string& name) override;
     MMRESULT midiInOpen(HMIDIIN& handle, int device, QObject* receiver) override;
     MMRESULT midiInStart(HMIDIIN handle) override;
     MMRESULT midiInStop(HMIDIIN handle) override;
@@ -96,6 +97,8 @@ private:
     class Listener;
     struct Probe;
 
+    // The current system, or the one that stands for none.
+    MidiService& Wrapped() override;
     MidiService* Current();
     // The current system, or nullptr when there is none or it has stopped; a stopped one is
     // dropped on the way.
@@ -105,19 +108,19 @@ private:
     void Drop();
     void TryToOpen(bool quiet);
     void OnSystemChanged();
-    std::uint32_t NewHandle();
+    std::uint32_t NewPortHandle();
     Route* Find(Routes& routes, std::uint32_t handle);
     bool Live(const Route& route) const { return !route.system->dropped; }
     void Forget(Routes& routes, Routes::iterator route);
 
     const MidiSystemOpener opener_;
     const std::string clientName_;
+    NullMidiService noSystem_; // the program's own port keeps its name while none opens
     std::ostream& log_;
     const std::chrono::milliseconds retryInterval_;
     SystemList systems_; // the current one last; dropped ones before it
     Routes outputs_;
     Routes inputs_;
-    std::uint32_t nextHandle_ = 1;
     QPointer<QObject> watcher_;
     std::unique_ptr<Listener> listener_;
     QTimer retryTimer_;

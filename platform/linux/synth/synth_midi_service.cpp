@@ -13,8 +13,9 @@
 
 namespace {
 
-// Device 0 is the wrapped service's device -1.
-constexpr int kShift = 1;
+// This service's output device d is the wrapped service's device d - 1: the synthesizer
+// takes -1, and the wrapped service's own port (its -1) moves to 0.
+constexpr int kWrappedDeviceOffset = 1;
 // FluidR3 loads in under a second: a load's end is seen soon enough at this pace.
 constexpr std::chrono::milliseconds kLoadWatchInterval(100);
 
@@ -34,10 +35,8 @@ const SynthMidiService::Route* SynthMidiService::Find(HMIDIOUT handle) const {
     return found == outputs_.end() ? nullptr : &found->second;
 }
 
-HMIDIOUT SynthMidiService::NewHandle() {
-    while (nextHandle_ == 0 || outputs_.count(nextHandle_) != 0)
-        ++nextHandle_;
-    return nextHandle_++;
+HMIDIOUT SynthMidiService::NewOutputHandle() {
+    return NewHandle([this](HMIDIOUT handle) { return outputs_.count(handle) != 0; });
 }
 
 void SynthMidiService::WatchLoad() {
@@ -72,18 +71,18 @@ void SynthMidiService::NoticeLostAudio() {
 
 int SynthMidiService::midiOutGetNumDevs() {
     NoticeLostAudio();
-    return wrapped_->midiOutGetNumDevs() + kShift;
+    return wrapped_->midiOutGetNumDevs() + kWrappedDeviceOffset;
 }
 
 MMRESULT SynthMidiService::midiOutGetDevCaps(int device, std::string& name) {
     if (device == MIDI_MAPPER) {
-        name = kSynthesizerName;
+        name = kMidiMapperName;
         return MMSYSERR_NOERROR;
     }
     if (device < MIDI_MAPPER)
         return MMSYSERR_BADDEVICEID;
     if (device != 0)
-        return wrapped_->midiOutGetDevCaps(device - kShift, name);
+        return wrapped_->midiOutGetDevCaps(device - kWrappedDeviceOffset, name);
     std::string own;
     const MMRESULT result = wrapped_->midiOutGetDevCaps(MIDI_MAPPER, own);
     if (result == MMSYSERR_NOERROR)
@@ -97,10 +96,10 @@ MMRESULT SynthMidiService::midiOutOpen(HMIDIOUT& handle, int device, QObject* re
     if (device == MIDI_MAPPER)
         return OpenSynthesizer(handle, receiver);
     HMIDIOUT wrapped = 0;
-    const MMRESULT result = wrapped_->midiOutOpen(wrapped, device - kShift, receiver);
+    const MMRESULT result = wrapped_->midiOutOpen(wrapped, device - kWrappedDeviceOffset, receiver);
     if (result != MMSYSERR_NOERROR)
         return result;
-    handle = NewHandle();
+    handle = NewOutputHandle();
     outputs_.emplace(handle, Route{false, wrapped});
     return MMSYSERR_NOERROR;
 }
@@ -148,7 +147,7 @@ MMRESULT SynthMidiService::OpenSynthesizer(HMIDIOUT& handle, QObject* receiver) 
     systemSeenRunning_ = false;
     NoticeLostAudio();
     synthReceiver_ = receiver;
-    handle = NewHandle();
+    handle = NewOutputHandle();
     outputs_.emplace(handle, Route{true, 0});
     return MMSYSERR_NOERROR;
 }
@@ -237,30 +236,6 @@ int SynthMidiService::midiInGetNumDevs() {
     return wrapped_->midiInGetNumDevs();
 }
 
-MMRESULT SynthMidiService::midiInGetDevCaps(int device, std::string& name) {
-    return wrapped_->midiInGetDevCaps(device, name);
-}
-
-MMRESULT SynthMidiService::midiInOpen(HMIDIIN& handle, int device, QObject* receiver) {
-    return wrapped_->midiInOpen(handle, device, receiver);
-}
-
-MMRESULT SynthMidiService::midiInStart(HMIDIIN handle) {
-    return wrapped_->midiInStart(handle);
-}
-
-MMRESULT SynthMidiService::midiInStop(HMIDIIN handle) {
-    return wrapped_->midiInStop(handle);
-}
-
-MMRESULT SynthMidiService::midiInReset(HMIDIIN handle) {
-    return wrapped_->midiInReset(handle);
-}
-
-MMRESULT SynthMidiService::midiInClose(HMIDIIN handle) {
-    return wrapped_->midiInClose(handle);
-}
-
 void SynthMidiService::midiSetDeviceWatcher(QObject* watcher) {
     watcher_ = watcher;
     wrapped_->midiSetDeviceWatcher(watcher);
@@ -281,10 +256,6 @@ MMRESULT SynthMidiService::midiOutGetStatus(HMIDIOUT handle) {
         return MMSYSERR_ERROR;
     NoticeLostAudio();
     return audioLost_ ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
-}
-
-MMRESULT SynthMidiService::midiInGetStatus(HMIDIIN handle) {
-    return wrapped_->midiInGetStatus(handle);
 }
 
 Synthesizer::State SynthMidiService::LoadState() {

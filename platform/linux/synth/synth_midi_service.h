@@ -13,9 +13,9 @@
 // closes it and opens it again, on whichever audio output opens then. Through any other audio
 // output the synthesizer does not mind the MIDI system going.
 
+#include "platform/forwarding_midi_service.h"
 #include "platform/linux/synth/fluid_synth_engine.h"
 #include "platform/linux/synth/soundfont_discovery.h"
-#include "platform/midi_service.h"
 #include "platform/synthesizer.h"
 
 #include <QPointer>
@@ -40,11 +40,8 @@ struct SynthOptions {
     std::function<bool(const std::string&)> exists = FileExists;
 };
 
-class SynthMidiService final : public MidiService, public Synthesizer {
+class SynthMidiService final : public ForwardingMidiService, public Synthesizer {
 public:
-    // The synthesizer's caption, as the multimedia API has always called its default output.
-    static constexpr const char* kSynthesizerName = "Microsoft MIDI Mapper";
-
     // Says on log, in one line each, which SoundFont and audio output the synthesizer uses or
     // why it does not open. log must outlive the service.
     SynthMidiService(std::unique_ptr<MidiService> wrapped, SynthOptions options, std::ostream& log);
@@ -63,18 +60,11 @@ public:
     MMRESULT midiOutReset(HMIDIOUT handle) override;
     MMRESULT midiOutClose(HMIDIOUT handle) override;
 
+    // Inputs go to the wrapped service unchanged; these look for lost audio on the way.
     int midiInGetNumDevs() override;
-    MMRESULT midiInGetDevCaps(int device, std::string& name) override;
-    MMRESULT midiInOpen(HMIDIIN& handle, int device, QObject* receiver) override;
-    MMRESULT midiInStart(HMIDIIN handle) override;
-    MMRESULT midiInStop(HMIDIIN handle) override;
-    MMRESULT midiInReset(HMIDIIN handle) override;
-    MMRESULT midiInClose(HMIDIIN handle) override;
-
     void midiSetDeviceWatcher(QObject* watcher) override;
     bool midiSystemRunning() override;
     MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
-    MMRESULT midiInGetStatus(HMIDIIN handle) override;
 
     State LoadState() override;
     std::string SoundFont() override;
@@ -91,8 +81,9 @@ private:
         HMIDIOUT wrapped = 0;
     };
 
+    MidiService& Wrapped() override { return *wrapped_; }
     const Route* Find(HMIDIOUT handle) const;
-    HMIDIOUT NewHandle();
+    HMIDIOUT NewOutputHandle();
     MMRESULT OpenSynthesizer(HMIDIOUT& handle, QObject* receiver);
     // Looks on the GUI thread, while the SoundFont loads, for how the load ended.
     void WatchLoad();
@@ -102,7 +93,6 @@ private:
     SynthOptions options_; // its soundFont changes when the user picks another file
     std::ostream& log_;
     std::map<HMIDIOUT, Route> outputs_;
-    HMIDIOUT nextHandle_ = 1;
     std::unique_ptr<FluidSynthEngine> engine_;
     QPointer<QObject> synthReceiver_;
     QPointer<QObject> watcher_;
