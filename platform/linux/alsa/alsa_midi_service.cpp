@@ -97,11 +97,11 @@ struct Address {
     bool operator==(const Address&) const = default;
 };
 
-struct Link {
+struct SubscriptionChange {
     Address sender;
     Address dest;
     bool subscribed = false;
-    bool operator==(const Link&) const = default;
+    bool operator==(const SubscriptionChange&) const = default;
 };
 
 struct Device {
@@ -256,7 +256,7 @@ public:
                 snd_seq_delete_simple_port(seq_, port);
                 return ResultOf(error);
             }
-            NoteOwnLinkChange({ownClient_, port}, found->address, true);
+            NoteOwnSubscriptionChange({ownClient_, port}, found->address, true);
             output->device = found->address;
             output->pacing = found->hardware ? kHardwarePacing : kSoftwarePacing;
         }
@@ -409,7 +409,7 @@ public:
             snd_seq_delete_simple_port(seq_, port);
             return ResultOf(error);
         }
-        NoteOwnLinkChange(found->address, {ownClient_, port}, true);
+        NoteOwnSubscriptionChange(found->address, {ownClient_, port}, true);
         handle = nextHandle_++;
         inputs_.emplace(handle, InputPort{port, found->address, receiver, false});
         return MMSYSERR_NOERROR;
@@ -728,13 +728,13 @@ private:
         if (output.device && !output.lost &&
             snd_seq_disconnect_to(seq_, output.port, output.device->client, output.device->port) >=
                 0)
-            NoteOwnLinkChange({ownClient_, output.port}, *output.device, false);
+            NoteOwnSubscriptionChange({ownClient_, output.port}, *output.device, false);
         return snd_seq_delete_simple_port(seq_, output.port);
     }
 
     int RemovePort(InputPort& input) {
         if (snd_seq_disconnect_from(seq_, input.port, input.device.client, input.device.port) >= 0)
-            NoteOwnLinkChange(input.device, {ownClient_, input.port}, false);
+            NoteOwnSubscriptionChange(input.device, {ownClient_, input.port}, false);
         return snd_seq_delete_simple_port(seq_, input.port);
     }
 
@@ -782,26 +782,27 @@ private:
         default:
             return false;
         }
-        const snd_seq_connect_t& link = event.data.connect;
-        const Link seen{{link.sender.client, link.sender.port},
-                        {link.dest.client, link.dest.port},
-                        event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED};
+        const snd_seq_connect_t& subscription = event.data.connect;
+        const SubscriptionChange seen{{subscription.sender.client, subscription.sender.port},
+                                      {subscription.dest.client, subscription.dest.port},
+                                      event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED};
         if ((seen.sender.client != ownClient_ && seen.dest.client != ownClient_) ||
             (seen.dest.client == ownClient_ && seen.dest.port == announcePort_))
             return false;
-        const auto ours = std::find(ownLinkChanges_.begin(), ownLinkChanges_.end(), seen);
-        if (ours == ownLinkChanges_.end())
+        const auto ours =
+            std::find(ownSubscriptionChanges_.begin(), ownSubscriptionChanges_.end(), seen);
+        if (ours == ownSubscriptionChanges_.end())
             return true;
-        ownLinkChanges_.erase(ours);
+        ownSubscriptionChanges_.erase(ours);
         return false;
     }
 
     // Our own subscribing and unsubscribing is announced like anybody's; it is noted here so
     // that its announcement is known as no news. Port numbers are reused at once, so the port
     // alone cannot tell.
-    void NoteOwnLinkChange(Address sender, Address dest, bool subscribed) {
+    void NoteOwnSubscriptionChange(Address sender, Address dest, bool subscribed) {
         if (announcePort_ >= 0)
-            ownLinkChanges_.push_back({sender, dest, subscribed});
+            ownSubscriptionChanges_.push_back({sender, dest, subscribed});
     }
 
     void ReadInput() {
@@ -814,7 +815,7 @@ private:
                 // Our queue overflowed; what was lost is lost, the rest still counts. An
                 // announcement may have been among it, of our own changes too.
                 devicesChanged = true;
-                ownLinkChanges_.clear();
+                ownSubscriptionChanges_.clear();
                 continue;
             }
             if (result < 0 || event == nullptr)
@@ -851,7 +852,8 @@ private:
     Subscription subscription_; // reused for every look-up
     std::vector<std::unique_ptr<QSocketNotifier>> notifiers_;
     int announcePort_ = -1;
-    std::vector<Link> ownLinkChanges_; // made, their announcements not read yet
+    std::vector<SubscriptionChange>
+        ownSubscriptionChanges_; // made, their announcements not read yet
     QPointer<QObject> watcher_;
     QTimer readMore_;
     std::vector<Device> outputDevices_;

@@ -142,11 +142,11 @@ struct PortRequest {
     bool refused = false; // the device would not connect
 };
 
-// How far a port got towards its device.
-enum class Link {
+// How far a port's connection to its device got.
+enum class Connection {
     Waiting,    // its request is not posted yet: a closing port still holds the name
     Connecting, // registering and connecting, or the connection not yet in the graph
-    Linked,     // shown to the process callback
+    Made,       // shown to the process callback
     Refused,    // not registered or not connected; nothing it is sent goes anywhere
 };
 
@@ -187,7 +187,7 @@ struct Port {
     QPointer<QObject> receiver;
     std::deque<PendingLongMessage> pending;
     SoundingNotes sounding;
-    Link link = Link::Waiting;
+    Connection connection = Connection::Waiting;
     std::shared_ptr<PortRequest> request;
     std::uint64_t graphOrdersAtRequest = 0; // before its connection was asked for
     std::chrono::steady_clock::time_point openedAt;
@@ -910,13 +910,13 @@ bool Usable(MMRESULT status) {
 MMRESULT JackMidiService::Status(const Port& port) {
     if (serverGone_.load())
         return MMSYSERR_NODRIVER;
-    switch (port.link) {
-    case Link::Waiting:
-    case Link::Connecting:
+    switch (port.connection) {
+    case Connection::Waiting:
+    case Connection::Connecting:
         return MIDIERR_NOTREADY;
-    case Link::Refused:
+    case Connection::Refused:
         return MIDIERR_NODEVICE;
-    case Link::Linked:
+    case Connection::Made:
         break;
     }
     if (port.device.empty() || ConnectedToDevice(port))
@@ -991,7 +991,7 @@ MMRESULT JackMidiService::OpenPort(std::uint32_t& handle, bool output, const std
 // unregistration, which comes first in the queue.
 void JackMidiService::PostRequest(Port& port) {
     if (serverGone_.load()) { // its client is closed, or about to be
-        port.link = Link::Refused;
+        port.connection = Connection::Refused;
         changed_ = true;
         return;
     }
@@ -1007,7 +1007,7 @@ void JackMidiService::PostRequest(Port& port) {
             continue;
         if (other->jackPort != nullptr || other->request != nullptr)
             return;
-        if (older && other->link == Link::Waiting && HasSomethingToSend(*other))
+        if (older && other->connection == Connection::Waiting && HasSomethingToSend(*other))
             return;
     }
     auto request = std::make_shared<PortRequest>();
@@ -1033,7 +1033,7 @@ void JackMidiService::PostRequest(Port& port) {
             if (!request->outcome.Finish() && registered != nullptr)
                 jack_port_unregister(client, registered);
         });
-    port.link = posted ? Link::Connecting : Link::Refused;
+    port.connection = posted ? Connection::Connecting : Connection::Refused;
     if (posted) {
         port.request = std::move(request);
         // The server's patience starts now, and so does the drain of a port closed while it
@@ -1056,11 +1056,11 @@ void JackMidiService::Unregister(jack_port_t* jackPort) {
 }
 
 void JackMidiService::AdvanceOpening(Port& port) {
-    if (port.link == Link::Waiting) {
+    if (port.connection == Connection::Waiting) {
         PostRequest(port);
         return;
     }
-    if (port.link != Link::Connecting || serverGone_.load())
+    if (port.connection != Connection::Connecting || serverGone_.load())
         return;
     const auto now = std::chrono::steady_clock::now();
     const bool late = now - port.openedAt > kServerPatience;
@@ -1073,7 +1073,7 @@ void JackMidiService::AdvanceOpening(Port& port) {
         if (!port.request->outcome.Finished())
             return;
         if (port.request->port == nullptr) {
-            port.link = Link::Refused;
+            port.connection = Connection::Refused;
             port.request.reset();
             changed_ = true;
             return;
@@ -1102,7 +1102,7 @@ void JackMidiService::AdvanceOpening(Port& port) {
                 return std::find(now.begin(), now.end(), port.device) != now.end();
             };
             if (late && !listed()) {
-                port.link = Link::Refused;
+                port.connection = Connection::Refused;
                 changed_ = true;
             }
             return;
@@ -1114,7 +1114,7 @@ void JackMidiService::AdvanceOpening(Port& port) {
     // buffer takes, which only the callback can measure.
     if (cycles_.load() < port.cycleMark + 2)
         return;
-    port.link = Link::Linked;
+    port.connection = Connection::Made;
     changed_ = true;
 }
 
@@ -1138,20 +1138,21 @@ bool JackMidiService::CyclingStopped(Port& port, std::chrono::steady_clock::time
 // One step of a close at a time; true once the port is gone.
 bool JackMidiService::AdvanceClosing(Port& port) {
     const auto now = std::chrono::steady_clock::now();
-    if (port.link == Link::Waiting && (!HasSomethingToSend(port) || serverGone_.load())) {
+    if (port.connection == Connection::Waiting &&
+        (!HasSomethingToSend(port) || serverGone_.load())) {
         // Never registered: nobody could have been listening to it.
         slotTaken_[port.slot] = false;
         return true;
     }
-    if (port.link == Link::Waiting) {
+    if (port.connection == Connection::Waiting) {
         PostRequest(port);
-        if (port.link == Link::Waiting)
+        if (port.connection == Connection::Waiting)
             return false;
     }
     // What it was sent before it closed goes out if the port connects in time.
-    if (port.link == Link::Connecting)
+    if (port.connection == Connection::Connecting)
         AdvanceOpening(port);
-    if (port.link == Link::Connecting && !port.shown) {
+    if (port.connection == Connection::Connecting && !port.shown) {
         // The server has not answered the registration yet, or has gone.
         if (now - port.openedAt <= kServerPatience && !serverGone_.load())
             return false;
@@ -1161,12 +1162,12 @@ bool JackMidiService::AdvanceClosing(Port& port) {
         slotTaken_[port.slot] = false;
         return true;
     }
-    if (port.link == Link::Refused && !port.shown) {
+    if (port.connection == Connection::Refused && !port.shown) {
         slotTaken_[port.slot] = false;
         return true;
     }
     // Shown to the callback from here on: it must be waited out before the port goes.
-    if (port.link == Link::Connecting && !port.sending.load() && !serverGone_.load())
+    if (port.connection == Connection::Connecting && !port.sending.load() && !serverGone_.load())
         return false; // until the connection shows, or the wait for it ends in a refusal
     switch (port.closing) {
     case Closing::No:
@@ -1231,7 +1232,8 @@ void JackMidiService::Advance() {
     }
     const bool busy =
         !closing_.empty() || std::any_of(ports_.begin(), ports_.end(), [](const auto& entry) {
-            return entry.second->link == Link::Waiting || entry.second->link == Link::Connecting;
+            return entry.second->connection == Connection::Waiting ||
+                   entry.second->connection == Connection::Connecting;
         });
     if (!busy && progress_)
         progress_->stop();
