@@ -183,6 +183,19 @@ ReconnectingMidiService::Route* ReconnectingMidiService::Find(Routes& routes,
     return found == routes.end() ? nullptr : &found->second;
 }
 
+template <typename Call>
+MMRESULT ReconnectingMidiService::OnPort(Routes& routes, std::uint32_t handle,
+                                         WhenDropped whenDropped, Call call) {
+    const Route* route = Find(routes, handle);
+    if (route == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (whenDropped == WhenDropped::Refuse && !Live(*route))
+        return MMSYSERR_NODRIVER;
+    const MMRESULT result = call(*route->system->service, route->handle);
+    // Asked after the call: the call itself may have shown the system gone.
+    return whenDropped == WhenDropped::AskAndSucceed && !Live(*route) ? MMSYSERR_NOERROR : result;
+}
+
 void ReconnectingMidiService::Forget(Routes& routes, Routes::iterator route) {
     const SystemList::iterator system = route->second.system;
     routes.erase(route);
@@ -214,49 +227,37 @@ MMRESULT ReconnectingMidiService::midiOutOpen(HMIDIOUT& handle, int device, QObj
 }
 
 MMRESULT ReconnectingMidiService::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
-    const Route* route = Find(outputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!Live(*route))
-        return MMSYSERR_NODRIVER;
-    return Checked(route->system->service->midiOutShortMsg(route->handle, message));
+    return OnPort(outputs_, handle, WhenDropped::Refuse, [&](MidiService& system, HMIDIOUT port) {
+        return Checked(system.midiOutShortMsg(port, message));
+    });
 }
 
 MMRESULT ReconnectingMidiService::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header) {
-    const Route* route = Find(outputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!Live(*route))
-        return MMSYSERR_NODRIVER;
-    return route->system->service->midiOutPrepareHeader(route->handle, header);
+    return OnPort(outputs_, handle, WhenDropped::Refuse, [&](MidiService& system, HMIDIOUT port) {
+        return system.midiOutPrepareHeader(port, header);
+    });
 }
 
 MMRESULT ReconnectingMidiService::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header) {
-    const Route* route = Find(outputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!Live(*route))
-        return MMSYSERR_NODRIVER;
-    return Checked(route->system->service->midiOutLongMsg(route->handle, header));
+    return OnPort(outputs_, handle, WhenDropped::Refuse, [&](MidiService& system, HMIDIOUT port) {
+        return Checked(system.midiOutLongMsg(port, header));
+    });
 }
 
 MMRESULT ReconnectingMidiService::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header) {
-    const Route* route = Find(outputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
     // A dropped system still knows which of its headers it holds: one it has not handed back
     // yet stays the service's, as on any port.
-    return route->system->service->midiOutUnprepareHeader(route->handle, header);
+    return OnPort(outputs_, handle, WhenDropped::Ask, [&](MidiService& system, HMIDIOUT port) {
+        return system.midiOutUnprepareHeader(port, header);
+    });
 }
 
 MMRESULT ReconnectingMidiService::midiOutReset(HMIDIOUT handle) {
-    const Route* route = Find(outputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
     // On a dropped system the reset still hands back what is queued; that it cannot silence
     // anything is no failure, as nothing reaches a device any more.
-    const MMRESULT result = Checked(route->system->service->midiOutReset(route->handle));
-    return Live(*route) ? result : MMSYSERR_NOERROR;
+    return OnPort(
+        outputs_, handle, WhenDropped::AskAndSucceed,
+        [&](MidiService& system, HMIDIOUT port) { return Checked(system.midiOutReset(port)); });
 }
 
 MMRESULT ReconnectingMidiService::midiOutClose(HMIDIOUT handle) {
@@ -297,28 +298,19 @@ MMRESULT ReconnectingMidiService::midiInOpen(HMIDIIN& handle, int device, QObjec
 }
 
 MMRESULT ReconnectingMidiService::midiInStart(HMIDIIN handle) {
-    const Route* route = Find(inputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!Live(*route))
-        return MMSYSERR_NODRIVER;
-    return Checked(route->system->service->midiInStart(route->handle));
+    return OnPort(inputs_, handle, WhenDropped::Refuse, [&](MidiService& system, HMIDIIN port) {
+        return Checked(system.midiInStart(port));
+    });
 }
 
 MMRESULT ReconnectingMidiService::midiInStop(HMIDIIN handle) {
-    const Route* route = Find(inputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    const MMRESULT result = route->system->service->midiInStop(route->handle);
-    return Live(*route) ? result : MMSYSERR_NOERROR;
+    return OnPort(inputs_, handle, WhenDropped::AskAndSucceed,
+                  [&](MidiService& system, HMIDIIN port) { return system.midiInStop(port); });
 }
 
 MMRESULT ReconnectingMidiService::midiInReset(HMIDIIN handle) {
-    const Route* route = Find(inputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    const MMRESULT result = route->system->service->midiInReset(route->handle);
-    return Live(*route) ? result : MMSYSERR_NOERROR;
+    return OnPort(inputs_, handle, WhenDropped::AskAndSucceed,
+                  [&](MidiService& system, HMIDIIN port) { return system.midiInReset(port); });
 }
 
 MMRESULT ReconnectingMidiService::midiInClose(HMIDIIN handle) {
@@ -341,19 +333,13 @@ bool ReconnectingMidiService::midiSystemRunning() {
 }
 
 MMRESULT ReconnectingMidiService::midiOutGetStatus(HMIDIOUT handle) {
-    const Route* route = Find(outputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!Live(*route))
-        return MMSYSERR_NODRIVER;
-    return Checked(route->system->service->midiOutGetStatus(route->handle));
+    return OnPort(outputs_, handle, WhenDropped::Refuse, [&](MidiService& system, HMIDIOUT port) {
+        return Checked(system.midiOutGetStatus(port));
+    });
 }
 
 MMRESULT ReconnectingMidiService::midiInGetStatus(HMIDIIN handle) {
-    const Route* route = Find(inputs_, handle);
-    if (route == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!Live(*route))
-        return MMSYSERR_NODRIVER;
-    return Checked(route->system->service->midiInGetStatus(route->handle));
+    return OnPort(inputs_, handle, WhenDropped::Refuse, [&](MidiService& system, HMIDIIN port) {
+        return Checked(system.midiInGetStatus(port));
+    });
 }

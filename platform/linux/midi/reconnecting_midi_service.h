@@ -111,6 +111,12 @@ private:
     std::uint32_t NewPortHandle();
     Route* Find(Routes& routes, std::uint32_t handle);
     bool Live(const Route& route) const { return !route.system->dropped; }
+    // What a port of a dropped system answers: MMSYSERR_NODRIVER without asking it (Refuse),
+    // the system's own answer (Ask), or success once the system has answered (AskAndSucceed).
+    enum class WhenDropped { Refuse, Ask, AskAndSucceed };
+    // Hands a call on to the system the port was opened on, with the handle it gave the port.
+    template <typename Call>
+    MMRESULT OnPort(Routes& routes, std::uint32_t handle, WhenDropped whenDropped, Call call);
     void Forget(Routes& routes, Routes::iterator route);
 
     const MidiSystemOpener opener_;
