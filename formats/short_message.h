@@ -123,12 +123,15 @@ public:
     bool Track(const std::uint8_t* bytes, std::size_t size, std::uint64_t cycle);
 
     // Calls repeat(noteOff) with the three bytes of a note-off for every note whose latest
-    // note-off went out in cycle and that does not sound now, by channel and note.
-    template <typename Repeat> void RepeatEndedIn(std::uint64_t cycle, Repeat&& repeat) const {
+    // note-off went out in a cycle from first to last and that does not sound now, by channel
+    // and note.
+    template <typename Repeat>
+    void RepeatEndedBetween(std::uint64_t first, std::uint64_t last, Repeat&& repeat) const {
         for (std::size_t key = 0; key < endedAfter_.size(); ++key) {
             const auto channel = static_cast<std::uint8_t>(key / 128);
             const auto note = static_cast<std::uint8_t>(key % 128);
-            if (endedAfter_[key] != cycle + 1 || sounding_.Sounds(channel, note))
+            if (endedAfter_[key] < first + 1 || endedAfter_[key] > last + 1 ||
+                sounding_.Sounds(channel, note))
                 continue;
             repeat(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(0x80 | channel), note, 0});
         }

@@ -147,16 +147,18 @@ void TVMidiKeys::SetMIDIOutChannel(TMIDIOutChannel value) {
     FMIDIOutChannel = std::clamp<TMIDIOutChannel>(value, 1, 16);
 }
 
+// The message goes out before the key is drawn and the window told: a note written to the port
+// after the cycle began waits a whole cycle, so every moment spent first is latency.
 void TVMidiKeys::NoteOn(int Note, int Velocity, bool Notify) {
-    TVKeys::NoteOn(Note, Velocity, Notify);
     if (Notify)
         MidiNoteOn(this, Note, Velocity);
+    TVKeys::NoteOn(Note, Velocity, Notify);
 }
 
 void TVMidiKeys::NoteOff(int Note, int Velocity, bool Notify) {
-    TVKeys::NoteOff(Note, Velocity, Notify);
     if (Notify)
         MidiNoteOff(this, Note, 0);
+    TVKeys::NoteOff(Note, Velocity, Notify);
 }
 
 bool TVMidiKeys::SendChannelMessage(std::uint8_t statusKind, std::uint8_t channel, int first,

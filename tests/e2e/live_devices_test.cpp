@@ -129,7 +129,8 @@ TEST_F(LiveDevices, TheServerGoesAndComesBackWhileAKeyIsHeld) {
     synth_ = JackPeer::Open("synth", whyNot);
     ASSERT_TRUE(synth_) << whyNot;
     ASSERT_TRUE(Eventually([&] { return Connected(*synth_, "synth:in"); }, 10s))
-        << "synth:in was not connected again";
+        << "synth:in was not connected again\n"
+        << klavio_->Output().toStdString();
     EXPECT_TRUE(Eventually([&] { return !Warning(); }, 5s));
     ASSERT_TRUE(ClickAt(A0(), "click"));
     // Nothing of the note held before: it ended with the server.

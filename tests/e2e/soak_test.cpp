@@ -61,15 +61,17 @@ struct NoteBalance {
     std::map<int, int> open;
     long pairs = 0;
     long strayOffs = 0;
-    std::array<long, 3> received{}; // note-ons, note-offs, others
-    std::vector<MidiBytes> notes;   // every note-on and note-off, to tell what went wrong
+    std::array<long, 3> received{};    // note-ons, note-offs, others
+    std::vector<MidiBytes> notes;      // every note-on and note-off, to tell what went wrong
+    std::vector<std::uint64_t> cycles; // the peer's cycle each of them came in
 
-    void Add(const MidiBytes& event) {
+    void Add(const MidiBytes& event, std::uint64_t cycle) {
         if (event.size() != 3 || (event[0] & 0xE0) != 0x80) {
             ++received[2];
             return;
         }
         notes.push_back(event);
+        cycles.push_back(cycle);
         const int key = (event[0] & 0x0F) * 128 + event[1];
         const bool on = (event[0] & 0xF0) == 0x90 && event[2] != 0;
         ++received[on ? 0 : 1];
@@ -82,19 +84,28 @@ struct NoteBalance {
             ++strayOffs;
         }
     }
-    // The events of every note that is still sounding, in order.
-    std::string Describe() const {
+    // The events of every note that is still sounding, in order, with the peer's cycle each
+    // came in and the cycles it heard of xruns in near the last of them.
+    std::string Describe(const std::vector<std::uint64_t>& xrunCycles) const {
         std::string text;
         for (const auto& [key, count] : open) {
             if (count == 0)
                 continue;
             text += "channel " + std::to_string(key / 128 + 1) + " note " +
                     std::to_string(key % 128) + ":";
+            std::uint64_t last = 0;
             for (std::size_t i = 0; i < notes.size(); ++i)
-                if (notes[i][1] == key % 128)
-                    text += QString::asprintf(" #%zu:%02x%02x%02x", i, notes[i][0], notes[i][1],
-                                              notes[i][2])
-                                .toStdString();
+                if (notes[i][1] == key % 128) {
+                    text +=
+                        QString::asprintf(" #%zu:%02x%02x%02x@%llu", i, notes[i][0], notes[i][1],
+                                          notes[i][2], static_cast<unsigned long long>(cycles[i]))
+                            .toStdString();
+                    last = cycles[i];
+                }
+            text += "\n  xruns heard in cycles:";
+            for (const std::uint64_t xrun : xrunCycles)
+                if (xrun + 100 >= last && xrun <= last + 100)
+                    text += " " + std::to_string(xrun);
             text += "\n";
         }
         return text;
@@ -164,8 +175,9 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
     std::array<NoteBalance, 2> balance;
     const auto collect = [&] {
         for (std::size_t i = 0; i < synths.size(); ++i) {
-            for (const MidiBytes& event : synths[i]->Received())
-                balance[i].Add(event);
+            const std::vector<MidiBytes>& received = synths[i]->Received();
+            for (std::size_t at = 0; at < received.size(); ++at)
+                balance[i].Add(received[at], synths[i]->CyclesAtReceipt()[at]);
             synths[i]->Forget();
         }
     };
@@ -288,8 +300,9 @@ TEST(Soak, RandomPlayingLeavesNoNoteSoundingAndMemoryFlat) {
                     static_cast<unsigned long long>(synths[i]->Xruns()));
         EXPECT_TRUE(lost == 0 || handed[4] + synths[i]->Xruns() > 0) << "seed " << seed;
         EXPECT_EQ(handed[5], 0) << "messages klavio took but never handed to JACK";
-        EXPECT_EQ(synth.StillSounding(), 0) << "seed " << seed << "\n"
-                                            << synth.Describe() << output.toStdString();
+        EXPECT_EQ(synth.StillSounding(), 0)
+            << "seed " << seed << "\n"
+            << synth.Describe(synths[i]->XrunCycles()) << output.toStdString();
     }
     EXPECT_GT(balance[0].pairs + balance[1].pairs, 0) << "nothing was played";
     // Flat, with room for the allocator and the sanitizers' quarantine of a short run.

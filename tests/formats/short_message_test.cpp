@@ -89,7 +89,7 @@ TEST(ShortMessage, NoteOffsOfOneCycleAreRepeatedUnlessStruckAgain) {
     struct Case {
         const char* what;
         std::vector<Sent> sent;
-        std::uint64_t cycle; // whose note-offs are repeated
+        std::uint64_t first, last; // the cycles whose note-offs are repeated
         std::vector<std::array<std::uint8_t, 3>> repeated;
         int endings; // messages that ended a note
     };
@@ -97,32 +97,42 @@ TEST(ShortMessage, NoteOffsOfOneCycleAreRepeatedUnlessStruckAgain) {
              {"ended notes, by channel",
               {{{0x90, 60, 100}, 1}, {{0x91, 62, 90}, 1}, {{0x91, 62, 0}, 3}, {{0x80, 60, 0}, 3}},
               3,
+              3,
               {{0x80, 60, 0}, {0x81, 62, 0}},
               2},
-             {"ended in another cycle", {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 3}}, 4, {}, 1},
+             {"ended in another cycle", {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 3}}, 4, 5, {}, 1},
+             {"ended within the cycles",
+              {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 62, 100}, 2}, {{0x80, 62, 0}, 4}},
+              1,
+              3,
+              {{0x80, 60, 0}},
+              2},
              {"struck again",
               {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 80}, 3}},
+              2,
               2,
               {},
               1},
              {"one of two still sounds",
               {{{0x90, 60, 100}, 1}, {{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}},
               2,
+              2,
               {},
               1},
              {"ended twice, kept once at the latest",
               {{{0x90, 60, 100}, 1}, {{0x80, 60, 0}, 2}, {{0x90, 60, 100}, 3}, {{0x80, 60, 0}, 5}},
+              2,
               5,
               {{0x80, 60, 0}},
               2},
-             {"no note", {{{0xB0, 123, 0}, 1}, {{0xC0, 5, 0}, 1}}, 1, {}, 0}}) {
+             {"no note", {{{0xB0, 123, 0}, 1}, {{0xC0, 5, 0}, 1}}, 1, 1, {}, 0}}) {
         RecentlyEndedNotes notes;
         int endings = 0;
         for (const Sent& sent : c.sent)
             endings += notes.Track(sent.bytes.data(), sent.bytes.size(), sent.cycle) ? 1 : 0;
         EXPECT_EQ(endings, c.endings) << c.what;
         std::vector<std::array<std::uint8_t, 3>> repeated;
-        notes.RepeatEndedIn(c.cycle, [&](const std::array<std::uint8_t, 3>& noteOff) {
+        notes.RepeatEndedBetween(c.first, c.last, [&](const std::array<std::uint8_t, 3>& noteOff) {
             repeated.push_back(noteOff);
         });
         EXPECT_EQ(repeated, c.repeated) << c.what;
@@ -137,6 +147,6 @@ TEST(ShortMessage, RecentlyEndedNotesKeepEveryNoteOfALongGlissando) {
             notes.Track(noteOff, 3, 1);
         }
     std::size_t repeated = 0;
-    notes.RepeatEndedIn(1, [&](const std::array<std::uint8_t, 3>&) { ++repeated; });
+    notes.RepeatEndedBetween(0, 3, [&](const std::array<std::uint8_t, 3>&) { ++repeated; });
     EXPECT_EQ(repeated, 16u * 128u);
 }

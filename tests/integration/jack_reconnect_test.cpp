@@ -66,7 +66,8 @@ TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
         EXPECT_EQ(service.midiOutShortMsg(out, 0x001580), MMSYSERR_NOERROR);
         EXPECT_TRUE(QTest::qWaitFor([&] { return peer->Received().size() >= 2; }, 5000)) << round;
         QTest::qWait(100);
-        EXPECT_EQ(peer->Received(), (std::vector<MidiBytes>{{0x90, 0x15, 0x40}, {0x80, 0x15, 0}}))
+        EXPECT_EQ(peer->ReceivedLessXrunRepeats(),
+                  (std::vector<MidiBytes>{{0x90, 0x15, 0x40}, {0x80, 0x15, 0}}))
             << round;
 
         peer.reset();

@@ -27,12 +27,13 @@ protected:
         return shown;
     }
     // What the synthesizer received since the last look, once count messages came and a while
-    // passed for any that should not come, packed as the service takes them.
+    // passed for any that should not come, packed as the service takes them; a note-off sent
+    // again after an xrun is left out.
     Messages Sent(std::size_t count) {
         Eventually([&] { return synth->Received().size() >= count; });
         QTest::qWait(100);
         Messages sent;
-        for (const MidiBytes& event : synth->Received())
+        for (const MidiBytes& event : synth->ReceivedLessXrunRepeats())
             sent.push_back(PackShortMessage(event[0], event.size() > 1 ? event[1] : 0,
                                             event.size() > 2 ? event[2] : 0));
         synth->Forget();

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -64,10 +65,18 @@ public:
 
     // Every event that reached "in", oldest first.
     const std::vector<MidiBytes>& Received();
-    // For each of them, how many xruns the peer had heard of when it arrived.
-    const std::vector<std::uint64_t>& XrunsAtReceipt() { return Received(), xrunsSoFar_; }
+    // The same, less the one repeat klavio makes: a note-off the same as that note's latest
+    // event, come again when the peer heard of an xrun between a few cycles before that event
+    // and the repeat. Each one left out is printed as the machine's doing.
+    std::vector<MidiBytes> ReceivedLessXrunRepeats();
+    // For each of them, the peer's cycle it came in.
+    const std::vector<std::uint64_t>& CyclesAtReceipt() { return Received(), cyclesAtReceipt_; }
+    // The cycles the peer heard of its first xruns in.
+    std::vector<std::uint64_t> XrunCycles() const;
+    // How many xruns the peer had heard of by the end of that cycle.
+    std::uint64_t XrunsHeardBy(std::uint64_t cycle) const;
     // Starts the record of received events afresh.
-    void Forget() { Received(), receivedSoFar_.clear(), xrunsSoFar_.clear(); }
+    void Forget() { Received(), receivedSoFar_.clear(), cyclesAtReceipt_.clear(); }
     // Sends the bytes as one event on "out".
     void Send(const MidiBytes& event);
     // Sends FloodMessage(0) to FloodMessage(count - 1) on "out", as many per cycle as fit.
@@ -92,15 +101,17 @@ private:
     jack_client_t* client_ = nullptr;
     std::atomic<jack_port_t*> in_{nullptr};
     std::atomic<jack_port_t*> out_{nullptr};
-    jack_ringbuffer_t* received_ = nullptr; // size, xruns so far, then bytes
+    jack_ringbuffer_t* received_ = nullptr; // size, the cycle it came in, then bytes
     jack_ringbuffer_t* toSend_ = nullptr;   // size, then bytes
     std::atomic<std::uint32_t> floodCount_{0};
     std::uint32_t floodSent_ = 0; // process callback only
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> xruns_{0};
+    // The cycles in which the first xruns were heard of.
+    std::array<std::atomic<std::uint64_t>, 4096> xrunCycles_{};
     std::atomic<std::chrono::steady_clock::rep> lastReceivedAt_{0};
     std::vector<MidiBytes> receivedSoFar_;
-    std::vector<std::uint64_t> xrunsSoFar_;
+    std::vector<std::uint64_t> cyclesAtReceipt_;
 };
 
 // A client "name" with one audio input port "in", which records what reaches it (every

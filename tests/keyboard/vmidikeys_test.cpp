@@ -160,6 +160,21 @@ TEST_F(MidiKeysTest, PlayedNotesGoOutOnTheOutputChannel) {
     EXPECT_EQ(events, (std::vector<std::string>{"on 60", "off 60", "on 21", "off 21"}));
 }
 
+// The message leaves before the key is drawn and the window hears of it: time spent first is
+// latency.
+TEST_F(MidiKeysTest, TheMessageGoesOutBeforeTheKeyIsDrawnAndTheWindowTold) {
+    OpenOutput(0);
+    std::vector<std::size_t> sentByThen;
+    const auto record = [&](QObject*, int, int) {
+        sentByThen.push_back(service.shortMessages.size());
+    };
+    keys->SetOnNoteOn(record);
+    keys->SetOnNoteOff(record);
+    keys->NoteOn(60, 100, true);
+    keys->NoteOff(60, 0, true);
+    EXPECT_EQ(sentByThen, (std::vector<std::size_t>{1, 2}));
+}
+
 // A note-off goes out on the channel of its note-on, whatever the channel list says by then,
 // and not at all when its note-on never reached the open port.
 TEST_F(MidiKeysTest, NoteOffFollowsItsNoteOn) {

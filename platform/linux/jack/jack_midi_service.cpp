@@ -17,7 +17,8 @@
 // Every message goes out once. A port newly connected holds what it is sent until the server has
 // run a graph with the connection (what it wrote before would reach nobody), then sends it with
 // the spacing it was sent with. The one repeat: when the server reports a cycle it could not
-// finish (an xrun), the note-offs written in that cycle go out once more in the next one.
+// finish (an xrun), the note-offs written in the few cycles that report covers (see
+// jack_cycle_history.h) go out once more, each once, as soon as those cycles have run.
 //
 // The threads, and where their code is:
 //   GUI thread                 this file (the service's calls), jack_ports.cpp (the port table)

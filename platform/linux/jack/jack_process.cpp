@@ -95,12 +95,6 @@ struct ThroughGate<Handler> {
     }
 };
 
-// The cycles whose note-offs go out again in this one: those xrun reports were about.
-struct JackProcess::RepeatedCycles {
-    std::array<std::uint64_t, 4> cycles{};
-    std::size_t count = 0;
-};
-
 // ---- Runs on the GUI thread ---------------------------------------------------------------------
 
 JackProcess::JackProcess()
@@ -169,24 +163,14 @@ int JackProcess::OnProcess(jack_nframes_t frames) {
     // Sequentially consistent with the GUI thread clearing a slot: see AdvanceClosing.
     inCycle.store(true);
     const std::uint64_t cycle = cycles.load();
-    jack_nframes_t cycleStart = 0;
-    jack_time_t startUsecs = 0;
-    jack_time_t nextUsecs = 0;
-    float periodUsecs = 0;
-    if (jack_get_cycle_times(client_, &cycleStart, &startUsecs, &nextUsecs, &periodUsecs) != 0) {
-        cycleStart = jack_last_frame_time(client_);
-        nextUsecs = 0;
-    }
-    history_.Begin(cycle, cycleStart, frames);
+    const jack_nframes_t cycleStart = jack_last_frame_time(client_);
+    history_.Begin(cycle, cycleStart);
     TakeNotices(cycle);
-    // The note-offs written in a cycle the server reported lost go out once more, now; a
-    // report left over waits for the next cycle.
-    RepeatedCycles repeated;
+    // The note-offs written in the cycles the server's reports cover go out once more, now.
     jack_nframes_t reportFrame = 0;
-    while (repeated.count < repeated.cycles.size() &&
-           xrunReports_.Pop(&reportFrame, sizeof reportFrame))
-        if (const std::optional<std::uint64_t> reported = history_.Reported(reportFrame))
-            repeated.cycles[repeated.count++] = *reported;
+    while (xrunReports_.Pop(&reportFrame, sizeof reportFrame))
+        history_.Report(reportFrame);
+    const std::optional<JackCycleHistory::Cycles> repeated = history_.Due(cycle);
     bool wake = ReportHeldTokens();
     for (auto& slot : portSlots) {
         Port* port = slot.load();
@@ -202,8 +186,6 @@ int JackProcess::OnProcess(jack_nframes_t frames) {
     }
     if (wake)
         Wake();
-    if (nextUsecs != 0 && jack_get_time() > nextUsecs)
-        history_.EndedLate();
     cycles.fetch_add(1);
     inCycle.store(false);
     return 0;
@@ -276,19 +258,21 @@ bool JackProcess::ReportHeldTokens() {
 
 // Runs on JACK's process thread.
 void JackProcess::SendQueued(Port& port, void* buffer, jack_nframes_t frames, std::uint64_t cycle,
-                             std::uint32_t cycleStart, const RepeatedCycles& repeated) {
+                             std::uint32_t cycleStart,
+                             const std::optional<JackCycleHistory::Cycles>& repeated) {
     jack_midi_clear_buffer(buffer);
     maxEventSize.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
     if (!port.sending.load() || Held(port, cycle, cycleStart))
         return; // kept for when the connection is there
     // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is off
     // already stays off on every synthesizer.
-    for (std::size_t i = 0; i < repeated.count; ++i) {
-        port.ended.RepeatEndedIn(repeated.cycles[i], [&](const std::array<std::uint8_t, 3>& off) {
-            if (jack_midi_max_event_size(buffer) >= off.size() &&
-                jack_midi_event_write(buffer, 0, off.data(), off.size()) == 0)
-                port.repeatedNoteOffs.fetch_add(1, std::memory_order_relaxed);
-        });
+    if (repeated) {
+        port.ended.RepeatEndedBetween(
+            repeated->first, repeated->last, [&](const std::array<std::uint8_t, 3>& off) {
+                if (jack_midi_max_event_size(buffer) >= off.size() &&
+                    jack_midi_event_write(buffer, 0, off.data(), off.size()) == 0)
+                    port.repeatedNoteOffs.fetch_add(1, std::memory_order_relaxed);
+            });
     }
     const std::uint32_t epoch = port.epoch.load();
     bool wroteAny = jack_midi_get_event_count(buffer) > 0;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace jack_midi {
@@ -83,10 +84,10 @@ private:
     void TakeNotices(std::uint64_t cycle);
     // True while the port holds back what it sends, after a graph change of its own.
     bool Held(Port& port, std::uint64_t cycle, std::uint32_t cycleStart);
-    struct RepeatedCycles;
     // Note-offs that ended in the repeated cycles go out again first.
     void SendQueued(Port& port, void* buffer, jack_nframes_t frames, std::uint64_t cycle,
-                    std::uint32_t cycleStart, const RepeatedCycles& repeated);
+                    std::uint32_t cycleStart,
+                    const std::optional<JackCycleHistory::Cycles>& repeated);
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
 

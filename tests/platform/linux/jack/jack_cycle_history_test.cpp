@@ -2,40 +2,67 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace {
 
-// Cycles of 256 frames from frame 0 (a negative start: one that ended late); the cycle each
-// report, read at a frame, is about.
-TEST(JackCycleHistory, AReportIsAboutTheLatestCycleThatWentWrongBeforeItElseTheOneJustBefore) {
-    using About = std::vector<std::optional<std::uint64_t>>;
+using Cycles = JackCycleHistory::Cycles;
+
+// Cycles 0, 1, 2, ... starting every 256 frames from a start frame; reports read at frames
+// between them, and which cycles are due for a repeat as each later cycle begins.
+TEST(JackCycleHistory, AReportCoversThreeCyclesBeforeTheOneItWasReadInAndTheOneAfterEachOnce) {
+    struct Step {
+        std::uint64_t cycle;                // begins now
+        std::vector<std::uint32_t> reports; // read, as frames, before it begins
+        std::optional<Cycles> due;          // due as it begins
+    };
     const struct {
-        std::vector<std::int64_t> starts;
-        std::vector<std::uint32_t> reports;
-        About about;
+        const char* what;
+        std::uint32_t firstFrame;
+        std::vector<Step> steps;
     } rows[] = {
-        {{0, 256}, {256}, {0}},                    // read in the cycle after
-        {{0, -256, 512, 768}, {768}, {1}},         // read later; one ended late
-        {{0, 256, 1024}, {1024}, {1}},             // a cycle run without us
-        {{0, 256}, {256, 256}, {0, std::nullopt}}, // one cycle is told once
-        {{-1, -256, 512}, {512, 512}, {1, 0}},     // two late cycles, two reports
-        {{256}, {256}, {std::nullopt}},            // nothing before the report
-        {{0xFFFFFF00, 0}, {0}, {0}},               // frames wrap
+        {"read in cycle 5: 2 to 5 now, 6 once it has run",
+         0,
+         {{5, {}, std::nullopt},
+          {6, {5 * 256 + 10}, Cycles{2, 5}},
+          {7, {}, Cycles{6, 6}},
+          {8, {}, std::nullopt}}},
+        {"read early on: nothing before cycle 0",
+         0,
+         {{1, {10}, Cycles{0, 0}}, {2, {}, Cycles{1, 1}}}},
+        {"two reports: the cycles of both, none twice",
+         0,
+         {{10, {}, std::nullopt},
+          {11, {9 * 256}, Cycles{6, 10}},
+          {12, {10 * 256, 11 * 256}, Cycles{11, 11}},
+          {13, {}, Cycles{12, 12}},
+          {14, {}, std::nullopt}}},
+        {"read in a cycle we were not run in: the cycles around our latest",
+         0,
+         {{40, {45 * 256}, Cycles{36, 39}}, {41, {}, Cycles{40, 40}}}},
+        {"frames wrap", 0xFFFFFE00, {{3, {0x100}, Cycles{0, 2}}, {4, {}, Cycles{3, 3}}}},
+        {"a frame before every known cycle", 0x10000, {{300, {5}, std::nullopt}}},
     };
     for (const auto& row : rows) {
         JackCycleHistory history;
-        for (std::size_t i = 0; i < row.starts.size(); ++i) {
-            history.Begin(i, static_cast<std::uint32_t>(std::llabs(row.starts[i])), 256);
-            if (row.starts[i] < 0)
-                history.EndedLate();
+        std::uint64_t begun = 0;
+        for (const Step& step : row.steps) {
+            for (; begun < step.cycle; ++begun)
+                history.Begin(begun, row.firstFrame + static_cast<std::uint32_t>(begun * 256));
+            for (const std::uint32_t frame : step.reports)
+                history.Report(frame);
+            history.Begin(step.cycle,
+                          row.firstFrame + static_cast<std::uint32_t>(step.cycle * 256));
+            ++begun;
+            const std::optional<Cycles> due = history.Due(step.cycle);
+            const auto text = [](const std::optional<Cycles>& cycles) {
+                return cycles ? std::to_string(cycles->first) + "-" + std::to_string(cycles->last)
+                              : std::string("none");
+            };
+            EXPECT_EQ(text(due), text(step.due)) << row.what << ", cycle " << step.cycle;
         }
-        About about;
-        for (const std::uint32_t frame : row.reports)
-            about.push_back(history.Reported(frame));
-        EXPECT_EQ(about, row.about) << testing::PrintToString(row.starts);
     }
 }
 
