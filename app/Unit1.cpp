@@ -1,4 +1,5 @@
 #include "app/Unit1.h"
+#include "app/utf8_text.h"
 
 #include "app/application.h"
 #include "app/device_list.h"
@@ -405,8 +406,8 @@ void TklavioForm::ConnectHandlers() {
     connect(FreeCmdComboBox, &QComboBox::activated, this, &TklavioForm::FreeCmdComboBoxChange);
     // Why the last command was not sent holds until the user starts on the next one.
     connect(FreeCmdComboBox->lineEdit(), &QLineEdit::textEdited, this, [this] {
-        if (commandNote_ != CommandNote::None || commandNotKept_) {
-            commandNote_ = CommandNote::None;
+        if (whyNotSent_ != WhyNotSent::None || commandNotKept_) {
+            whyNotSent_ = WhyNotSent::None;
             commandNotKept_ = false;
             ShowStatus();
         }
@@ -627,11 +628,8 @@ void TklavioForm::CheckTransposeButtons() {
 
 void TklavioForm::RefreshLanguage() {
     const WindowTexts& texts = WindowTextsIn(IsGermanLanguage());
-    const auto text = [](std::string_view utf8) {
-        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-    };
     const auto setLabel = [&](QLabel* label, std::string_view caption) {
-        label->setText(text(caption));
+        label->setText(FromUtf8(caption));
         label->adjustSize();
     };
     // Items are renamed where they stand, none added or removed, and the selection is put back
@@ -648,36 +646,36 @@ void TklavioForm::RefreshLanguage() {
     };
     QStringList channels;
     for (int channel = 1; channel <= 16; ++channel)
-        channels << text(ChannelItemText(texts, channel));
+        channels << FromUtf8(ChannelItemText(texts, channel));
 
     UpdateDonationLink();
 
-    PageControl1->setTabText(PageControl1->indexOf(KeyboardTabSheet), text(texts.keyboardTab));
-    PageControl1->setTabText(PageControl1->indexOf(AboutTabSheet), text(texts.aboutTab));
+    PageControl1->setTabText(PageControl1->indexOf(KeyboardTabSheet), FromUtf8(texts.keyboardTab));
+    PageControl1->setTabText(PageControl1->indexOf(AboutTabSheet), FromUtf8(texts.aboutTab));
     PageControl1->setTabText(PageControl1->indexOf(SoundTabSheet),
-                             text(SoundTextsIn(IsGermanLanguage()).tab));
+                             FromUtf8(SoundTextsIn(IsGermanLanguage()).tab));
     sound_->SetLanguage(IsGermanLanguage());
-    GroupBox1->setTitle(text(texts.midiInBox));
+    GroupBox1->setTitle(FromUtf8(texts.midiInBox));
     setLabel(Label1, texts.midiInDeviceLabel);
-    renameItems(MidiInDevComboBox, {text(texts.noDevice)});
-    renameItems(MidiInChanComboBox, QStringList{text(texts.allChannels)} + channels);
-    GroupBox2->setTitle(text(texts.midiOutBox));
+    renameItems(MidiInDevComboBox, {FromUtf8(texts.noDevice)});
+    renameItems(MidiInChanComboBox, QStringList{FromUtf8(texts.allChannels)} + channels);
+    GroupBox2->setTitle(FromUtf8(texts.midiOutBox));
     setLabel(Label2, texts.midiOutDeviceLabel);
     outputs_->SetOwnPortSuffix(texts.ownPortSuffix);
-    renameItems(MidiOutDevComboBox, {text(texts.noDevice)});
+    renameItems(MidiOutDevComboBox, {FromUtf8(texts.noDevice)});
     renameItems(MidiOutChanComboBox, channels);
-    GroupBox3->setTitle(text(texts.transposeBox));
-    LowerButton->setText(text(texts.lower));
-    UpperButton->setText(text(texts.higher));
-    GroupBox4->setTitle(text(texts.stateBox));
+    GroupBox3->setTitle(FromUtf8(texts.transposeBox));
+    LowerButton->setText(FromUtf8(texts.lower));
+    UpperButton->setText(FromUtf8(texts.higher));
+    GroupBox4->setTitle(FromUtf8(texts.stateBox));
     setLabel(Label5, texts.baseKeyLabel);
     setLabel(Label6, texts.lastKeyLabel);
-    GroupBox5->setTitle(text(texts.freeCommandBox));
-    SendButton->setText(text(texts.send));
-    About1Label->setText(text(texts.usageTerms1));
-    About2Label->setText(text(texts.usageTerms2));
-    About3Label->setText(text(texts.donationInvitation));
-    KeysLabel->setText(text(texts.playingKeys));
+    GroupBox5->setTitle(FromUtf8(texts.freeCommandBox));
+    SendButton->setText(FromUtf8(texts.send));
+    About1Label->setText(FromUtf8(texts.usageTerms1));
+    About2Label->setText(FromUtf8(texts.usageTerms2));
+    About3Label->setText(FromUtf8(texts.donationInvitation));
+    KeysLabel->setText(FromUtf8(texts.playingKeys));
     DescribeControls();
     ShowStatus();
 }
@@ -685,7 +683,7 @@ void TklavioForm::RefreshLanguage() {
 void TklavioForm::ShowStatus() {
     const bool german = IsGermanLanguage();
     StatusFacts facts;
-    facts.command = commandNote_;
+    facts.command = whyNotSent_;
     facts.commandNotKept = commandNotKept_;
     facts.output = outputs_->State();
     facts.outputName = outputs_->ChosenCaption();
@@ -707,15 +705,11 @@ void TklavioForm::ShowStatus() {
     };
     mark(MidiInDevComboBox, *inputs_, false);
     mark(MidiOutDevComboBox, *outputs_, true);
-    const bool commandNoted = commandNote_ != CommandNote::None || commandNotKept_;
-    FreeCmdComboBox->setToolTip(commandNoted ? StatusLabel->text() : QString());
+    const bool commandRefused = whyNotSent_ != WhyNotSent::None || commandNotKept_;
+    FreeCmdComboBox->setToolTip(commandRefused ? StatusLabel->text() : QString());
 }
 
 namespace {
-
-QString FromUtf8(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
 
 void Describe(QWidget* control, const AccessibleText& text) {
     control->setAccessibleName(FromUtf8(text.name));
@@ -764,9 +758,7 @@ namespace {
 std::string StoredDevice(const std::string& text) {
     for (const bool german : {false, true}) {
         const std::string_view none = WindowTextsIn(german).noDevice;
-        if (QString::fromStdString(text).compare(
-                QString::fromUtf8(none.data(), static_cast<qsizetype>(none.size())),
-                Qt::CaseInsensitive) == 0)
+        if (QString::fromStdString(text).compare(FromUtf8(none), Qt::CaseInsensitive) == 0)
             return {};
     }
     return text;
@@ -833,13 +825,10 @@ void TklavioForm::WriteConfig() {
 
 void TklavioForm::ChooseSoundFont() {
     const SoundTexts& texts = SoundTextsIn(IsGermanLanguage());
-    const auto text = [](std::string_view utf8) {
-        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-    };
     const QString now = QString::fromStdString(services_.synthesizer.SoundFont());
-    const QString chosen =
-        QFileDialog::getOpenFileName(this, text(texts.chooseSoundFont),
-                                     QFileInfo(now).absolutePath(), text(texts.soundFontFilter));
+    const QString chosen = QFileDialog::getOpenFileName(this, FromUtf8(texts.chooseSoundFont),
+                                                        QFileInfo(now).absolutePath(),
+                                                        FromUtf8(texts.soundFontFilter));
     if (chosen.isEmpty())
         return;
     const std::string path = chosen.toStdString();
@@ -882,14 +871,14 @@ void TklavioForm::SendButtonClick() {
     const std::string digits = ExtractHexDigits(text);
     const std::string bytes = HexDigitsToBytes(digits);
     if (digits.size() % 2 != 0) {
-        commandNote_ = CommandNote::OddDigits;
+        whyNotSent_ = WhyNotSent::OddDigits;
     } else {
         const MidiStreamSplit split =
             SplitMidiStream(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-        commandNote_ = CommandNoteFor(split.problem);
+        whyNotSent_ = WhyNotSentFor(split.problem);
     }
-    if (commandNote_ == CommandNote::None)
-        commandNote_ = CommandNoteFor(VMidiKeys1->SendLongMsg(bytes));
+    if (whyNotSent_ == WhyNotSent::None)
+        whyNotSent_ = WhyNotSentFor(VMidiKeys1->SendLongMsg(bytes));
     const QString entry = QString::fromLatin1(TrimBlanks(text));
     // The settings file cannot name a value this long; the entry stays for this session only.
     commandNotKept_ = entry.toStdString().size() > kMaxValueNameSize;

@@ -143,7 +143,7 @@ private:
     std::unique_ptr<SoundController> sound_;
     // Gathers a burst of device changes into one relisting.
     QTimer* devicesChangedTimer_ = nullptr;
-    CommandNote commandNote_ = CommandNote::None;
+    WhyNotSent whyNotSent_ = WhyNotSent::None;
     // The last command sent is too long to be kept in the saved history.
     bool commandNotKept_ = false;
 

@@ -1,4 +1,5 @@
 #include "app/sound_controller.h"
+#include "app/utf8_text.h"
 
 #include "formats/general_midi.h"
 #include "keyboard/vmidikeys.h"
@@ -116,16 +117,13 @@ void SoundController::SynthesizerChanged() {
     ListInstruments();
     const Synthesizer::State state = synthesizer_.LoadState();
     const SoundTexts& texts = SoundTextsIn(german_);
-    const auto text = [](std::string_view utf8) {
-        return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-    };
     const QString file = QFileInfo(QString::fromStdString(synthesizer_.SoundFont())).fileName();
     QString problem;
     // Why it did not open or load counts most, also when the list fell back to no device.
     if (state == Synthesizer::State::Failed)
-        problem = text(texts.notLoaded) + QString::fromStdString(synthesizer_.Problem());
+        problem = FromUtf8(texts.notLoaded) + QString::fromStdString(synthesizer_.Problem());
     else if (!builtIn_)
-        problem = text(texts.notTheSynthesizer);
+        problem = FromUtf8(texts.notTheSynthesizer);
     page_.ShowSynthesizer(builtIn_, file, problem, builtIn_ && state == Synthesizer::State::Loading,
                           masterVolume_);
 }

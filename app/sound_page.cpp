@@ -1,4 +1,5 @@
 #include "app/sound_page.h"
+#include "app/utf8_text.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -17,10 +18,6 @@ Control* Place(Control* control, const char* name, int left, int top, int width,
     control->setObjectName(QString::fromLatin1(name));
     control->setGeometry(left, top, width, height);
     return control;
-}
-
-QString Text(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
 QSlider* NewSlider(QWidget* parent, int minimum, int maximum) {
@@ -134,24 +131,24 @@ SoundPage::SoundPage(QWidget* parent) : QWidget(parent) {
 }
 
 void SoundPage::SetTexts(const SoundTexts& texts) {
-    InstrumentBox->setTitle(Text(texts.instrumentBox));
-    SearchEdit->setPlaceholderText(Text(texts.search));
-    ControllersBox->setTitle(Text(texts.controllersBox));
+    InstrumentBox->setTitle(FromUtf8(texts.instrumentBox));
+    SearchEdit->setPlaceholderText(FromUtf8(texts.search));
+    ControllersBox->setTitle(FromUtf8(texts.controllersBox));
     for (std::size_t i = 0; i < kControllerCount; ++i)
-        ControllerLabels[i]->setText(Text(texts.controllers[i]));
-    BendLabel->setText(Text(texts.bend));
-    BendRangeSpin->setToolTip(Text(texts.bendRange));
-    PlayingBox->setTitle(Text(texts.playingBox));
+        ControllerLabels[i]->setText(FromUtf8(texts.controllers[i]));
+    BendLabel->setText(FromUtf8(texts.bend));
+    BendRangeSpin->setToolTip(FromUtf8(texts.bendRange));
+    PlayingBox->setTitle(FromUtf8(texts.playingBox));
     for (std::size_t i = 0; i < PedalButtons.size(); ++i)
-        PedalButtons[i]->setText(Text(texts.pedals[i]));
-    KeyVelocityLabel->setText(Text(texts.keyVelocity));
-    TransposeLabel->setText(Text(texts.transpose));
-    NoteNamesLabel->setText(Text(texts.noteNames));
+        PedalButtons[i]->setText(FromUtf8(texts.pedals[i]));
+    KeyVelocityLabel->setText(FromUtf8(texts.keyVelocity));
+    TransposeLabel->setText(FromUtf8(texts.transpose));
+    NoteNamesLabel->setText(FromUtf8(texts.noteNames));
     for (int i = 0; i < NoteNamesBox->count(); ++i)
-        NoteNamesBox->setItemText(i, Text(texts.noteNameChoices[static_cast<std::size_t>(i)]));
-    SynthesizerBox->setTitle(Text(texts.synthesizerBox));
-    SoundFontButton->setText(Text(texts.chooseSoundFont));
-    MasterVolumeLabel->setText(Text(texts.masterVolume));
+        NoteNamesBox->setItemText(i, FromUtf8(texts.noteNameChoices[static_cast<std::size_t>(i)]));
+    SynthesizerBox->setTitle(FromUtf8(texts.synthesizerBox));
+    SoundFontButton->setText(FromUtf8(texts.chooseSoundFont));
+    MasterVolumeLabel->setText(FromUtf8(texts.masterVolume));
 }
 
 void SoundPage::SetInstruments(std::vector<Instrument> instruments) {

@@ -70,31 +70,31 @@ std::string Filled(std::string_view pattern, std::string_view value) {
     return text;
 }
 
-std::string_view Why(const StatusWords& words, CommandNote note) {
-    switch (note) {
-    case CommandNote::None:
+std::string_view Why(const StatusWords& words, WhyNotSent why) {
+    switch (why) {
+    case WhyNotSent::None:
         return {};
-    case CommandNote::OddDigits:
+    case WhyNotSent::OddDigits:
         return words.oddDigits;
-    case CommandNote::DataWithoutStatus:
+    case WhyNotSent::DataWithoutStatus:
         return words.dataWithoutStatus;
-    case CommandNote::CutShort:
+    case WhyNotSent::CutShort:
         return words.cutShort;
-    case CommandNote::SysExWithoutEnd:
+    case WhyNotSent::SysExWithoutEnd:
         return words.sysExWithoutEnd;
-    case CommandNote::UndefinedStatus:
+    case WhyNotSent::UndefinedStatus:
         return words.undefinedStatus;
-    case CommandNote::NoOutput:
+    case WhyNotSent::NoOutput:
         return words.noOutput;
-    case CommandNote::TooLong:
+    case WhyNotSent::TooLong:
         return words.tooLong;
-    case CommandNote::NotReady:
+    case WhyNotSent::NotReady:
         return words.notReady;
-    case CommandNote::DeviceGone:
+    case WhyNotSent::DeviceGone:
         return words.deviceGone;
-    case CommandNote::NoSystem:
+    case WhyNotSent::NoSystem:
         return words.noSystem;
-    case CommandNote::Refused:
+    case WhyNotSent::Refused:
         return words.refused;
     }
     return {};
@@ -102,40 +102,40 @@ std::string_view Why(const StatusWords& words, CommandNote note) {
 
 } // namespace
 
-CommandNote CommandNoteFor(MidiStreamProblem problem) {
+WhyNotSent WhyNotSentFor(MidiStreamProblem problem) {
     switch (problem) {
     case MidiStreamProblem::None:
-        return CommandNote::None;
+        return WhyNotSent::None;
     case MidiStreamProblem::DataWithoutStatus:
-        return CommandNote::DataWithoutStatus;
+        return WhyNotSent::DataWithoutStatus;
     case MidiStreamProblem::CutShort:
-        return CommandNote::CutShort;
+        return WhyNotSent::CutShort;
     case MidiStreamProblem::SysExWithoutEnd:
-        return CommandNote::SysExWithoutEnd;
+        return WhyNotSent::SysExWithoutEnd;
     case MidiStreamProblem::UndefinedStatus:
-        return CommandNote::UndefinedStatus;
+        return WhyNotSent::UndefinedStatus;
     }
-    return CommandNote::UndefinedStatus;
+    return WhyNotSent::UndefinedStatus;
 }
 
-CommandNote CommandNoteFor(MMRESULT sendResult) {
+WhyNotSent WhyNotSentFor(MMRESULT sendResult) {
     switch (sendResult) {
     case MMSYSERR_NOERROR:
-        return CommandNote::None;
+        return WhyNotSent::None;
     case MMSYSERR_INVALHANDLE:
-        return CommandNote::NoOutput;
+        return WhyNotSent::NoOutput;
     case MMSYSERR_INVALPARAM:
     case MMSYSERR_NOMEM:
-        return CommandNote::TooLong;
+        return WhyNotSent::TooLong;
     case MIDIERR_NOTREADY:
     case MIDIERR_STILLPLAYING:
-        return CommandNote::NotReady;
+        return WhyNotSent::NotReady;
     case MIDIERR_NODEVICE:
-        return CommandNote::DeviceGone;
+        return WhyNotSent::DeviceGone;
     case MMSYSERR_NODRIVER:
-        return CommandNote::NoSystem;
+        return WhyNotSent::NoSystem;
     default:
-        return CommandNote::Refused;
+        return WhyNotSent::Refused;
     }
 }
 
@@ -152,7 +152,7 @@ std::string DeviceProblemText(DeviceState state, const std::string& name, bool o
 std::string StatusText(const StatusFacts& facts, bool german) {
     const StatusWords& words = german ? kGerman : kEnglish;
     const std::string longest = std::to_string(kMaxValueNameSize);
-    if (facts.command != CommandNote::None)
+    if (facts.command != WhyNotSent::None)
         return Filled(words.notSent, Why(words, facts.command)) +
                (facts.commandNotKept ? Filled(words.notKeptToo, longest) : std::string());
     if (facts.commandNotKept)

@@ -11,7 +11,7 @@
 #include <string>
 
 // Why the last free command did not go out; None once one did.
-enum class CommandNote {
+enum class WhyNotSent {
     None,
     OddDigits,
     DataWithoutStatus,
@@ -26,12 +26,12 @@ enum class CommandNote {
     Refused,
 };
 
-CommandNote CommandNoteFor(MidiStreamProblem problem);
+WhyNotSent WhyNotSentFor(MidiStreamProblem problem);
 // What the output's answer to a long message means to the user.
-CommandNote CommandNoteFor(MMRESULT sendResult);
+WhyNotSent WhyNotSentFor(MMRESULT sendResult);
 
 struct StatusFacts {
-    CommandNote command = CommandNote::None;
+    WhyNotSent command = WhyNotSent::None;
     // The command is too long for the saved history.
     bool commandNotKept = false;
     DeviceState output = DeviceState::None;

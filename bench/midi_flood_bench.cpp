@@ -2,7 +2,7 @@
 // Prints messages per second, CPU seconds, peak memory, how often the keyboard was painted and
 // the longest stall of the event loop; checks that nothing was lost.
 #include "keyboard/vmidikeys.h"
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "tests/integration/jack_test_support.h"
 
 #include <QApplication>

@@ -2,8 +2,8 @@
 // server answers (what the search does off the window's thread, once a second) and opening the
 // JACK service (what the window's thread does once a server answers). Prints the mean and the
 // longest of the runs beside the ~16 ms a frame of the window lasts.
-#include "platform/linux/jack_client.h"
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_client.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "tests/integration/jack_test_support.h"
 
 #include <benchmark/benchmark.h>

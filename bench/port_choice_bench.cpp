@@ -1,9 +1,9 @@
 // Choosing devices on a JACK server: how long opening and closing a port keep the GUI thread,
 // and how soon the device watcher hears of a port another client registers. Printed beside the
 // server's cycle period, measured in the same run; random pauses between the choices.
-#include "platform/linux/jack_midi_service.h"
-#include "platform/midi_events.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "tests/integration/jack_test_support.h"
+#include "tests/integration/midi_test_support.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -33,19 +33,6 @@ double Quantile(std::vector<double> samples, double p) {
     const auto index = static_cast<std::size_t>(p * static_cast<double>(samples.size() - 1) + 0.5);
     return samples[std::min(index, samples.size() - 1)];
 }
-
-class ChangeCounter : public QObject {
-public:
-    int changes = 0;
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() != MM_DEVICES_CHANGED)
-            return QObject::event(e);
-        ++changes;
-        return true;
-    }
-};
 
 // Lets the event loop run for a while, as a window does between the user's choices.
 void Idle(int milliseconds) {
@@ -104,19 +91,19 @@ void PortChoice(benchmark::State& state) {
         service->midiOutReset(current);
         service->midiOutClose(current);
 
-        ChangeCounter watcher;
+        MidiEventRecorder watcher;
         service->midiSetDeviceWatcher(&watcher);
         Idle(100);
         std::vector<double> heard;
         int unheard = 0;
         for (int i = 0; i < kRegistrations; ++i) {
-            watcher.changes = 0;
+            watcher.devicesChanged = 0;
             const auto start = Clock::now();
             jack_port_t* port = jack_port_register(synth->Client(), "extra", JACK_DEFAULT_MIDI_TYPE,
                                                    JackPortIsInput, 0);
-            while (watcher.changes == 0 && Clock::now() - start < std::chrono::seconds(1))
+            while (watcher.devicesChanged == 0 && Clock::now() - start < std::chrono::seconds(1))
                 QApplication::processEvents(QEventLoop::AllEvents, 1);
-            if (watcher.changes > 0)
+            if (watcher.devicesChanged > 0)
                 heard.push_back(Milliseconds(Clock::now() - start));
             else
                 ++unheard;

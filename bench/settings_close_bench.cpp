@@ -2,7 +2,7 @@
 // the command history. Both should grow with the history alone: a million commands close in
 // well under two seconds in a Release build.
 #include "app/settings_schema.h"
-#include "platform/linux/linux_registry.h"
+#include "platform/linux/files/linux_registry.h"
 #include "platform/log_sink.h"
 
 #include <benchmark/benchmark.h>

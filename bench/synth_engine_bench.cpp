@@ -7,8 +7,8 @@
 //   program change to sound: a program not chosen before, then at once a note; the time until
 //     the first non-silent frame is rendered, the rendering going on at the real-time pace
 //   onset on a loaded program: the same with a note on the program already in use
-#include "platform/linux/fluid_synth_engine.h"
-#include "platform/linux/soundfont_discovery.h"
+#include "platform/linux/synth/fluid_synth_engine.h"
+#include "platform/linux/synth/soundfont_discovery.h"
 
 #include <algorithm>
 #include <chrono>

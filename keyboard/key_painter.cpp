@@ -68,10 +68,12 @@ KeyboardWalk DrawKeysVertical(QImage& canvas, const KeyboardShape& shape, const 
     return walk;
 }
 
-void InvertKey(QImage& canvas, const KeyboardShape& shape, int firstNote, int lastNote, int note) {
+KeyInversion InvertKey(QImage& canvas, const KeyboardShape& shape, int firstNote, int lastNote,
+                       int note) {
     const KeyInversion inversion = KeyInversionRects(shape, firstNote, lastNote, note);
     for (int i = 0; i < inversion.count; ++i)
         key_canvas::Invert(canvas, inversion.rects[i]);
+    return inversion;
 }
 
 KeyboardWalk PaintKeyboard(QImage& canvas, const KeyboardShape& shape, const KeyColors& colors,

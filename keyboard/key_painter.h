@@ -25,7 +25,10 @@ KeyboardWalk DrawKeysHorizontal(QImage& canvas, const KeyboardShape& shape,
                                 const KeyColors& colors);
 KeyboardWalk DrawKeysVertical(QImage& canvas, const KeyboardShape& shape, const KeyColors& colors);
 
-void InvertKey(QImage& canvas, const KeyboardShape& shape, int firstNote, int lastNote, int note);
+// Inverts the pressed area of one key if it lies in [firstNote, lastNote]; returns the areas
+// inverted.
+KeyInversion InvertKey(QImage& canvas, const KeyboardShape& shape, int firstNote, int lastNote,
+                       int note);
 
 // The whole picture, with the names labels asks for on the white keys of a horizontal
 // keyboard; returns the visible range it drew.

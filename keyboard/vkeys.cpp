@@ -155,27 +155,11 @@ void TVKeys::Paint() {
     FLastNote = walk.lastNote;
 }
 
-void TVKeys::DrawKeysHorizontal() {
-    deviceCanvasValid_ = false;
-    const KeyboardWalk walk = key_painter::DrawKeysHorizontal(
-        canvas_, Shape(), {FWhiteBrush.Color(), FBlackBrush.Color(), FPen.Color()});
-    FFirstNote = walk.firstNote;
-    FLastNote = walk.lastNote;
-}
-
-void TVKeys::DrawKeysVertical() {
-    deviceCanvasValid_ = false;
-    const KeyboardWalk walk = key_painter::DrawKeysVertical(
-        canvas_, Shape(), {FWhiteBrush.Color(), FBlackBrush.Color(), FPen.Color()});
-    FFirstNote = walk.firstNote;
-    FLastNote = walk.lastNote;
-}
-
 void TVKeys::InvertKey(int note) {
-    const KeyInversion inversion = KeyInversionRects(Shape(), FFirstNote, FLastNote, note);
-    for (int i = 0; i < inversion.count; ++i) {
-        const PixelRect& r = inversion.rects[i];
-        key_canvas::Invert(canvas_, r);
+    const KeyInversion inverted =
+        key_painter::InvertKey(canvas_, Shape(), FFirstNote, FLastNote, note);
+    for (int i = 0; i < inverted.count; ++i) {
+        const PixelRect& r = inverted.rects[i];
         deviceCanvasValid_ = false;
         update(QRect(r.x, r.y, r.width, r.height));
     }

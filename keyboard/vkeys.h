@@ -126,8 +126,6 @@ public:
 
 protected:
     virtual void Paint();
-    void DrawKeysHorizontal();
-    void DrawKeysVertical();
     void GraphicsChanged();
 
     // The sustain pedal, held with the space bar; here it only changes state.

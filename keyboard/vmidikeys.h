@@ -43,7 +43,7 @@ public:
     bool MIDIInPortOk() const { return FMIDIInPortOk; }
     bool MIDIOutPortOk() const { return FMIDIOutPortOk; }
     // What device -1 is called, as the multimedia API has always called its default output.
-    static constexpr const char* kMapperName = "Microsoft MIDI Mapper";
+    static constexpr const char* kMapperName = kMidiMapperName;
     // Writing true asks for the port; reading back tells whether it opened.
     bool MidiInEnabled() const { return FMidiInEnabled; }
     void SetMidiInEnabled(bool Value);

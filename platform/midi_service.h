@@ -28,6 +28,8 @@ inline constexpr MMRESULT MIDIERR_NODEVICE = 68;
 // Output device -1: the program's own output port, which synthesizers and other programs
 // connect to.
 inline constexpr int MIDI_MAPPER = -1;
+// What the window calls the mapper, in every language, as the multimedia API always has.
+inline constexpr const char* kMidiMapperName = "Microsoft MIDI Mapper";
 
 // Where a service lists the program's own port as a device of its own, the port's name followed
 // by this: a caption, never the name a peer sees. The window shows it in its language.

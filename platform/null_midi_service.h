@@ -4,13 +4,20 @@
 
 #include "platform/midi_service.h"
 
+#include <string>
+#include <utility>
+
 class NullMidiService : public MidiService {
 public:
+    // ownPortName: what the program's own port is called while it cannot open.
+    explicit NullMidiService(std::string ownPortName = "klavio")
+        : ownPortName_(std::move(ownPortName)) {}
+
     int midiOutGetNumDevs() override { return 0; }
     MMRESULT midiOutGetDevCaps(int device, std::string& name) override {
         if (device != MIDI_MAPPER)
             return MMSYSERR_BADDEVICEID;
-        name = "klavio";
+        name = ownPortName_;
         return MMSYSERR_NOERROR;
     }
     MMRESULT midiOutOpen(HMIDIOUT&, int, QObject*) override { return MMSYSERR_NODRIVER; }
@@ -31,4 +38,7 @@ public:
     bool midiSystemRunning() override { return false; }
     MMRESULT midiOutGetStatus(HMIDIOUT) override { return MMSYSERR_INVALHANDLE; }
     MMRESULT midiInGetStatus(HMIDIIN) override { return MMSYSERR_INVALHANDLE; }
+
+private:
+    std::string ownPortName_;
 };

@@ -1,6 +1,4 @@
 # The private servers that integration tests, end-to-end tests and benchmarks run against.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(JACK REQUIRED IMPORTED_TARGET jack)
 find_package(X11 REQUIRED)
 
 # A private JACK server and a peer client.

@@ -25,8 +25,18 @@
 
 namespace {
 
-TEST(LanguageState, GermanByPrimaryLanguageChangeByWholeIdentifier) {
+// The language the program last read is the program's one state of its kind; each test puts it
+// back as it found it.
+struct LanguageKept {
+    LanguageKept() = default;
+    LanguageKept(const LanguageKept&) = delete;
+    LanguageKept& operator=(const LanguageKept&) = delete;
+    ~LanguageKept() { CurrentLangID = saved; }
     const LANGID saved = CurrentLangID;
+};
+
+TEST(LanguageState, GermanByPrimaryLanguageChangeByWholeIdentifier) {
+    const LanguageKept kept;
     FakeUserLanguage system;
     system.langId = 0x0407;
     InitLanguage(system);
@@ -48,7 +58,6 @@ TEST(LanguageState, GermanByPrimaryLanguageChangeByWholeIdentifier) {
         EXPECT_EQ(IsGermanLanguage(), c.german) << std::hex << c.now;
     }
     EXPECT_EQ(system.asked, 1 + static_cast<int>(cases.size()));
-    CurrentLangID = saved;
 }
 
 void Choose(QComboBox* box, int item) {
@@ -58,10 +67,7 @@ void Choose(QComboBox* box, int item) {
 
 class Localisation : public testing::Test {
 protected:
-    ~Localisation() override {
-        form.reset();
-        CurrentLangID = savedLangId;
-    }
+    ~Localisation() override { form.reset(); }
     void Show(LANGID language) {
         platform.userLanguage.langId = language;
         InitLanguage(platform.userLanguage);
@@ -76,7 +82,7 @@ protected:
         form->Timer1Timer();
     }
 
-    const LANGID savedLangId = CurrentLangID;
+    const LanguageKept kept;
     FakePlatform platform;
     std::unique_ptr<TklavioForm> form;
 };

@@ -1,8 +1,6 @@
 # The real program on a private Xvfb display inside the ALSA test VM (scripts/alsa-vm.sh), booted
 # once for every case: the display server with its keyboard data, the fonts, Qt's X11 platform
 # plugin, xdotool and xclip go in beside klavio.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
 # Debian's Qt does not load its plugins' targets by itself.
 find_package(Qt6QXcbIntegrationPlugin REQUIRED CONFIG PATHS ${Qt6Gui_DIR} NO_DEFAULT_PATH)
 

@@ -85,7 +85,7 @@ struct NoteBalance {
         }
     }
     // The events of every note that is still sounding, in order, with the peer's cycle each
-    // came in and the cycles it heard of xruns in near the last of them.
+    // came in and the cycles it heard of xruns in near its last note-on.
     std::string Describe(const std::vector<std::uint64_t>& xrunCycles) const {
         std::string text;
         for (const auto& [key, count] : open) {
@@ -93,18 +93,19 @@ struct NoteBalance {
                 continue;
             text += "channel " + std::to_string(key / 128 + 1) + " note " +
                     std::to_string(key % 128) + ":";
-            std::uint64_t last = 0;
+            std::uint64_t struck = 0; // the cycle of its last note-on
             for (std::size_t i = 0; i < notes.size(); ++i)
                 if (notes[i][1] == key % 128) {
                     text +=
                         QString::asprintf(" #%zu:%02x%02x%02x@%llu", i, notes[i][0], notes[i][1],
                                           notes[i][2], static_cast<unsigned long long>(cycles[i]))
                             .toStdString();
-                    last = cycles[i];
+                    if ((notes[i][0] & 0x0F) == key / 128 && (notes[i][0] & 0xF0) == 0x90)
+                        struck = cycles[i];
                 }
             text += "\n  xruns heard in cycles:";
             for (const std::uint64_t xrun : xrunCycles)
-                if (xrun + 100 >= last && xrun <= last + 100)
+                if (xrun + 100 >= struck && xrun <= struck + 100)
                     text += " " + std::to_string(xrun);
             text += "\n";
         }

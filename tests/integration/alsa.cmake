@@ -1,14 +1,11 @@
 # The ALSA backend. Opening it is checked here on the host; everything else needs the kernel's
 # sequencer, which runs in a small virtual machine (scripts/alsa-vm.sh) booted once for the
 # whole suite.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
-
 klavio_add_test(alsa_open_tests alsa_open_test.cpp)
-target_link_libraries(alsa_open_tests PRIVATE platform_linux)
+target_link_libraries(alsa_open_tests PRIVATE platform_linux_alsa)
 
 add_executable(alsa_sequencer_tests alsa_sequencer_test.cpp alsa_network_test.cpp)
-target_link_libraries(alsa_sequencer_tests PRIVATE platform_linux GTest::gtest Qt6::Core PkgConfig::ALSA)
+target_link_libraries(alsa_sequencer_tests PRIVATE platform_linux_alsa GTest::gtest Qt6::Core PkgConfig::ALSA)
 # Only the libraries really used are recorded, so the VM gets QtCore without the widget stack.
 target_link_options(alsa_sequencer_tests PRIVATE -Wl,--as-needed)
 # aseqnet carries sequencer events between machines; the VM has it when the host does.

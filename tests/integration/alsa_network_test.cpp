@@ -3,7 +3,7 @@
 // what comes in to the synthesizer, on klavio's machine "aseqnet HOST" gives klavio a port to
 // play. Here both ends run in the test VM and meet on loopback.
 
-#include "platform/linux/alsa_midi_service.h"
+#include "platform/linux/alsa/alsa_midi_service.h"
 #include "tests/integration/alsa_test_peer.h"
 #include "tests/integration/midi_test_support.h"
 

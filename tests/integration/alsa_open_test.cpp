@@ -1,7 +1,7 @@
 // Opening the ALSA backend where it cannot work: the program must learn why and go on without
 // MIDI rather than crash or print alsa-lib's complaints.
 
-#include "platform/linux/alsa_midi_service.h"
+#include "platform/linux/alsa/alsa_midi_service.h"
 
 #include <QByteArray>
 #include <QTemporaryFile>

@@ -3,7 +3,7 @@
 
 #include "formats/midi_stream.h"
 #include "formats/short_message.h"
-#include "platform/linux/alsa_midi_service.h"
+#include "platform/linux/alsa/alsa_midi_service.h"
 #include "platform/midi_events.h"
 #include "tests/integration/alsa_test_peer.h"
 #include "tests/integration/midi_test_support.h"
@@ -27,20 +27,6 @@ const std::string kClientName = "klavio-test";
 const std::string kMidiThrough = "Midi Through:Midi Through Port-0";
 
 using Peer = AlsaPeer;
-
-// Counts the service's news of devices.
-class DeviceWatcher : public QObject {
-public:
-    int changes = 0;
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() != MM_DEVICES_CHANGED)
-            return QObject::event(e);
-        ++changes;
-        return true;
-    }
-};
 
 Bytes SysEx(std::size_t size) {
     Bytes bytes(size);
@@ -522,16 +508,16 @@ TEST_F(AlsaSequencerTest, PeerThatVanishesLeavesPortsThatAnswerWithErrors) {
 }
 
 TEST_F(AlsaSequencerTest, WatcherHearsOfOtherProgramsAndPortsTellWhetherTheirDeviceIsThere) {
-    DeviceWatcher watcher;
+    MidiEventRecorder watcher;
     service->midiSetDeviceWatcher(&watcher);
     HMIDIOUT mapper = 0;
     ASSERT_EQ(service->midiOutOpen(mapper, MIDI_MAPPER, &receiver), MMSYSERR_NOERROR);
     const int outputsBefore = service->midiOutGetNumDevs();
     auto late = std::make_unique<Peer>("klavio-test-late");
     // A client, its name and its port come in one burst: one event.
-    ASSERT_TRUE(RunUntil([&] { return watcher.changes > 0; }));
+    ASSERT_TRUE(RunUntil([&] { return watcher.devicesChanged > 0; }));
     QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(watcher.changes, 1);
+    EXPECT_EQ(watcher.devicesChanged, 1);
     EXPECT_EQ(service->midiOutGetNumDevs(), outputsBefore + 1);
 
     // Our own opening and closing is no news; none of it may hold up the GUI thread.
@@ -565,7 +551,7 @@ TEST_F(AlsaSequencerTest, WatcherHearsOfOtherProgramsAndPortsTellWhetherTheirDev
                     times[times.size() / 2], times.back(), times.size());
     }
     RunUntil([] { return false; }, {&peer}, 100);
-    EXPECT_EQ(watcher.changes, 1);
+    EXPECT_EQ(watcher.devicesChanged, 1);
     for (const MMRESULT status :
          {service->midiOutGetStatus(output), service->midiInGetStatus(input),
           service->midiOutGetStatus(mapper)})
@@ -573,16 +559,16 @@ TEST_F(AlsaSequencerTest, WatcherHearsOfOtherProgramsAndPortsTellWhetherTheirDev
 
     // Another program connecting to our public port is news.
     ASSERT_TRUE(peer.ListenTo(kClientName));
-    ASSERT_TRUE(RunUntil([&] { return watcher.changes == 2; }));
+    ASSERT_TRUE(RunUntil([&] { return watcher.devicesChanged == 2; }));
 
     late->Close();
-    ASSERT_TRUE(RunUntil([&] { return watcher.changes == 3; }));
+    ASSERT_TRUE(RunUntil([&] { return watcher.devicesChanged == 3; }));
     EXPECT_EQ(service->midiOutGetStatus(output), MIDIERR_NODEVICE);
     EXPECT_EQ(service->midiInGetStatus(input), MIDIERR_NODEVICE);
     EXPECT_EQ(service->midiOutGetStatus(mapper), MMSYSERR_NOERROR);
     EXPECT_EQ(service->midiOutGetNumDevs(), outputsBefore);
     RunUntil([] { return false; }, {&peer}, 100);
-    EXPECT_EQ(watcher.changes, 3) << "one event for the client, its port and subscriptions";
+    EXPECT_EQ(watcher.devicesChanged, 3) << "one event for the client, its port and subscriptions";
 }
 
 TEST_F(AlsaSequencerTest, UnknownAndStaleHandlesAreRefused) {

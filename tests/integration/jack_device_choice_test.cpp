@@ -1,16 +1,7 @@
 // The window's device lists with the JACK service: an item opens the port it names, also after
 // another client has left the server since the lists were filled.
 
-#include "app/Unit1.h"
-#include "keyboard/vmidikeys.h"
-#include "platform/linux/jack_midi_service.h"
-#include "tests/fakes/fake_platform.h"
-#include "tests/integration/jack_gtest.h"
-
-#include <QApplication>
-#include <QComboBox>
-#include <QElapsedTimer>
-#include <gtest/gtest.h>
+#include "tests/integration/jack_window.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,15 +13,10 @@
 namespace {
 
 bool Connected(JackPeer& peer, const char* port) {
-    QElapsedTimer timer;
-    timer.start();
-    do {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return Eventually([&] {
         jack_port_t* in = jack_port_by_name(peer.Client(), port);
-        if (in != nullptr && jack_port_connected(in) > 0)
-            return true;
-    } while (timer.elapsed() < 5000);
-    return false;
+        return in != nullptr && jack_port_connected(in) > 0;
+    });
 }
 
 TEST(JackDeviceChoice, AnItemOpensTheDeviceItNamesAfterAnotherLeft) {

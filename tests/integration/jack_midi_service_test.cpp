@@ -1,7 +1,7 @@
 // The JACK backend against a real JACK server: every test starts its own server and a peer
 // client "peer" with the ports "peer:in" and "peer:out".
 
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "platform/midi_events.h"
 #include "tests/busy_cores.h"
 #include "tests/integration/jack_gtest.h"

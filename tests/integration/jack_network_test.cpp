@@ -9,7 +9,7 @@
 // shared memory in globals), so the synthesizer is this same program started again with
 // --peer-on-master, talking over pipes.
 
-#include "platform/linux/jack_midi_service.h"
+#include "platform/linux/jack/jack_midi_service.h"
 #include "tests/integration/jack_test_support.h"
 #include "tests/integration/midi_test_support.h"
 

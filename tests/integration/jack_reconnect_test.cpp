@@ -2,9 +2,9 @@
 // it, lets go of it when it stops and takes the next, by itself, as the program uses it (a probe
 // off the GUI thread, a retry every second).
 
-#include "platform/linux/jack_client.h"
-#include "platform/linux/jack_midi_service.h"
-#include "platform/linux/reconnecting_midi_service.h"
+#include "platform/linux/jack/jack_client.h"
+#include "platform/linux/jack/jack_midi_service.h"
+#include "platform/linux/midi/reconnecting_midi_service.h"
 #include "tests/integration/jack_gtest.h"
 #include "tests/integration/midi_test_support.h"
 

@@ -1,60 +1,36 @@
 // The Sound page of the real window with the JACK service: what its controls send reaches a
 // JACK synthesizer as exactly these messages.
 
-#include "app/Unit1.h"
 #include "app/sound_page.h"
 #include "formats/short_message.h"
-#include "keyboard/vmidikeys.h"
-#include "platform/linux/jack_midi_service.h"
-#include "tests/fakes/fake_platform.h"
-#include "tests/integration/jack_gtest.h"
+#include "tests/integration/jack_window.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
-#include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
 #include <vector>
 
 namespace {
 
 using Messages = std::vector<std::uint32_t>;
 
-class JackSoundPage : public testing::Test {
+class JackSoundPage : public JackWindow {
 protected:
-    // klavio playing into synth:in; false when there is no JACK server to play on.
+    // The window playing into synth:in; false when there is nothing to play on.
     bool Show() {
-        if (!StartJackForTest(server))
-            return false;
-        std::string whyNot;
-        synth = JackPeer::Open("synth", whyNot);
-        jack = OpenJackMidiService("klavio-sound", whyNot);
-        EXPECT_TRUE(synth && jack) << whyNot;
-        if (!synth || !jack)
-            return false;
-        form = std::make_unique<TklavioForm>(platform.ServicesWith(*jack));
-        form->show();
-        page = form->SoundTabSheet;
-        form->MidiOutDevComboBox->setCurrentIndex(form->MidiOutDevComboBox->findText("synth:in"));
-        form->MidiOutDevComboBoxChange();
-        return form->VMidiKeys1->MidiOutEnabled();
+        const bool shown = JackWindow::Show("klavio-sound");
+        page = form ? form->SoundTabSheet : nullptr;
+        return shown;
     }
     // What the synthesizer received since the last look, once count messages came and a while
     // passed for any that should not come, packed as the service takes them; a note-off sent
     // again after an xrun is left out.
     Messages Sent(std::size_t count) {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 5000 && synth->Received().size() < count)
-            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        Eventually([&] { return synth->Received().size() >= count; });
         QTest::qWait(100);
         Messages sent;
         for (const MidiBytes& event : synth->ReceivedLessXrunRepeats())
@@ -64,11 +40,6 @@ protected:
         return sent;
     }
 
-    JackTestServer server;
-    std::unique_ptr<JackPeer> synth;
-    std::unique_ptr<MidiService> jack;
-    FakePlatform platform;
-    std::unique_ptr<TklavioForm> form;
     SoundPage* page = nullptr;
 };
 

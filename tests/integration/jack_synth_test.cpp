@@ -1,7 +1,7 @@
 // The built-in synthesizer playing into a private JACK server, the server going away under it,
 // and the next one.
 
-#include "platform/linux/synth_midi_service.h"
+#include "platform/linux/synth/synth_midi_service.h"
 #include "tests/fakes/fake_midi_service.h"
 #include "tests/integration/jack_gtest.h"
 #include "tests/integration/midi_test_support.h"

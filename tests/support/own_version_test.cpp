@@ -1,6 +1,6 @@
 // The built program carries its version information: read back from the executable file with
 // the real service, as the program reads it at start.
-#include "platform/linux/elf_version_service.h"
+#include "platform/linux/files/elf_version_service.h"
 #include "support/VersionInfo.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_system_theme.h"
+#include "platform/linux/desktop/linux_system_theme.h"
 #include "support/VistaAltFixUnit.h"
 #include "tests/fakes/fake_system_theme.h"
 
