@@ -13,7 +13,9 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -66,9 +68,24 @@ struct FluidSynthEngine::State {
     std::atomic<bool> abandoned{false};
     // FluidSynth's first complaint while loading; the GUI thread reads it once loading is Failed.
     std::array<char, 256> loadError{};
-    // GUI thread only: what arrived while loading, in order.
-    std::vector<MidiMessage> held;
-    std::size_t heldBytes = 0;
+    // Written by the loading thread before loading is Done, read-only after.
+    std::vector<SynthPreset> presets;
+
+    // What the loading thread is to play, in order: whatever came while the SoundFont loaded,
+    // then each program change (which reads its instrument's samples) and all that follows it
+    // until the loading thread has caught up. The lock is held only to add or take one.
+    struct Waiting {
+        MidiMessage bytes;
+        bool silence = false; // every voice stops, in its place among the messages
+    };
+    std::mutex waitingLock;
+    std::condition_variable waitingCame;
+    std::deque<Waiting> waiting;
+    std::size_t waitingBytes = 0;
+    // Messages handed on and not yet played to the end. Only the GUI thread adds, so when it
+    // reads none, the loading thread is idle and stays so until the GUI thread hands on more.
+    std::atomic<std::size_t> unfinished{0};
+
     // The master volume, set on the GUI thread and read by the audio thread.
     std::atomic<float> volume{1.0f};
     // The audio thread's, or Render's where there is no audio output; made with the rate.
@@ -86,6 +103,10 @@ constexpr int kPeriodFrames = 128;
 constexpr int kPeriods = 2;
 // What may wait for the SoundFont: a few programs, controllers and GM resets, not a dump.
 constexpr std::size_t kMaxHeldBytes = 64 * 1024;
+// What may wait behind a program change while its samples are read: seconds of the densest
+// playing. Past it new notes are dropped (their note-offs then find nothing to end); past twice
+// that everything is.
+constexpr std::size_t kMaxWaitingBytes = 256 * 1024;
 // FluidSynth's gain. Its own default (0.2) leaves a note at velocity 100 near
 // -25 dBFS, far quieter than other synthesizers; this one puts it near -11 dBFS. A chord of ten
 // notes at velocity 127 then adds up past full scale, which the limiter takes in (the
@@ -96,9 +117,12 @@ constexpr double kGain = 1.25;
 // to standard error.
 thread_local std::string* fluidErrorCatcher = nullptr;
 
-// The SoundFont being loaded on this thread: FluidSynth's file callbacks take only a name, and
-// they run on the thread that loads (samples are loaded with the font, never later).
+// The SoundFont this thread loads: FluidSynth's file callbacks take only a name. Set for the
+// loading thread's whole life, as it reads an instrument's samples whenever a program needs them.
 thread_local FluidSynthEngine::State* loadingHere = nullptr;
+// Set when a read of the SoundFont failed on this thread: the file changed or went bad since
+// it was checked, or the engine closes.
+thread_local bool readFailedHere = false;
 
 // Keeps FluidSynth's first complaint about the load. Runs on the loading thread.
 void RememberLoadError(FluidSynthEngine::State& state, const char* message) {
@@ -112,7 +136,8 @@ void RememberLoadError(FluidSynthEngine::State& state, const char* message) {
 void OnFluidError(int, const char* message, void*) {
     if (fluidErrorCatcher != nullptr)
         *fluidErrorCatcher = message;
-    else if (loadingHere != nullptr)
+    else if (loadingHere != nullptr && loadingHere->loading.load(std::memory_order_relaxed) ==
+                                           FluidSynthEngine::Loading::Busy)
         RememberLoadError(*loadingHere, message);
     else
         std::fprintf(stderr, "FluidSynth: %s\n", message);
@@ -155,12 +180,73 @@ bool IsNote(std::uint8_t status) {
     return status >= 0x80 && status < 0xB0;
 }
 
+bool IsNoteOn(const std::uint8_t* bytes, std::size_t size) {
+    return (bytes[0] & 0xF0) == 0x90 && size >= 3 && bytes[2] != 0;
+}
+
+// Messages after which FluidSynth may read samples on the calling thread: a program change
+// chooses an instrument, and a reset (GM, GS or XG by SysEx, or the system reset) chooses one
+// for every channel.
+bool MayChooseInstrument(std::uint8_t status) {
+    return (status & 0xF0) == 0xC0 || status == 0xF0 || status == 0xFF;
+}
+
+// Plays one complete message. Runs on the GUI thread, or on the loading thread for what was
+// handed on to it; never on both at once (see State::unfinished).
+void Dispatch(fluid_synth_t* synth, const std::uint8_t* bytes, std::size_t size) {
+    const std::uint8_t status = bytes[0];
+    if (status == 0xF0) {
+        if (size >= 2 && bytes[size - 1] == 0xF7)
+            fluid_synth_sysex(synth, reinterpret_cast<const char*>(bytes + 1),
+                              static_cast<int>(size - 2), nullptr, nullptr, nullptr, 0);
+        return;
+    }
+    if (status == 0xFF) {
+        fluid_synth_system_reset(synth);
+        return;
+    }
+    const int length = MidiDataLength(status);
+    if (status < 0x80 || status >= 0xF0 || length < 0 ||
+        size < static_cast<std::size_t>(length) + 1)
+        return;
+    const int channel = status & 0x0F;
+    const int first = bytes[1] & 0x7F;
+    const int second = length > 1 ? bytes[2] & 0x7F : 0;
+    switch (status & 0xF0) {
+    case 0x80:
+        fluid_synth_noteoff(synth, channel, first);
+        break;
+    case 0x90:
+        if (second == 0)
+            fluid_synth_noteoff(synth, channel, first);
+        else
+            fluid_synth_noteon(synth, channel, first, second);
+        break;
+    case 0xA0:
+        fluid_synth_key_pressure(synth, channel, first, second);
+        break;
+    case 0xB0:
+        fluid_synth_cc(synth, channel, first, second);
+        break;
+    case 0xC0:
+        fluid_synth_program_change(synth, channel, first);
+        break;
+    case 0xD0:
+        fluid_synth_channel_pressure(synth, channel, first);
+        break;
+    case 0xE0:
+        fluid_synth_pitch_bend(synth, channel, first | second << 7);
+        break;
+    }
+}
+
 } // namespace
 
 namespace {
 
 // Runs on the audio driver's thread. The buffers come zeroed, so before the SoundFont is in it
-// leaves them silent and never waits on the loading thread.
+// leaves them silent and never waits on the loading thread. FluidSynth renders without its API
+// lock, so a program change reading samples on the loading thread never holds this up.
 int RenderAudio(void* data, int frames, int nfx, float* fx[], int nout, float* out[]) {
     auto& state = *static_cast<FluidSynthEngine::State*>(data);
     if (state.loading.load(std::memory_order_acquire) != FluidSynthEngine::Loading::Done)
@@ -187,11 +273,14 @@ struct SoundFontReader {
     const std::atomic<bool>* abandoned;
 };
 
-// The file callbacks run on the loading thread. Whatever name FluidSynth passes, they read
-// the descriptor that was checked; asked from anywhere else they open nothing.
+// The file callbacks run on the loading thread, for the SoundFont and later for each
+// instrument's samples. Whatever name FluidSynth passes, they read the descriptor that was
+// checked; asked from anywhere else they open nothing, so no other thread ever reads the disk.
 void* OpenSoundFontReader(const char*) {
-    if (loadingHere == nullptr)
+    if (loadingHere == nullptr) {
+        readFailedHere = true;
         return nullptr;
+    }
     return new (std::nothrow)
         SoundFontReader{loadingHere->soundFont.Descriptor(), loadingHere->soundFont.Size(), 0,
                         &loadingHere->abandoned};
@@ -200,8 +289,10 @@ void* OpenSoundFontReader(const char*) {
 int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
     auto& reader = *static_cast<SoundFontReader*>(handle);
     if (reader.abandoned->load(std::memory_order_relaxed) || count < 0 ||
-        count > reader.size - reader.position)
+        count > reader.size - reader.position) {
+        readFailedHere = true;
         return FLUID_FAILED;
+    }
     auto* into = static_cast<char*>(buffer);
     while (count > 0) {
         const ssize_t got = ::pread(reader.descriptor, into, static_cast<std::size_t>(count),
@@ -209,8 +300,10 @@ int ReadSoundFont(void* buffer, fluid_long_long_t count, void* handle) {
         if (got < 0 && errno == EINTR)
             continue;
         // The file shrank after it was checked.
-        if (got <= 0)
+        if (got <= 0) {
+            readFailedHere = true;
             return FLUID_FAILED;
+        }
         into += got;
         count -= got;
         reader.position += got;
@@ -245,23 +338,76 @@ std::string NameOfDescriptor(int descriptor) {
     return "/proc/self/fd/" + std::to_string(descriptor);
 }
 
-bool HasPresets(fluid_synth_t* synth, int id) {
+// The font's instruments, listed once here so that the window never asks FluidSynth, whose
+// lock a program change on the loading thread may hold. Runs on the loading thread.
+std::vector<SynthPreset> ListPresets(fluid_synth_t* synth, int id) {
+    std::vector<SynthPreset> presets;
     fluid_sfont_t* font = fluid_synth_get_sfont_by_id(synth, id);
     if (font == nullptr)
-        return false;
+        return presets;
     fluid_sfont_iteration_start(font);
-    return fluid_sfont_iteration_next(font) != nullptr;
+    while (fluid_preset_t* preset = fluid_sfont_iteration_next(font)) {
+        const char* name = fluid_preset_get_name(preset);
+        presets.push_back({fluid_preset_get_banknum(preset), fluid_preset_get_num(preset),
+                           name != nullptr ? name : ""});
+    }
+    std::sort(presets.begin(), presets.end(), [](const SynthPreset& a, const SynthPreset& b) {
+        return std::pair(a.bank, a.program) < std::pair(b.bank, b.program);
+    });
+    return presets;
+}
+
+// Plays a message that may read an instrument's samples. FluidSynth keeps an instrument whose
+// samples did not all come in, and a note on it would play from nowhere: the channels it may
+// have gone to are left with no instrument instead, and stay silent until the next program.
+// Runs on the loading thread.
+void DispatchReading(fluid_synth_t* synth, const MidiMessage& message) {
+    readFailedHere = false;
+    Dispatch(synth, message.data(), message.size());
+    if (!readFailedHere || !MayChooseInstrument(message[0]))
+        return;
+    const bool oneChannel = (message[0] & 0xF0) == 0xC0;
+    for (int channel = 0; channel < fluid_synth_count_midi_channels(synth); ++channel)
+        if (!oneChannel || channel == (message[0] & 0x0F))
+            fluid_synth_unset_program(synth, channel);
+}
+
+// Runs on the loading thread once the SoundFont is in: plays what the GUI thread handed on,
+// in order, until the engine closes. A program change here may read samples from the disk
+// for as long as that takes; nobody waits for it but the messages behind it.
+void PlayHandedOn(FluidSynthEngine::State& state) {
+    for (;;) {
+        FluidSynthEngine::State::Waiting next;
+        {
+            std::unique_lock lock(state.waitingLock);
+            state.waitingCame.wait(lock, [&state] {
+                return !state.waiting.empty() || state.abandoned.load(std::memory_order_relaxed);
+            });
+            if (state.abandoned.load(std::memory_order_relaxed))
+                return;
+            next = std::move(state.waiting.front());
+            state.waiting.pop_front();
+            state.waitingBytes -= next.bytes.size();
+        }
+        if (next.silence)
+            fluid_synth_all_sounds_off(state.synth, -1);
+        else
+            DispatchReading(state.synth, next.bytes);
+        state.unfinished.fetch_sub(1, std::memory_order_release);
+    }
 }
 
 // Runs on the loading thread, which owns its share of the state: FluidSynth reads and
-// allocates the SoundFont here, and nothing of ours is touched but the state. A font without
-// a single preset counts as failed: it would load and never sound.
+// allocates the SoundFont here (the instruments the channels start with too), and nothing of
+// ours is touched but the state. A font without a single preset counts as failed: it would
+// load and never sound. The thread then stays to read instruments as programs change.
 void LoadSoundFont(const std::shared_ptr<FluidSynthEngine::State>& state) {
     loadingHere = state.get();
     const int id = fluid_synth_sfload(state->synth,
                                       NameOfDescriptor(state->soundFont.Descriptor()).c_str(), 1);
-    loadingHere = nullptr;
-    const bool loaded = id != FLUID_FAILED && HasPresets(state->synth, id);
+    if (id != FLUID_FAILED)
+        state->presets = ListPresets(state->synth, id);
+    const bool loaded = !state->presets.empty();
     if (!loaded && state->loadError[0] == '\0') {
         const char* why =
             id == FLUID_FAILED ? "FluidSynth could not load it" : "it holds no instrument";
@@ -270,6 +416,9 @@ void LoadSoundFont(const std::shared_ptr<FluidSynthEngine::State>& state) {
     state->loading.store(loaded ? FluidSynthEngine::Loading::Done
                                 : FluidSynthEngine::Loading::Failed,
                          std::memory_order_release);
+    if (loaded)
+        PlayHandedOn(*state);
+    loadingHere = nullptr;
 }
 
 bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& options,
@@ -343,8 +492,9 @@ std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(SoundFontFile soundFont
     const std::string jackName = options.clientName + "-synth";
     fluid_settings_setstr(state->settings, "audio.jack.id", jackName.c_str());
     fluid_settings_setint(state->settings, "audio.jack.autoconnect", 1);
-    // Samples loaded later would be read on another thread, past the file callbacks' reach.
-    fluid_settings_setint(state->settings, "synth.dynamic-sample-loading", 0);
+    // An instrument's samples are read when a channel chooses it, always on the loading
+    // thread (see PlayHandedOn), and dropped when no channel plays it any more.
+    fluid_settings_setint(state->settings, "synth.dynamic-sample-loading", 1);
     // The audio output first: a driver may change the sample rate, and the synthesizer takes
     // the rate it is created with. The driver renders silence until the load is done.
     if (!options.audioDrivers.empty() && !OpenAudio(*state, options, whyNot))
@@ -392,7 +542,11 @@ FluidSynthEngine::FluidSynthEngine(std::shared_ptr<State> state) : state_(std::m
 // its next read; its thread frees the synthesizer when it ends.
 FluidSynthEngine::~FluidSynthEngine() {
     Silence();
-    state_->abandoned.store(true, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(state_->waitingLock);
+        state_->abandoned.store(true, std::memory_order_relaxed);
+    }
+    state_->waitingCame.notify_all();
     if (state_->driver != nullptr)
         CloseAudioDriver(std::exchange(state_->driver, nullptr), state_->driverName);
 }
@@ -417,25 +571,9 @@ bool FluidSynthEngine::WaitUntilLoaded(std::chrono::milliseconds patience) const
 }
 
 std::vector<SynthPreset> FluidSynthEngine::Presets() const {
-    std::vector<SynthPreset> presets;
     if (LoadState() != Loading::Done)
-        return presets;
-    // The loading thread has let go of the synthesizer; the fonts do not change after the load.
-    for (int index = 0; index < fluid_synth_sfcount(state_->synth); ++index) {
-        fluid_sfont_t* font = fluid_synth_get_sfont(state_->synth, index);
-        if (font == nullptr)
-            continue;
-        fluid_sfont_iteration_start(font);
-        while (fluid_preset_t* preset = fluid_sfont_iteration_next(font)) {
-            const char* name = fluid_preset_get_name(preset);
-            presets.push_back({fluid_preset_get_banknum(preset), fluid_preset_get_num(preset),
-                               name != nullptr ? name : ""});
-        }
-    }
-    std::sort(presets.begin(), presets.end(), [](const SynthPreset& a, const SynthPreset& b) {
-        return std::pair(a.bank, a.program) < std::pair(b.bank, b.program);
-    });
-    return presets;
+        return {};
+    return state_->presets;
 }
 
 void FluidSynthEngine::SetVolume(double volume) {
@@ -443,85 +581,52 @@ void FluidSynthEngine::SetVolume(double volume) {
                          std::memory_order_relaxed);
 }
 
-void FluidSynthEngine::ApplyHeldMessages() {
-    for (const MidiMessage& message : state_->held)
-        Dispatch(message.data(), message.size());
-    state_->held.clear();
-    state_->held.shrink_to_fit();
-    state_->heldBytes = 0;
+bool FluidSynthEngine::LoaderBusy() const {
+    return state_->unfinished.load(std::memory_order_acquire) != 0;
+}
+
+void FluidSynthEngine::HandOn(const std::uint8_t* bytes, std::size_t size, bool silence) {
+    {
+        std::lock_guard lock(state_->waitingLock);
+        state_->waiting.push_back({MidiMessage(bytes, bytes + size), silence});
+        state_->waitingBytes += size;
+        state_->unfinished.fetch_add(1, std::memory_order_relaxed);
+    }
+    state_->waitingCame.notify_one();
 }
 
 void FluidSynthEngine::Play(const std::uint8_t* bytes, std::size_t size) {
     if (bytes == nullptr || size == 0)
         return;
-    switch (LoadState()) {
-    case Loading::Busy:
-        // A note now would sound (or end) only after the load; it is simply not heard, and
-        // its note-off has nothing to end, so nothing can stick.
-        if (!IsNote(bytes[0]) && state_->heldBytes + size <= kMaxHeldBytes) {
-            state_->held.emplace_back(bytes, bytes + size);
-            state_->heldBytes += size;
-        }
+    const Loading loading = LoadState();
+    if (loading == Loading::Failed)
         return;
-    case Loading::Failed:
+    // While loading, a note would sound (or end) only after the load; it is simply not heard,
+    // and its note-off has nothing to end, so nothing can stick.
+    if (loading == Loading::Busy && IsNote(bytes[0]))
         return;
-    case Loading::Done:
-        ApplyHeldMessages();
-        Dispatch(bytes, size);
+    if (loading == Loading::Done && !LoaderBusy() && !MayChooseInstrument(bytes[0])) {
+        Dispatch(state_->synth, bytes, size);
         return;
     }
-}
-
-void FluidSynthEngine::Dispatch(const std::uint8_t* bytes, std::size_t size) {
-    const std::uint8_t status = bytes[0];
-    fluid_synth_t* synth = state_->synth;
-    if (status == 0xF0) {
-        if (size >= 2 && bytes[size - 1] == 0xF7)
-            fluid_synth_sysex(synth, reinterpret_cast<const char*>(bytes + 1),
-                              static_cast<int>(size - 2), nullptr, nullptr, nullptr, 0);
-        return;
+    std::size_t waitingBytes = 0;
+    {
+        std::lock_guard lock(state_->waitingLock);
+        waitingBytes = state_->waitingBytes;
     }
-    if (status == 0xFF) {
-        fluid_synth_system_reset(synth);
-        return;
-    }
-    const int length = MidiDataLength(status);
-    if (status < 0x80 || status >= 0xF0 || length < 0 ||
-        size < static_cast<std::size_t>(length) + 1)
-        return;
-    const int channel = status & 0x0F;
-    const int first = bytes[1] & 0x7F;
-    const int second = length > 1 ? bytes[2] & 0x7F : 0;
-    switch (status & 0xF0) {
-    case 0x80:
-        fluid_synth_noteoff(synth, channel, first);
-        break;
-    case 0x90:
-        if (second == 0)
-            fluid_synth_noteoff(synth, channel, first);
-        else
-            fluid_synth_noteon(synth, channel, first, second);
-        break;
-    case 0xA0:
-        fluid_synth_key_pressure(synth, channel, first, second);
-        break;
-    case 0xB0:
-        fluid_synth_cc(synth, channel, first, second);
-        break;
-    case 0xC0:
-        fluid_synth_program_change(synth, channel, first);
-        break;
-    case 0xD0:
-        fluid_synth_channel_pressure(synth, channel, first);
-        break;
-    case 0xE0:
-        fluid_synth_pitch_bend(synth, channel, first | second << 7);
-        break;
-    }
+    const std::size_t room = loading == Loading::Busy ? kMaxHeldBytes
+                             : IsNoteOn(bytes, size)  ? kMaxWaitingBytes
+                                                      : 2 * kMaxWaitingBytes;
+    if (waitingBytes + size <= room)
+        HandOn(bytes, size, false);
 }
 
 void FluidSynthEngine::Silence() {
-    if (LoadState() == Loading::Done)
+    if (LoadState() != Loading::Done)
+        return;
+    if (LoaderBusy())
+        HandOn(nullptr, 0, true);
+    else
         fluid_synth_all_sounds_off(state_->synth, -1);
 }
 
@@ -531,7 +636,11 @@ void FluidSynthEngine::Render(std::size_t frames, float* left, float* right) {
         std::fill(right, right + frames, 0.0f);
         return;
     }
-    ApplyHeldMessages();
+    // Rendered by hand, sound is asked for faster than it plays: everything sent before is
+    // in these frames, an instrument still being read waited for, as the device's later
+    // periods would wait for it.
+    while (LoaderBusy())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fluid_synth_write_float(state_->synth, static_cast<int>(frames), left, 0, 1, right, 0, 1);
     state_->limiter->Process(left, right, frames, state_->volume.load(std::memory_order_relaxed));
 }

@@ -9,6 +9,12 @@
 // not heard; everything else sent meanwhile (programs, controllers, SysEx) takes effect when it
 // is, so the first key heard already plays the instrument chosen. Closing never waits for the
 // load: an abandoned load is cut short, and its thread frees what it used when it ends.
+//
+// Only the instruments in use are in memory: an instrument's samples are read when a channel
+// first chooses it and dropped when no channel plays it any more. That reading is done by the
+// loading thread, which stays for it: a program change, and whatever comes after it, waits
+// there in order until the new instrument is in, so neither the window nor the audio output
+// ever waits for the disk. Everything else is played at once.
 
 #include "platform/linux/synth/soundfont_discovery.h"
 
@@ -65,7 +71,8 @@ public:
     void Play(const std::uint8_t* bytes, std::size_t size);
     // Every voice on every channel stops now; the reverb's tail fades out. GUI thread.
     void Silence();
-    // Without audio output: the next frames of sound, left and right. Silence until loaded.
+    // Without audio output: the next frames of sound, left and right, with all that was sent
+    // before in them (an instrument still being read is waited for). Silence until loaded.
     void Render(std::size_t frames, float* left, float* right);
 
     // FluidSynth's side, opaque here.
@@ -73,8 +80,10 @@ public:
 
 private:
     explicit FluidSynthEngine(std::shared_ptr<State> state);
-    void ApplyHeldMessages();
-    void Dispatch(const std::uint8_t* bytes, std::size_t size);
+    // Passes the message to the loading thread, behind what waits there already.
+    void HandOn(const std::uint8_t* bytes, std::size_t size, bool silence);
+    // True while the loading thread has messages of ours to play or is playing one.
+    bool LoaderBusy() const;
 
     // Shared with the loading thread, which may outlive the engine.
     std::shared_ptr<State> state_;

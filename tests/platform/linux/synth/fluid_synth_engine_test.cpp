@@ -240,6 +240,59 @@ TEST_F(SynthEngine, ChannelTenPlaysDrumsWithoutThePitchOfTheirKey) {
     }
 }
 
+// An instrument first chosen is read from the disk on the synthesizer's own thread, which the
+// file is opened for alone: a note sent right behind its program change waits for it and plays
+// it at its pitch, and a note-off sent at once still ends that note.
+TEST_F(SynthEngine, AProgramNotYetInMemoryPlaysTheNotesBehindItInOrder) {
+    const std::vector<double> piano = Colour(Note(69), 440.0);
+    Send({0x80, 69, 0});
+    const struct {
+        std::uint8_t channel;
+        std::uint8_t program;
+    } rows[] = {{0, 73}, {2, 40}, {5, 56}, {0, 0}}; // flute, violin, trumpet, the piano again
+    for (const auto& row : rows) {
+        engine_->Silence();
+        Render(1.0);
+        Send({static_cast<std::uint8_t>(0xC0 | row.channel), row.program});
+        const auto on = static_cast<std::uint8_t>(0x90 | row.channel);
+        const Samples heard = Note(69, 100);
+        EXPECT_NEAR(PeakNear(heard, 440.0, kRate), 440.0, 4.4) << int(row.program);
+        EXPECT_EQ(Distance(Colour(heard, 440.0), piano) < 0.05, row.program == 0)
+            << int(row.program);
+        Send({static_cast<std::uint8_t>(0x80 | row.channel), 69, 0});
+        engine_->Silence();
+        Render(1.0);
+        // On, off and a new program at once: the note is heard and ends.
+        Send({on, 69, 100});
+        Send({static_cast<std::uint8_t>(0xC0 | row.channel), 19});
+        Send({on, 69, 0});
+        EXPECT_GT(Rms(Render(0.3)), Rms(heard) * 0.05) << int(row.program);
+        Render(3.0);
+        EXPECT_LT(Rms(Render(0.05)), Rms(heard) * 0.001) << int(row.program);
+        Send({static_cast<std::uint8_t>(0xC0 | row.channel), row.program});
+    }
+}
+
+// Only the instruments the channels play are in memory, not the whole SoundFont.
+TEST_F(SynthEngine, KeepsOnlyTheInstrumentsInUseInMemory) {
+    const auto anonymousKb = [] {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("RssAnon:", 0) == 0)
+                return std::stol(line.substr(8));
+        return 0L;
+    };
+    const std::string installed = *FindSoundFont({}, FileExists);
+    const long before = anonymousKb();
+    std::string whyNot;
+    const auto another = FluidSynthEngine::Open({installed, {}, "klavio-test"}, whyNot);
+    ASSERT_TRUE(another && another->WaitUntilLoaded(std::chrono::seconds(60))) << whyNot;
+    const auto grown = static_cast<std::uintmax_t>(anonymousKb() - before) * 1024;
+    std::printf("[ measured ] %ju kB for a SoundFont of %ju kB\n", grown / 1024,
+                std::filesystem::file_size(installed) / 1024);
+    EXPECT_LT(grown, std::filesystem::file_size(installed) / 2);
+}
+
 // The smallest SoundFont FluidSynth loads: one instrument of one short sample, under the two
 // presets given, each in its own bank.
 std::string SmallSoundFont(const std::vector<std::pair<int, std::string>>& banksAndNames) {
@@ -313,6 +366,22 @@ TEST_F(SynthEngine, ListsTheInstrumentsOfItsSoundFont) {
         listed.emplace_back(preset.bank, preset.program, preset.name);
     EXPECT_EQ(listed, (std::vector<std::tuple<int, int, std::string>>{{0, 48, "Strings"},
                                                                       {128, 48, "Kit"}}));
+}
+
+// An instrument read later from a file that has shrunk since: silence, never a note played
+// from samples that are not there.
+TEST_F(SynthEngine, AnInstrumentThatCannotBeReadLaterStaysSilent) {
+    const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                       ("klavio-shrinking-" + std::to_string(::getpid()) + ".sf2");
+    std::ofstream(file, std::ios::binary) << SmallSoundFont({{0, "Strings"}});
+    std::string whyNot;
+    const auto small = FluidSynthEngine::Open({file.string(), {}, "klavio-test"}, whyNot);
+    ASSERT_TRUE(small && small->WaitUntilLoaded(std::chrono::seconds(10))) << whyNot;
+    std::filesystem::resize_file(file, 64);
+    std::filesystem::remove(file);
+    Send({0xC0, 48}, small.get());
+    Send({0x90, 60, 100}, small.get());
+    EXPECT_LT(Rms(Render(0.2, small.get())), 1e-6);
 }
 
 TEST_F(SynthEngine, WhileLoadingNotesGoUnheardAndProgramsWait) {
