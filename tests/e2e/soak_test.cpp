@@ -93,7 +93,7 @@ struct NoteBalance {
                 continue;
             text += "channel " + std::to_string(key / 128 + 1) + " note " +
                     std::to_string(key % 128) + ":";
-            std::uint64_t struck = 0; // the cycle of its last note-on
+            std::size_t struck = 0; // its last note-on
             for (std::size_t i = 0; i < notes.size(); ++i)
                 if (notes[i][1] == key % 128) {
                     text +=
@@ -101,11 +101,17 @@ struct NoteBalance {
                                           notes[i][2], static_cast<unsigned long long>(cycles[i]))
                             .toStdString();
                     if ((notes[i][0] & 0x0F) == key / 128 && (notes[i][0] & 0xF0) == 0x90)
-                        struck = cycles[i];
+                        struck = i;
                 }
+            text += "\n  and next:";
+            for (std::size_t i = struck + 1; i < std::min(notes.size(), struck + 4); ++i)
+                text += QString::asprintf(" %02x%02x%02x@%llu", notes[i][0], notes[i][1],
+                                          notes[i][2], static_cast<unsigned long long>(cycles[i]))
+                            .toStdString();
+            const std::uint64_t strikes = struck < cycles.size() ? cycles[struck] : 0;
             text += "\n  xruns heard in cycles:";
             for (const std::uint64_t xrun : xrunCycles)
-                if (xrun + 100 >= struck && xrun <= struck + 100)
+                if (xrun + 100 >= strikes && xrun <= strikes + 100)
                     text += " " + std::to_string(xrun);
             text += "\n";
         }
