@@ -171,6 +171,12 @@ bool LeaveJackServerWithin(jack_client_t* client, std::chrono::milliseconds pati
     return ClientsThread::Wait(*job, patience);
 }
 
+bool JackClientsSettledWithin(std::chrono::milliseconds patience) {
+    // The clients thread takes its jobs in order: this one runs after every close asked before.
+    const auto job = ClientsThread::Instance().Ask([] {});
+    return ClientsThread::Wait(*job, patience);
+}
+
 // Runs on one of JACK's threads, or any other.
 void NoteJackServerGone() {
     ClientsThread::Instance().serverGone.store(true);

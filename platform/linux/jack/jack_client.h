@@ -26,6 +26,9 @@ void LeaveJackServer(jack_client_t* client);
 // The same, waiting up to patience for the close; false when the server did not answer in time
 // (the close still runs whenever it does).
 bool LeaveJackServerWithin(jack_client_t* client, std::chrono::milliseconds patience);
+// Whether every open and close asked of the clients thread so far is done within patience:
+// after a LeaveJackServer, that its client calls nobody back any more.
+bool JackClientsSettledWithin(std::chrono::milliseconds patience);
 
 // Says that the server of this process's clients stopped: no client opens until every client
 // open now has been closed. Safe on JACK's own threads: it only sets a flag.

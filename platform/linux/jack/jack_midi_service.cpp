@@ -183,9 +183,16 @@ JackMidiService::~JackMidiService() {
     ports_.ReportOpenPorts();
     // Closing the client stops the process callback for good; only then can ports go (with
     // the table, after this). It waits for the unregistrations of the ports closed last.
-    jack_client_t* client = clientLeft_ ? nullptr : client_;
-    if (client != nullptr && (!requests_.Run([] {}, kServerPatience) ||
-                              !LeaveJackServerWithin(client, kServerPatience))) {
+    // A client left after its server stopped was handed to the requests thread and then to
+    // the clients thread; until it is closed its callbacks may still come, so it is waited for
+    // like any other.
+    bool left = true;
+    if (clientLeft_)
+        left = requests_.Run([] {}, kServerPatience) && JackClientsSettledWithin(kServerPatience);
+    else if (client_ != nullptr)
+        left = requests_.Run([] {}, kServerPatience) &&
+               LeaveJackServerWithin(client_, kServerPatience);
+    if (!left) {
         // The server does not answer: the client stays until the process ends, and callbacks
         // that still come find nobody.
         process_.Abandon();
