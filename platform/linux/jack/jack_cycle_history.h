@@ -27,7 +27,6 @@ public:
     struct Cycles {
         std::uint64_t first;
         std::uint64_t last;
-        bool operator==(const Cycles&) const = default;
     };
 
     // A cycle beginning at startFrame on the server's clock; index only grows.
@@ -48,12 +47,12 @@ public:
             const std::uint64_t first =
                 start.index > kCoveredBefore ? start.index - kCoveredBefore : 0;
             const std::uint64_t last = start.index + kCoveredAfter;
-            if (!pending_) {
-                pending_ = Cycles{std::max(first, toldThrough_), last};
-            } else {
-                pending_->first = std::min(pending_->first, std::max(first, toldThrough_));
-                pending_->last = std::max(pending_->last, last);
-            }
+            const std::uint64_t from = std::max(first, toldThrough_);
+            if (from > last)
+                return; // every cycle it covers was told
+            pending_ = pending_
+                           ? Cycles{std::min(pending_->first, from), std::max(pending_->last, last)}
+                           : Cycles{from, last};
             return;
         }
     }

@@ -28,7 +28,7 @@ TEST(JackCycleHistory, AReportCoversThreeCyclesBeforeTheOneItWasReadInAndTheOneA
          {{5, {}, std::nullopt},
           {6, {5 * 256 + 10}, Cycles{2, 5}},
           {7, {}, Cycles{6, 6}},
-          {8, {}, std::nullopt}}},
+          {8, {5 * 256 + 20}, std::nullopt}}}, // a second report of cycles told
         {"read early on: nothing before cycle 0",
          0,
          {{1, {10}, Cycles{0, 0}}, {2, {}, Cycles{1, 1}}}},
