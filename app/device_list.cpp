@@ -22,7 +22,7 @@ bool IsUtf8(const std::string& bytes) {
 }
 
 // Letter case aside for names that are text; a name that is no UTF-8 only matches itself.
-bool SameName(const std::string& a, const std::string& b) {
+bool SameDeviceName(const std::string& a, const std::string& b) {
     return a == b ||
            (IsUtf8(a) && IsUtf8(b) &&
             QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0);
@@ -194,7 +194,7 @@ void DeviceList::Restore(const std::string& name) {
     devices_ = CountDevices();
     const auto listed =
         std::find_if(devices_.begin(), devices_.end(),
-                     [&name](const std::string& device) { return SameName(device, name); });
+                     [&name](const std::string& device) { return SameDeviceName(device, name); });
     chosen_ = listed != devices_.end() ? *listed : name;
     chosenOccurrence_ = 0;
     Settle();

@@ -16,7 +16,9 @@ cd "$root"
 # stripped, and debugging information made only to be thrown away is a quarter of the build's
 # time; the compiler makes the same machine code either way.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g
+# A unity build, as the tests are built: 1.8 min instead of 2.6 on two cores.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKLAVIO_SANITIZE=OFF \
+    -DCMAKE_UNITY_BUILD=ON \
     -DKLAVIO_BUILD_TESTS=OFF -DKLAVIO_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null

@@ -3,6 +3,7 @@
 #include "app/uStuff.h"
 #include "keyboard/vmidikeys.h"
 #include "support/VistaAltFixUnit.h"
+#include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 
 #include <QComboBox>
@@ -60,11 +61,6 @@ TEST(LanguageState, GermanByPrimaryLanguageChangeByWholeIdentifier) {
     EXPECT_EQ(system.asked, 1 + static_cast<int>(cases.size()));
 }
 
-void Choose(QComboBox* box, int item) {
-    box->setCurrentIndex(item);
-    emit box->activated(item);
-}
-
 class Localisation : public testing::Test {
 protected:
     ~Localisation() override { form.reset(); }
@@ -87,7 +83,7 @@ protected:
     std::unique_ptr<TklavioForm> form;
 };
 
-struct Caption {
+struct ShownCaption {
     const char* control;
     std::function<QString(TklavioForm&)> shown;
     // UTF-16 with escapes: the expected texts do not depend on how the source is read.
@@ -97,7 +93,7 @@ struct Caption {
 
 #define TEXT(Control, Call) #Control, [](TklavioForm & f) { return f.Control->Call; }
 
-const std::vector<Caption> kCaptions = {
+const std::vector<ShownCaption> kCaptions = {
     {TEXT(PageControl1, tabText(0)), u"Keyboard", u"Keyboard"},
     {TEXT(PageControl1, tabText(1)), u"Klang", u"Sound"},
     {TEXT(PageControl1, tabText(2)), u"\u00DCber", u"About"},
@@ -136,7 +132,7 @@ const std::vector<Caption> kCaptions = {
 };
 
 void ExpectCaptionsIn(TklavioForm& form, bool german) {
-    for (const Caption& c : kCaptions)
+    for (const ShownCaption& c : kCaptions)
         EXPECT_EQ(c.shown(form), QString::fromUtf16(german ? c.german : c.english)) << c.control;
     EXPECT_EQ(form.MidiInChanComboBox->count(), 17);
     EXPECT_EQ(form.MidiOutChanComboBox->count(), 16);

@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* const kClient = "klavio-test";
+const char* const kReconnectingClient = "klavio-test";
 
 TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
     if (FindJackd().empty())
@@ -27,9 +27,11 @@ TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
     ::setenv("JACK_DEFAULT_SERVER", "klavio-test-none", 1);
     std::ostringstream log;
     MidiSystemOpener opener;
-    opener.probe = [] { return JackServerAnswers(kClient); };
-    opener.open = [](std::string& whyNot) { return OpenJackMidiService(kClient, whyNot); };
-    ReconnectingMidiService service(std::move(opener), kClient, log);
+    opener.probe = [] { return JackServerAnswers(kReconnectingClient); };
+    opener.open = [](std::string& whyNot) {
+        return OpenJackMidiService(kReconnectingClient, whyNot);
+    };
+    ReconnectingMidiService service(std::move(opener), kReconnectingClient, log);
     MidiEventRecorder recorder;
     service.midiSetDeviceWatcher(&recorder);
     EXPECT_FALSE(service.midiSystemRunning());
@@ -106,10 +108,12 @@ TEST(JackReconnect, AServerStoppingUnderAHeldNoteNeverLeavesAClientToBeFreedTwic
             return;
         std::ostringstream log;
         MidiSystemOpener opener;
-        opener.probe = [] { return JackServerAnswers(kClient); };
-        opener.open = [](std::string& whyNot) { return OpenJackMidiService(kClient, whyNot); };
-        auto service = std::make_unique<ReconnectingMidiService>(std::move(opener), kClient, log,
-                                                                 std::chrono::milliseconds(5));
+        opener.probe = [] { return JackServerAnswers(kReconnectingClient); };
+        opener.open = [](std::string& whyNot) {
+            return OpenJackMidiService(kReconnectingClient, whyNot);
+        };
+        auto service = std::make_unique<ReconnectingMidiService>(
+            std::move(opener), kReconnectingClient, log, std::chrono::milliseconds(5));
         std::string whyNot;
         auto peer = JackPeer::Open("peer", whyNot);
         ASSERT_TRUE(peer) << whyNot;

@@ -12,8 +12,6 @@ namespace {
 using key_painter::KeyColors;
 using Pixel = std::pair<int, int>;
 
-constexpr QRgb kWhite = 0xFFFFFFFF;
-constexpr QRgb kBlack = 0xFF000000;
 constexpr QRgb kGray = 0xFF808080;
 
 QImage Paint(const KeyboardShape& shape, const KeyColors& colors = {},

@@ -2,6 +2,12 @@
 
 #include "keyboard/key_geometry.h"
 
+#include <QColor>
+
+// A key's plain colours as the canvas holds them.
+inline constexpr QRgb kWhite = 0xFFFFFFFF;
+inline constexpr QRgb kBlack = 0xFF000000;
+
 // The keyboards the tests keep coming back to.
 namespace shapes {
 

@@ -17,9 +17,6 @@
 
 namespace {
 
-constexpr QRgb kWhite = 0xFFFFFFFF;
-constexpr QRgb kBlack = 0xFF000000;
-
 struct NoteEvent {
     std::string kind;
     int note;
