@@ -98,6 +98,10 @@ struct Port {
     std::size_t slot = 0;
     std::string name;   // our port's short name
     std::string device; // the peer port we are connected to; empty for the mapper
+    // Whether the server showed the connection to device, as of that many connection changes
+    // and new graphs (UINT64_MAX: never asked). A remembered answer, kept by const readers.
+    mutable bool connectedToDevice = false;
+    mutable std::uint64_t connectedAsOf = UINT64_MAX;
     QPointer<QObject> receiver;
     std::deque<PendingLongMessage> pending;
     SoundingNotes sounding;

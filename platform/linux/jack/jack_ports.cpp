@@ -123,6 +123,14 @@ Port* JackPorts::Find(std::uint32_t handle, bool output) {
 }
 
 bool JackPorts::ConnectedToDevice(const Port& port) {
+    // Asked for every message sent, so the answer is kept until the notification thread hears
+    // of a change to our ports' connections, or of the server running a new graph: it tells of
+    // a connection before the graph it reads from has it. Both counts only grow, and they are
+    // read before asking, so a change while asking is not missed.
+    const std::uint64_t changes =
+        process_.ourConnectionChanges.load() + process_.graphOrders.load();
+    if (port.connectedAsOf == changes)
+        return port.connectedToDevice;
     // Asking about the device by name would make libjack complain once it is gone.
     bool connected = false;
     if (const char** peers = jack_port_get_connections(port.jackPort)) {
@@ -130,6 +138,8 @@ bool JackPorts::ConnectedToDevice(const Port& port) {
             connected = port.device == *peer;
         jack_free(peers);
     }
+    port.connectedToDevice = connected;
+    port.connectedAsOf = changes;
     return connected;
 }
 

@@ -394,8 +394,10 @@ void JackProcess::OnPortConnect(jack_port_id_t a, jack_port_id_t b, int connecte
         if (connected != 0)
             connectNotices_.Push(&notice, sizeof notice);
     }
-    if (changed)
+    if (changed) {
+        ourConnectionChanges.fetch_add(1);
         NoteDevicesChanged();
+    }
 }
 
 // Runs on JACK's notification thread.

@@ -67,6 +67,8 @@ public:
     std::atomic<bool> serverGone{false};
     // Graph changes the server confirmed.
     std::atomic<std::uint64_t> graphOrders{0};
+    // Connections made or broken to any of our ports, as the notification thread heard of them.
+    std::atomic<std::uint64_t> ourConnectionChanges{0};
     // A port registered, renamed, connected; a client came or went.
     std::atomic<bool> devicesChanged{false};
     // The largest event a port buffer takes, once any output port has run a cycle.
