@@ -243,12 +243,16 @@ void JackPeer::RemovePorts() {
 const std::vector<MidiBytes>& JackPeer::Received() {
     std::uint32_t size = 0;
     std::uint64_t cycle = 0;
+    jack_nframes_t frame = 0;
     while (jack_ringbuffer_peek(received_, reinterpret_cast<char*>(&size), sizeof size) ==
                sizeof size &&
-           jack_ringbuffer_read_space(received_) >= sizeof size + sizeof cycle + size) {
+           jack_ringbuffer_read_space(received_) >=
+               sizeof size + sizeof cycle + sizeof frame + size) {
         jack_ringbuffer_read_advance(received_, sizeof size);
         jack_ringbuffer_read(received_, reinterpret_cast<char*>(&cycle), sizeof cycle);
+        jack_ringbuffer_read(received_, reinterpret_cast<char*>(&frame), sizeof frame);
         cyclesAtReceipt_.push_back(cycle);
+        framesAtReceipt_.push_back(frame);
         MidiBytes event(size);
         jack_ringbuffer_read(received_, reinterpret_cast<char*>(event.data()), size);
         receivedSoFar_.push_back(std::move(event));
@@ -330,6 +334,7 @@ void JackPeer::Process(jack_nframes_t frames) {
     if (jack_port_t* in = in_.load()) {
         void* buffer = jack_port_get_buffer(in, frames);
         const std::uint32_t count = jack_midi_get_event_count(buffer);
+        const jack_nframes_t frame = jack_last_frame_time(client_);
         if (count > 0)
             lastReceivedAt_.store(std::chrono::steady_clock::now().time_since_epoch().count());
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -338,10 +343,12 @@ void JackPeer::Process(jack_nframes_t frames) {
                 continue;
             const auto size = static_cast<std::uint32_t>(event.size);
             const std::uint64_t cycle = cycles_.load();
-            if (jack_ringbuffer_write_space(received_) < sizeof size + sizeof cycle + size)
+            if (jack_ringbuffer_write_space(received_) <
+                sizeof size + sizeof cycle + sizeof frame + size)
                 break; // the tests see the loss as a missing event
             jack_ringbuffer_write(received_, reinterpret_cast<const char*>(&size), sizeof size);
             jack_ringbuffer_write(received_, reinterpret_cast<const char*>(&cycle), sizeof cycle);
+            jack_ringbuffer_write(received_, reinterpret_cast<const char*>(&frame), sizeof frame);
             jack_ringbuffer_write(received_, reinterpret_cast<const char*>(event.buffer), size);
         }
     }

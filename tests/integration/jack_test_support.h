@@ -71,12 +71,16 @@ public:
     std::vector<MidiBytes> ReceivedLessXrunRepeats();
     // For each of them, the peer's cycle it came in.
     const std::vector<std::uint64_t>& CyclesAtReceipt() { return Received(), cyclesAtReceipt_; }
+    // And the server's frame time at the start of that cycle: the same for every client.
+    const std::vector<std::uint32_t>& FramesAtReceipt() { return Received(), framesAtReceipt_; }
     // The cycles the peer heard of its first xruns in.
     std::vector<std::uint64_t> XrunCycles() const;
     // How many xruns the peer had heard of by the end of that cycle.
     std::uint64_t XrunsHeardBy(std::uint64_t cycle) const;
     // Starts the record of received events afresh.
-    void Forget() { Received(), receivedSoFar_.clear(), cyclesAtReceipt_.clear(); }
+    void Forget() {
+        Received(), receivedSoFar_.clear(), cyclesAtReceipt_.clear(), framesAtReceipt_.clear();
+    }
     // Sends the bytes as one event on "out".
     void Send(const MidiBytes& event);
     // Sends FloodMessage(0) to FloodMessage(count - 1) on "out", as many per cycle as fit.
@@ -101,7 +105,7 @@ private:
     jack_client_t* client_ = nullptr;
     std::atomic<jack_port_t*> in_{nullptr};
     std::atomic<jack_port_t*> out_{nullptr};
-    jack_ringbuffer_t* received_ = nullptr; // size, the cycle it came in, then bytes
+    jack_ringbuffer_t* received_ = nullptr; // size, the cycle it came in, its frame, then bytes
     jack_ringbuffer_t* toSend_ = nullptr;   // size, then bytes
     std::atomic<std::uint32_t> floodCount_{0};
     std::uint32_t floodSent_ = 0; // process callback only
@@ -112,6 +116,7 @@ private:
     std::atomic<std::chrono::steady_clock::rep> lastReceivedAt_{0};
     std::vector<MidiBytes> receivedSoFar_;
     std::vector<std::uint64_t> cyclesAtReceipt_;
+    std::vector<std::uint32_t> framesAtReceipt_;
 };
 
 // A client "name" with one audio input port "in", which records what reaches it (every
