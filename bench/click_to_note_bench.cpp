@@ -1,11 +1,14 @@
 // End to end: from an XTest press on the real klavio window to the note-on at a JACK
 // synthesizer, for a mouse click on a key and for a key of the computer keyboard, next to the
 // JACK floor: one bare client's note reaching another. Each press comes after a random pause,
-// so that presses fall at every phase of the JACK cycle. Run by hand: it starts its own Xvfb
-// and JACK server.
+// so that presses fall at every phase of the JACK cycle; where jack-keyboard is installed, the
+// same click on it. Run by hand: it starts its own Xvfb and JACK server. Give
+// --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true to compare them in
+// interleaved blocks.
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
 
+#include <QStandardPaths>
 #include <QThread>
 #include <benchmark/benchmark.h>
 
@@ -63,11 +66,12 @@ void TimePresses(benchmark::State& state, JackPeer& receiver, const std::functio
 // that it has the keys, and an XTest connection to press with.
 class KlavioRig {
 public:
+    explicit KlavioRig(QStringList environment = {}) : environment_(std::move(environment)) {}
     bool Start(std::string& whyNot) {
         if (!server_.Start(whyNot))
             return false;
         synth_ = JackPeer::Open("synth", whyNot);
-        klavio_.emplace(session_, KLAVIO_BINARY);
+        klavio_.emplace(session_, KLAVIO_BINARY, environment_);
         window_ = klavio_->WaitForWindow("klavio");
         if (!synth_ || !window_ ||
             !Eventually(
@@ -109,6 +113,7 @@ public:
     }
 
 private:
+    QStringList environment_;
     JackTestServer server_;
     std::unique_ptr<JackPeer> synth_;
     XSession session_;
@@ -118,8 +123,9 @@ private:
     Display* display_ = nullptr;
 };
 
+// range(0) 1: Qt's own event dispatcher instead of GLib's (QT_NO_GLIB).
 void ClickToNote(benchmark::State& state) {
-    KlavioRig rig;
+    KlavioRig rig(state.range(0) == 1 ? QStringList{"QT_NO_GLIB=1"} : QStringList{});
     std::string whyNot;
     if (!rig.Start(whyNot))
         return state.SkipWithError(whyNot.c_str());
@@ -132,7 +138,12 @@ void ClickToNote(benchmark::State& state) {
     TimePresses(
         state, rig.Synth(), [&] { button(true); }, [&] { button(false); });
 }
-BENCHMARK(ClickToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ClickToNote)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(40)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void KeyToNote(benchmark::State& state) {
     KlavioRig rig;
@@ -149,6 +160,45 @@ void KeyToNote(benchmark::State& state) {
         state, rig.Synth(), [&] { key(true); }, [&] { key(false); });
 }
 BENCHMARK(KeyToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The same click on jack-keyboard (-t: no timestamps, each note goes out at the start of the
+// next cycle, as klavio's do), connected to the synthesizer with -a.
+void JackKeyboardClickToNote(benchmark::State& state) {
+    const QString binary = QStandardPaths::findExecutable("jack-keyboard");
+    if (binary.isEmpty())
+        return state.SkipWithError("jack-keyboard is not installed");
+    JackTestServer server;
+    std::string whyNot;
+    if (!server.Start(whyNot))
+        return state.SkipWithError(("no JACK server: " + whyNot).c_str());
+    const std::unique_ptr<JackPeer> synth = JackPeer::Open("synth", whyNot);
+    XSession session;
+    ProgramRun keyboard(session, binary, {}, {"-t", "-a", "synth:in"});
+    const std::optional<unsigned long> window = keyboard.WaitForWindow("jack-keyboard");
+    jack_client_t* client = synth ? synth->Client() : nullptr;
+    if (!window || client == nullptr ||
+        !Eventually([&] { return jack_port_connected(jack_port_by_name(client, "synth:in")) > 0; },
+                    10s))
+        return state.SkipWithError("jack-keyboard did not come up");
+    // A white key's lower half, near the left of the piano that fills the window's bottom.
+    const QImage picture = session.Grab(*window);
+    session.Run("xdotool", {"mousemove", "--window", QString::number(*window), "30",
+                            QString::number(picture.height() - 12)});
+    Display* display = XOpenDisplay(session.DisplayName().toLatin1().constData());
+    if (display == nullptr)
+        return state.SkipWithError("no XTest connection");
+    const auto button = [display](bool down) {
+        XTestFakeButtonEvent(display, 1, down, CurrentTime);
+        XFlush(display);
+    };
+    button(true);
+    button(false);
+    Eventually([&] { return synth->Received().size() >= 2; }, 5s);
+    TimePresses(
+        state, *synth, [&] { button(true); }, [&] { button(false); });
+    XCloseDisplay(display);
+}
+BENCHMARK(JackKeyboardClickToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // The least any program can take: one bare JACK client's note reaching another.
 void JackFloor(benchmark::State& state) {

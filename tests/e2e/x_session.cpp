@@ -102,7 +102,8 @@ std::optional<unsigned long> XSession::OpenOtherWindow() {
     return window;
 }
 
-ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringList& extra)
+ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringList& extra,
+                       const QStringList& arguments)
     : session_(session) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", session.DisplayName());
@@ -114,7 +115,7 @@ ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringLi
         environment.insert(entry.section('=', 0, 0), entry.section('=', 1));
     process_.setProcessEnvironment(environment);
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(binary, {});
+    process_.start(binary, arguments);
     process_.waitForStarted(5000);
 }
 

@@ -52,7 +52,8 @@ public:
     // environment: NAME=value entries added to the test's own environment. Without an
     // XDG_CONFIG_HOME among them the program gets an empty configuration folder of its own, so
     // that no test reads or changes the settings of the user running it.
-    ProgramRun(XSession& session, const QString& binary, const QStringList& environment = {});
+    ProgramRun(XSession& session, const QString& binary, const QStringList& environment = {},
+               const QStringList& arguments = {});
     ~ProgramRun();
 
     // The program's own main window, once it is mapped.
