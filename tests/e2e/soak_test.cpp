@@ -89,6 +89,17 @@ struct NoteBalance {
             ++strayOffs;
         }
     }
+    static bool IsKey(const MidiBytes& event, int key) {
+        return (event[0] & 0x0F) == key / 128 && event[1] == key % 128;
+    }
+    // Where the key's last note-on is among notes; notes.size() when it has none.
+    std::size_t LastStrike(int key) const {
+        std::size_t struck = notes.size();
+        for (std::size_t i = 0; i < notes.size(); ++i)
+            if (IsKey(notes[i], key) && (notes[i][0] & 0xF0) == 0x90 && notes[i][2] != 0)
+                struck = i;
+        return struck;
+    }
     // The events of every note that is still sounding, in order, with the peer's cycle each
     // came in and the cycles it heard of xruns in near its last note-on.
     std::string Describe(const std::vector<std::uint64_t>& xrunCycles) const {
@@ -98,16 +109,13 @@ struct NoteBalance {
                 continue;
             text += "channel " + std::to_string(key / 128 + 1) + " note " +
                     std::to_string(key % 128) + ":";
-            std::size_t struck = 0; // its last note-on
             for (std::size_t i = 0; i < notes.size(); ++i)
-                if (notes[i][1] == key % 128) {
+                if (notes[i][1] == key % 128)
                     text +=
                         QString::asprintf(" #%zu:%02x%02x%02x@%llu", i, notes[i][0], notes[i][1],
                                           notes[i][2], static_cast<unsigned long long>(cycles[i]))
                             .toStdString();
-                    if ((notes[i][0] & 0x0F) == key / 128 && (notes[i][0] & 0xF0) == 0x90)
-                        struck = i;
-                }
+            const std::size_t struck = LastStrike(key);
             text += "\n  and next:";
             for (std::size_t i = struck + 1; i < std::min(notes.size(), struck + 4); ++i)
                 text += QString::asprintf(" %02x%02x%02x@%llu", notes[i][0], notes[i][1],
@@ -126,34 +134,23 @@ struct NoteBalance {
     // cycle and whose note-off it received later: the server did not hand this reader a cycle
     // it handed the witness. Each is printed.
     int EndedAtTheWitness(const NoteBalance& witness, const char* synth) const {
+        const std::vector<MidiBytes>& seen = witness.notes;
         int ended = 0;
         for (const auto& [key, count] : open) {
-            if (count == 0)
+            const std::size_t struck = LastStrike(key);
+            if (count == 0 || struck == notes.size())
                 continue;
-            const auto isNote = [&](const MidiBytes& event) {
-                return (event[0] & 0x0F) == key / 128 && event[1] == key % 128;
-            };
-            std::size_t struck = notes.size();
-            for (std::size_t i = 0; i < notes.size(); ++i)
-                if (isNote(notes[i]) && (notes[i][0] & 0xF0) == 0x90 && notes[i][2] != 0)
-                    struck = i;
-            for (std::size_t w = 0; w < witness.notes.size() && struck < notes.size(); ++w) {
-                if (witness.frames[w] != frames[struck] || witness.notes[w] != notes[struck])
-                    continue;
-                for (std::size_t off = w + 1; off < witness.notes.size(); ++off) {
-                    if (!isNote(witness.notes[off]))
-                        continue;
-                    if ((witness.notes[off][0] & 0xF0) == 0x80) {
-                        std::printf(
-                            "[ machine  ] %s missed the note-off %02x%02x00 the witness got "
-                            "at frame %u\n",
-                            synth, witness.notes[off][0], witness.notes[off][1],
-                            witness.frames[off]);
-                        ++ended;
-                    }
-                    break;
-                }
-                break;
+            std::size_t next = 0; // the witness's copy of that note-on, then its next event
+            while (next < seen.size() &&
+                   (witness.frames[next] != frames[struck] || seen[next] != notes[struck]))
+                ++next;
+            for (++next; next < seen.size() && !IsKey(seen[next], key);)
+                ++next;
+            if (next < seen.size() && (seen[next][0] & 0xF0) == 0x80) {
+                std::printf("[ machine  ] %s missed the note-off %02x%02x00 the witness got at "
+                            "frame %u\n",
+                            synth, seen[next][0], seen[next][1], witness.frames[next]);
+                ++ended;
             }
         }
         return ended;
