@@ -62,6 +62,12 @@ void TimePresses(benchmark::State& state, JackPeer& receiver, const std::functio
     state.counters["p90_ms"] = Percentile(milliseconds, 0.9);
 }
 
+// Presses or releases the first mouse button where the pointer is, at once.
+void Button(Display* display, bool down) {
+    XTestFakeButtonEvent(display, 1, down, CurrentTime);
+    XFlush(display);
+}
+
 // klavio on a private display playing into a JACK synthesizer, its keyboard clicked once so
 // that it has the keys, and an XTest connection to press with.
 class KlavioRig {
@@ -131,12 +137,8 @@ void ClickToNote(benchmark::State& state) {
         return state.SkipWithError(whyNot.c_str());
     rig.MoveTo(rig.A0());
     Display* display = rig.XDisplay();
-    const auto button = [display](bool down) {
-        XTestFakeButtonEvent(display, 1, down, CurrentTime);
-        XFlush(display);
-    };
     TimePresses(
-        state, rig.Synth(), [&] { button(true); }, [&] { button(false); });
+        state, rig.Synth(), [&] { Button(display, true); }, [&] { Button(display, false); });
 }
 BENCHMARK(ClickToNote)
     ->Arg(0)
@@ -187,15 +189,11 @@ void JackKeyboardClickToNote(benchmark::State& state) {
     Display* display = XOpenDisplay(session.DisplayName().toLatin1().constData());
     if (display == nullptr)
         return state.SkipWithError("no XTest connection");
-    const auto button = [display](bool down) {
-        XTestFakeButtonEvent(display, 1, down, CurrentTime);
-        XFlush(display);
-    };
-    button(true);
-    button(false);
+    Button(display, true);
+    Button(display, false);
     Eventually([&] { return synth->Received().size() >= 2; }, 5s);
     TimePresses(
-        state, *synth, [&] { button(true); }, [&] { button(false); });
+        state, *synth, [&] { Button(display, true); }, [&] { Button(display, false); });
     XCloseDisplay(display);
 }
 BENCHMARK(JackKeyboardClickToNote)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
