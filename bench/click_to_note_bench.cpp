@@ -5,6 +5,7 @@
 // same click on it. Run by hand: it starts its own Xvfb and JACK server. Give
 // --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true to compare them in
 // interleaved blocks.
+#include "bench/process_figures.h"
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
 
@@ -29,11 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-double Percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
 
 // Times each press until the first event reaches the receiver, after a random pause of 2 to
 // 23 ms: the dummy driver's cycle is 256 frames at 48 kHz, 5.3 ms, so the pauses cover several

@@ -1,5 +1,6 @@
 // In-process cost from a mouse press on a key to the bytes handed to the MIDI service:
 // Qt's event delivery, the hit test, the key's inversion and the note-on message.
+#include "bench/process_figures.h"
 #include "keyboard/vmidikeys.h"
 #include "tests/fakes/timing_midi_service.h"
 
@@ -14,11 +15,6 @@
 namespace {
 
 using Clock = TimingMidiService::Clock;
-
-double Percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
 
 void PressToBytes(benchmark::State& state) {
     TimingMidiService service;

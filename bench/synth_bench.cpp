@@ -5,6 +5,7 @@
 //   SynthOpenClose  choosing the synthesizer to the first note heard, memory with it open and
 //                   closed (anonymous memory too, 7 s after the first note), CPU while it is open
 //                   and silent and once it is closed
+#include "bench/process_figures.h"
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
 
@@ -14,8 +15,6 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,15 +32,6 @@ using namespace std::chrono_literals;
 
 // -40 dBFS: the first sample past it is where the note is heard.
 constexpr float kLoud = 0.01f;
-
-double Percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
-
-double Milliseconds(Clock::duration duration) {
-    return std::chrono::duration<double, std::milli>(duration).count();
-}
 
 // After a release: no loud sample for a while, the reverb's tail included.
 void WaitForSilence(const JackRecorder& recorder) {
@@ -213,33 +203,6 @@ void ClickToSound(benchmark::State& state) {
     state.counters["unheard"] = static_cast<double>(state.iterations()) - sound.size();
 }
 BENCHMARK(ClickToSound)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-std::string ProcFile(qint64 pid, const char* name) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-// A line of /proc/PID/status in megabytes: VmRSS, or RssAnon (what is held beyond mapped files).
-double StatusMegabytes(qint64 pid, const std::string& field = "VmRSS:") {
-    std::istringstream status(ProcFile(pid, "status"));
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0)
-            return std::stod(line.substr(field.size())) / 1024.0;
-    return 0.0;
-}
-
-// User and system time so far, in seconds.
-double CpuSeconds(qint64 pid) {
-    const std::string stat = ProcFile(pid, "stat");
-    // The fields after the command name, which may hold spaces, in parentheses.
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int index = 3; index <= 15 && fields >> field; ++index)
-        if (index >= 14)
-            ticks += std::stol(field);
-    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // The first start opens the synthesizer; it is then closed by choosing the next output, and
 // chosen again from the list.

@@ -1,0 +1,62 @@
+#pragma once
+
+// What the benchmarks read off a running program and their samples: percentiles, memory and
+// CPU time from /proc.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+inline double Percentile(std::vector<double> values, double fraction) {
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+inline double Mean(const std::vector<double>& values) {
+    return values.empty() ? 0.0
+                          : std::accumulate(values.begin(), values.end(), 0.0) /
+                                static_cast<double>(values.size());
+}
+
+inline double Milliseconds(std::chrono::steady_clock::duration duration) {
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+inline std::string ProcFile(long long pid, const char* name) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A line of /proc/PID/status in megabytes: VmRSS, or RssAnon (what is held beyond mapped files).
+inline double StatusMegabytes(long long pid, const std::string& field = "VmRSS:") {
+    std::istringstream status(ProcFile(pid, "status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::stod(line.substr(field.size())) / 1024.0;
+    return 0.0;
+}
+
+// User and system time so far, in seconds.
+inline double CpuSeconds(long long pid) {
+    const std::string stat = ProcFile(pid, "stat");
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos || nameEnd + 2 > stat.size())
+        return 0.0;
+    // The fields after the command name, which may hold spaces, in parentheses.
+    std::istringstream fields(stat.substr(nameEnd + 2));
+    std::string field;
+    long ticks = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index)
+        if (index >= 14)
+            ticks += std::stol(field);
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}

@@ -1,0 +1,600 @@
+// klavio beside its peers in one run: the JACK floor, klavio and, where they are installed,
+// jack-keyboard, VMPK and fluidsynth, measured in blocks that run in a new random order every
+// round, and one table printed at the end. Run by hand from a release build:
+//   build-bench/bench/side_by_side [rounds]      (5 rounds unless told)
+// Every block starts its own JACK server (dummy driver, 256 frames at 48 kHz) and X display, so
+// no contestant runs while another is measured. Presses come after random pauses, so that they
+// fall at every phase of the JACK cycle.
+#include "bench/process_figures.h"
+#include "tests/e2e/x_session.h"
+#include "tests/integration/jack_test_support.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <poll.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kPressesPerBlock = 40;
+constexpr float kLoud = 0.01f; // -40 dBFS: the first sample past it is where a note is heard
+constexpr const char* kSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
+
+enum Column { kFloor, kJackKeyboard, kVmpk, kKlavio, kColumns };
+constexpr const char* kColumnNames[kColumns] = {"floor", "jack-keyboard", "VMPK", "klavio"};
+
+// Every sample of one figure for one contestant, across all rounds.
+std::map<std::pair<std::string, Column>, std::vector<double>> samples;
+std::mt19937 dice(std::random_device{}());
+
+void Record(const std::string& figure, Column column, double value) {
+    samples[{figure, column}].push_back(value);
+}
+
+void Note(const std::string& what) {
+    std::fprintf(stderr, "  %s\n", what.c_str());
+}
+
+// Watches the display's top-level windows being mapped: the moment a program's window first
+// shows, timed from before the program was started.
+class MapWatch {
+public:
+    explicit MapWatch(const QString& display)
+        : display_(XOpenDisplay(display.toLatin1().constData())) {
+        if (display_ != nullptr) {
+            XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
+            XSync(display_, False);
+        }
+    }
+    ~MapWatch() {
+        if (display_ != nullptr)
+            XCloseDisplay(display_);
+    }
+    // Milliseconds from since to the first top-level window of pid being mapped.
+    std::optional<double> WaitForWindowOf(long long pid, Clock::time_point since) {
+        const Clock::time_point deadline = since + 20s;
+        while (display_ != nullptr && Clock::now() < deadline) {
+            while (XPending(display_) > 0) {
+                XEvent event;
+                XNextEvent(display_, &event);
+                const Clock::time_point at = Clock::now();
+                if (event.type == MapNotify && !event.xmap.override_redirect &&
+                    PidOf(event.xmap.window) == pid)
+                    return Milliseconds(at - since);
+            }
+            pollfd wait{ConnectionNumber(display_), POLLIN, 0};
+            ::poll(&wait, 1, 50);
+        }
+        return std::nullopt;
+    }
+
+private:
+    long long PidOf(Window window) {
+        const Atom wmPid = XInternAtom(display_, "_NET_WM_PID", False);
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        long long pid = -1;
+        if (XGetWindowProperty(display_, window, wmPid, 0, 1, False, XA_CARDINAL, &type, &format,
+                               &count, &after, &data) == Success &&
+            data != nullptr && format == 32 && count == 1)
+            pid = static_cast<long long>(*reinterpret_cast<unsigned long*>(data));
+        if (data != nullptr)
+            XFree(data);
+        return pid;
+    }
+
+    Display* display_;
+};
+
+// Presses and lets go of the first mouse button at a point of the display, as a hand would.
+class Clicker {
+public:
+    Clicker(const QString& display, QPoint onScreen)
+        : display_(XOpenDisplay(display.toLatin1().constData())), point_(onScreen) {}
+    ~Clicker() {
+        if (display_ != nullptr)
+            XCloseDisplay(display_);
+    }
+    bool Ready() const { return display_ != nullptr; }
+    void Button(bool down) {
+        XTestFakeMotionEvent(display_, -1, point_.x(), point_.y(), CurrentTime);
+        XTestFakeButtonEvent(display_, 1, down ? True : False, CurrentTime);
+        XFlush(display_);
+    }
+
+private:
+    Display* display_;
+    QPoint point_;
+};
+
+// A point in a window, in screen coordinates.
+QPoint OnScreen(XSession& session, unsigned long window, QPoint inWindow) {
+    Display* display = XOpenDisplay(session.DisplayName().toLatin1().constData());
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    if (display != nullptr) {
+        XTranslateCoordinates(display, window, DefaultRootWindow(display), inWindow.x(),
+                              inWindow.y(), &x, &y, &child);
+        XCloseDisplay(display);
+    }
+    return {x, y};
+}
+
+// Idle CPU share of a program over five seconds, after two to settle.
+double IdleCpuPercent(long long pid) {
+    std::this_thread::sleep_for(2s);
+    const double before = CpuSeconds(pid);
+    std::this_thread::sleep_for(5s);
+    return (CpuSeconds(pid) - before) / 5 * 100;
+}
+
+// Times presses until the first event reaches the receiver, and tells whether each came later
+// than the receiver's first cycle after it. (A press that falls between the start of a cycle
+// and the receiver's turn in it counts as a miss too: a few tens of microseconds in 5.3 ms.)
+void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)>& press) {
+    std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
+    const std::uint64_t xrunsBefore = receiver.Xruns();
+    for (int count = 0; count < kPressesPerBlock; ++count) {
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
+        receiver.Forget();
+        const Clock::time_point pressed = Clock::now();
+        // The receiver's cycles counted so far: the next one it runs is numbered this.
+        const std::uint64_t nextCycle = receiver.Cycles();
+        press(true);
+        // Busy polling keeps the measurement's own delay far below a millisecond.
+        while (receiver.Received().empty() && Clock::now() - pressed < 5s)
+            std::this_thread::sleep_for(100us);
+        if (receiver.Received().empty()) {
+            Record("lost", column, 1);
+        } else {
+            Record("note", column, Milliseconds(Clock::now() - pressed));
+            Record("missed", column, receiver.CyclesAtReceipt().front() > nextCycle ? 100 : 0);
+        }
+        press(false);
+        Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
+    }
+    Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
+}
+
+// After a release: no loud sample for a while, the reverb's tail included.
+void WaitForSilence(const JackRecorder& recorder) {
+    const Clock::time_point deadline = Clock::now() + 5s;
+    while (Clock::now() - recorder.LastLoudAt() < 100ms && Clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+}
+
+// Times presses until the recorder hears them.
+void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
+               const std::function<void(bool)>& press) {
+    std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
+    const std::uint64_t xrunsBefore = xrunWatch.Xruns();
+    for (int count = 0; count < kPressesPerBlock; ++count) {
+        WaitForSilence(recorder);
+        recorder.Arm(kLoud);
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
+        const Clock::time_point pressed = Clock::now();
+        press(true);
+        while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
+            std::this_thread::sleep_for(100us);
+        if (recorder.FirstLoudAt() >= pressed)
+            Record("sound", column, Milliseconds(recorder.FirstLoudAt() - pressed));
+        else
+            Record("unheard", column, 1);
+        std::this_thread::sleep_for(30ms);
+        press(false);
+    }
+    Record("sound_xruns", column, static_cast<double>(xrunWatch.Xruns() - xrunsBefore));
+}
+
+// Presses until the recorder hears something: a synthesizer loading its SoundFont is silent.
+bool PlayUntilHeard(JackRecorder& recorder, const std::function<void(bool)>& press) {
+    const Clock::time_point since = Clock::now();
+    recorder.Arm(kLoud);
+    while (recorder.FirstLoudAt() < since && Clock::now() - since < 30s) {
+        press(true);
+        std::this_thread::sleep_for(10ms);
+        press(false);
+        std::this_thread::sleep_for(20ms);
+    }
+    return recorder.FirstLoudAt() >= since;
+}
+
+// A JACK server of the block's own, with the clients every block has.
+struct Stage {
+    JackTestServer server;
+    std::string whyNot;
+    bool Start() {
+        if (server.Start(whyNot))
+            return true;
+        Note("no JACK server: " + whyNot);
+        return false;
+    }
+};
+
+// fluidsynth as a plain JACK synthesizer: MIDI in at fluidsynth-midi:midi_00, sound out at
+// fluidsynth-midi:left and :right.
+class FluidSynthProcess {
+public:
+    bool Start(JackRecorder& recorder) {
+        process_.setProgram(QStandardPaths::findExecutable("fluidsynth"));
+        process_.setArguments({"-a", "jack", "-m", "jack", "-i", "-s", "-g", "1", kSoundFont});
+        process_.setStandardInputFile(QProcess::nullDevice());
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.start();
+        return process_.waitForStarted() &&
+               Eventually([&] { return recorder.Listen("fluidsynth-midi:") == 2; }, 20s);
+    }
+    ~FluidSynthProcess() {
+        process_.terminate();
+        if (!process_.waitForFinished(5000))
+            process_.kill();
+    }
+
+private:
+    QProcess process_;
+};
+
+// ---- click to note-on at a JACK peer --------------------------------------------------------
+
+void FloorNotes() {
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto player = JackPeer::Open("player", stage.whyNot);
+    const auto synth = JackPeer::Open("synth", stage.whyNot);
+    if (!player || !synth || jack_connect(player->Client(), "player:out", "synth:in") != 0)
+        return Note("floor: no JACK clients");
+    TimeNotes(kFloor, *synth, [&](bool down) {
+        player->Send(down ? MidiBytes{0x90, 60, 100} : MidiBytes{0x80, 60, 0});
+    });
+}
+
+// jack-keyboard (-t: no timestamps, each note goes out at the start of the next cycle, as
+// klavio's do): start, idle with nothing connected, then connected and clicked.
+void JackKeyboardNotes() {
+    const QString binary = QStandardPaths::findExecutable("jack-keyboard");
+    if (binary.isEmpty())
+        return;
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto synth = JackPeer::Open("synth", stage.whyNot);
+    XSession session;
+    MapWatch watch(session.DisplayName());
+    const Clock::time_point started = Clock::now();
+    ProgramRun keyboard(session, binary, {}, {"-t"});
+    if (const auto shown = watch.WaitForWindowOf(keyboard.Pid(), started))
+        Record("start_no_synth", kJackKeyboard, *shown);
+    const std::optional<unsigned long> window = keyboard.WaitForWindow("jack-keyboard");
+    if (!synth || !window)
+        return Note("jack-keyboard did not come up");
+    Record("idle_cpu_no_device", kJackKeyboard, IdleCpuPercent(keyboard.Pid()));
+    if (jack_connect(synth->Client(), "jack-keyboard:midi_out", "synth:in") != 0)
+        return Note("jack-keyboard's port did not connect");
+    // A white key's lower half, near the left of the piano that fills the window's bottom.
+    const QImage picture = session.Grab(*window);
+    Clicker clicker(session.DisplayName(),
+                    OnScreen(session, *window, QPoint(30, picture.height() - 12)));
+    clicker.Button(true);
+    clicker.Button(false);
+    Eventually([&] { return synth->Received().size() >= 2; }, 5s);
+    TimeNotes(kJackKeyboard, *synth, [&](bool down) { clicker.Button(down); });
+}
+
+// A settings file as a run before left it, with this output device chosen.
+bool WriteSettings(const QTemporaryDir& config, const char* output) {
+    QFile file(config.filePath("klavio/registry.reg"));
+    if (!QDir().mkpath(config.filePath("klavio")) || !file.open(QIODevice::WriteOnly))
+        return false;
+    file.write("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Varnholm\\klavio]\r\n");
+    file.write(QByteArray("\"MIDIOutDevice\"=\"") + output + "\"\r\n");
+    return true;
+}
+
+// klavio started with no output device (its start without the synthesizer, and its idle CPU),
+// then set to the peer through its output list and clicked.
+void KlavioNotes() {
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto synth = JackPeer::Open("synth", stage.whyNot);
+    XSession session;
+    QTemporaryDir config;
+    if (!synth || !WriteSettings(config, ""))
+        return Note("klavio: no peer or no settings");
+    MapWatch watch(session.DisplayName());
+    const Clock::time_point started = Clock::now();
+    ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
+    if (const auto shown = watch.WaitForWindowOf(klavio.Pid(), started))
+        Record("start_no_synth", kKlavio, *shown);
+    const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
+    const std::optional<QPoint> keyboard =
+        window ? WaitForKeyboard(session, *window) : std::nullopt;
+    if (!keyboard)
+        return Note("klavio did not come up");
+    Record("idle_cpu_no_device", kKlavio, IdleCpuPercent(klavio.Pid()));
+
+    const QPoint outputList = *keyboard - QPoint(6, 96) + QPoint(161, 72);
+    session.Run("xdotool",
+                {"mousemove", "--window", QString::number(*window), QString::number(outputList.x()),
+                 QString::number(outputList.y()), "click", "1"});
+    QThread::msleep(300);
+    // No device, the built-in synthesizer, the program's own port, then the peer.
+    session.Run("xdotool", {"key", "Home", "Down", "Down", "Down", "Return"});
+    if (!Eventually(
+            [&] { return jack_port_connected(jack_port_by_name(synth->Client(), "synth:in")) > 0; },
+            10s))
+        return Note("klavio did not connect to the peer");
+    Clicker clicker(session.DisplayName(), OnScreen(session, *window, *keyboard + QPoint(7, 60)));
+    clicker.Button(true);
+    clicker.Button(false);
+    Eventually([&] { return synth->Received().size() >= 2; }, 5s);
+    TimeNotes(kKlavio, *synth, [&](bool down) { clicker.Button(down); });
+    session.RequestClose(*window);
+    klavio.WaitForExit(20s);
+}
+
+// ---- click to sound ------------------------------------------------------------------------
+
+// The floor of sound: a bare client's note straight into fluidsynth.
+void FloorSound() {
+    if (QStandardPaths::findExecutable("fluidsynth").isEmpty())
+        return;
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto recorder = JackRecorder::Open("listener", stage.whyNot);
+    const auto sender = JackPeer::Open("sender", stage.whyNot);
+    FluidSynthProcess fluidsynth;
+    if (!recorder || !sender || !fluidsynth.Start(*recorder) ||
+        jack_connect(sender->Client(), "sender:out", "fluidsynth-midi:midi_00") != 0)
+        return Note("fluidsynth did not come up");
+    const auto press = [&](bool down) {
+        sender->Send(down ? MidiBytes{0x90, 69, 100} : MidiBytes{0x80, 69, 0});
+    };
+    if (PlayUntilHeard(*recorder, press))
+        TimeSound(kFloor, *recorder, *sender, press);
+}
+
+// jack-keyboard played into fluidsynth.
+void JackKeyboardSound() {
+    const QString binary = QStandardPaths::findExecutable("jack-keyboard");
+    if (binary.isEmpty() || QStandardPaths::findExecutable("fluidsynth").isEmpty())
+        return;
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto recorder = JackRecorder::Open("listener", stage.whyNot);
+    const auto watch = JackPeer::Open("xrun-watch", stage.whyNot);
+    FluidSynthProcess fluidsynth;
+    if (!recorder || !watch || !fluidsynth.Start(*recorder))
+        return Note("fluidsynth did not come up");
+    XSession session;
+    ProgramRun keyboard(session, binary, {}, {"-t", "-a", "fluidsynth-midi:midi_00"});
+    const std::optional<unsigned long> window = keyboard.WaitForWindow("jack-keyboard");
+    if (!window)
+        return Note("jack-keyboard did not come up");
+    const QImage picture = session.Grab(*window);
+    Clicker clicker(session.DisplayName(),
+                    OnScreen(session, *window, QPoint(30, picture.height() - 12)));
+    const auto press = [&](bool down) { clicker.Button(down); };
+    if (PlayUntilHeard(*recorder, press))
+        TimeSound(kJackKeyboard, *recorder, *watch, press);
+}
+
+// Memory five seconds after a synthesizer's window showed, with a note played and heard so
+// that the instrument in use is loaded, then its idle CPU.
+void SynthesizerAtRest(Column column, long long pid, Clock::time_point shown) {
+    std::this_thread::sleep_until(std::max(shown + 5s, Clock::now() + 2s));
+    Record("anon_memory", column, StatusMegabytes(pid, "RssAnon:"));
+    Record("idle_cpu_synth", column, IdleCpuPercent(pid));
+}
+
+// VMPK with its FluidSynth output on JACK, the same SoundFont; a white key in the middle of its
+// piano, which fills the window's bottom.
+void VmpkSound() {
+    const QString binary = QStandardPaths::findExecutable("vmpk");
+    if (binary.isEmpty())
+        return;
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto recorder = JackRecorder::Open("listener", stage.whyNot);
+    const auto watch = JackPeer::Open("xrun-watch", stage.whyNot);
+    QTemporaryDir home;
+    QFile settings(home.filePath(".config/vmpk.sourceforge.net/VMPK.conf"));
+    if (!recorder || !watch || !QDir().mkpath(QFileInfo(settings).path()) ||
+        !settings.open(QIODevice::WriteOnly))
+        return Note("VMPK: no recorder or settings");
+    settings.write(QByteArray("[Connections]\nInEnabled=false\nThruEnabled=false\n"
+                              "OutputDriver=FluidSynth\nOutPort=FluidSynth\n\n[FluidSynth]\n"
+                              "AudioDriver=jack\nInstrumentsDefinition=") +
+                   kSoundFont + "\n");
+    settings.close();
+    XSession session;
+    MapWatch mapWatch(session.DisplayName());
+    const Clock::time_point started = Clock::now();
+    ProgramRun vmpk(session, binary,
+                    {"HOME=" + home.path(), "XDG_CONFIG_HOME=" + home.filePath(".config")});
+    const std::optional<double> shownAfter = mapWatch.WaitForWindowOf(vmpk.Pid(), started);
+    if (shownAfter)
+        Record("start_synth", kVmpk, *shownAfter);
+    const std::optional<unsigned long> window = vmpk.WaitForWindow("Virtual MIDI Piano Keyboard");
+    if (!window || !shownAfter ||
+        !Eventually([&] { return recorder->Listen("fluidsynth:") == 2; }, 20s))
+        return Note("VMPK's synthesizer did not come up");
+    const QImage picture = session.Grab(*window);
+    Clicker clicker(
+        session.DisplayName(),
+        OnScreen(session, *window, QPoint(picture.width() / 2 + 4, picture.height() - 15)));
+    const auto press = [&](bool down) { clicker.Button(down); };
+    if (!PlayUntilHeard(*recorder, press))
+        return Note("VMPK was never heard");
+    SynthesizerAtRest(kVmpk, vmpk.Pid(),
+                      started + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double, std::milli>(*shownAfter)));
+    TimeSound(kVmpk, *recorder, *watch, press);
+}
+
+// klavio on a first start, which opens its built-in synthesizer.
+void KlavioSound() {
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto recorder = JackRecorder::Open("listener", stage.whyNot);
+    const auto watch = JackPeer::Open("xrun-watch", stage.whyNot);
+    if (!recorder || !watch)
+        return Note("klavio: no recorder");
+    XSession session;
+    MapWatch mapWatch(session.DisplayName());
+    const Clock::time_point started = Clock::now();
+    ProgramRun klavio(session, KLAVIO_BINARY);
+    const std::optional<double> shownAfter = mapWatch.WaitForWindowOf(klavio.Pid(), started);
+    if (shownAfter)
+        Record("start_synth", kKlavio, *shownAfter);
+    const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
+    const std::optional<QPoint> keyboard =
+        window ? WaitForKeyboard(session, *window) : std::nullopt;
+    if (!keyboard || !shownAfter ||
+        !Eventually([&] { return recorder->Listen("klavio-synth:") == 2; }, 20s))
+        return Note("klavio's synthesizer did not come up");
+    // A4: the fifteenth white key from A0.
+    Clicker clicker(session.DisplayName(),
+                    OnScreen(session, *window, *keyboard + QPoint(28 * 15 + 7, 60)));
+    const auto press = [&](bool down) { clicker.Button(down); };
+    if (!PlayUntilHeard(*recorder, press))
+        return Note("klavio's synthesizer was never heard");
+    SynthesizerAtRest(kKlavio, klavio.Pid(),
+                      started + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double, std::milli>(*shownAfter)));
+    TimeSound(kKlavio, *recorder, *watch, press);
+    session.RequestClose(*window);
+    klavio.WaitForExit(20s);
+}
+
+// ---- the table -----------------------------------------------------------------------------
+
+struct Row {
+    const char* figure;
+    const char* caption;
+    enum Kind { kLatency, kMean, kSum } kind;
+    const char* unit;
+};
+
+constexpr Row kRows[] = {
+    {"note", "click → note-on at a JACK peer: mean (p50 / p90)", Row::kLatency, "ms"},
+    {"missed", "notes that miss the next JACK cycle", Row::kMean, "%"},
+    {"note_xruns", "xruns while clicking for notes", Row::kSum, ""},
+    {"sound", "click → sound (floor: a bare client into fluidsynth): mean (p50 / p90)",
+     Row::kLatency, "ms"},
+    {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
+    {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
+    {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%"},
+    {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%"},
+    {"start_synth", "start → window shown, with the synthesizer", Row::kLatency, "ms"},
+    {"start_no_synth", "start → window shown, without the synthesizer", Row::kLatency, "ms"},
+};
+
+std::string Cell(const Row& row, Column column) {
+    const auto found = samples.find({row.figure, column});
+    if (found == samples.end() || found->second.empty())
+        return "—";
+    const std::vector<double>& values = found->second;
+    char text[96];
+    switch (row.kind) {
+    case Row::kLatency:
+        std::snprintf(text, sizeof text, "%.2f (%.2f / %.2f) %s, n = %zu", Mean(values),
+                      Percentile(values, 0.5), Percentile(values, 0.9), row.unit, values.size());
+        break;
+    case Row::kMean:
+        std::snprintf(text, sizeof text, "%.1f %s", Mean(values), row.unit);
+        break;
+    case Row::kSum:
+        std::snprintf(text, sizeof text, "%.0f",
+                      std::accumulate(values.begin(), values.end(), 0.0));
+        break;
+    }
+    return text;
+}
+
+void PrintTable(int rounds) {
+    std::printf("\n| figure (%d interleaved rounds) |", rounds);
+    for (const char* name : kColumnNames)
+        std::printf(" %s |", name);
+    std::printf("\n|---|");
+    for (int column = 0; column < kColumns; ++column)
+        std::printf("---|");
+    std::printf("\n");
+    for (const Row& row : kRows) {
+        std::printf("| %s |", row.caption);
+        for (int column = 0; column < kColumns; ++column)
+            std::printf(" %s |", Cell(row, static_cast<Column>(column)).c_str());
+        std::printf("\n");
+    }
+    for (const char* figure : {"lost", "unheard"})
+        for (int column = 0; column < kColumns; ++column)
+            if (samples.count({figure, static_cast<Column>(column)}) != 0)
+                std::printf("%s: %zu %s\n", kColumnNames[column],
+                            samples[{figure, static_cast<Column>(column)}].size(), figure);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    struct Block {
+        const char* name;
+        void (*run)();
+    };
+    std::vector<Block> blocks = {
+        {"floor, notes", FloorNotes},
+        {"jack-keyboard, notes", JackKeyboardNotes},
+        {"klavio, notes", KlavioNotes},
+        {"floor, sound (fluidsynth)", FloorSound},
+        {"jack-keyboard → fluidsynth, sound", JackKeyboardSound},
+        {"VMPK, sound", VmpkSound},
+        {"klavio, sound", KlavioSound},
+    };
+    // A second argument keeps only the blocks whose names contain it.
+    if (argc > 2)
+        std::erase_if(blocks, [&](const Block& block) {
+            return std::string(block.name).find(argv[2]) == std::string::npos;
+        });
+    for (int round = 1; round <= rounds; ++round) {
+        std::shuffle(blocks.begin(), blocks.end(), dice);
+        for (const Block& block : blocks) {
+            std::fprintf(stderr, "round %d/%d: %s\n", round, rounds, block.name);
+            block.run();
+        }
+    }
+    PrintTable(rounds);
+    return 0;
+}
