@@ -57,7 +57,6 @@ SoundPage::SoundPage(QWidget* parent) : QWidget(parent) {
 
     InstrumentBox = Place(new QGroupBox(this), "InstrumentBox", 6, 4, 250, 169);
     SearchEdit = Place(new QLineEdit(InstrumentBox), "SearchEdit", 8, 16, 234, 21);
-    SearchEdit->setClearButtonEnabled(true);
     InstrumentList = Place(new QListWidget(InstrumentBox), "InstrumentList", 8, 40, 234, 121);
     InstrumentList->setUniformItemSizes(true);
 
@@ -255,4 +254,11 @@ void SoundPage::MarkChosen() {
             return;
         }
     }
+}
+
+void SoundPage::showEvent(QShowEvent* event) {
+    // The clear button's icon is looked up in the desktop's icon theme, a walk through its
+    // folders that was a third of building the window: the page takes it when it first shows.
+    SearchEdit->setClearButtonEnabled(true);
+    QWidget::showEvent(event);
 }

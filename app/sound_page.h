@@ -78,6 +78,9 @@ public:
     QLabel* MasterVolumeLabel = nullptr;
     QSlider* MasterVolumeSlider = nullptr;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 signals:
     void instrumentChosen(SoundChoice choice);
     void controllerMoved(Controller controller, int value);
