@@ -460,6 +460,18 @@ void TklavioForm::FormShow() {
             Timer1->start();
         },
         errorBox_, kApplicationTitle);
+    // Opening a device can take a tenth of a second (the synthesizer joins the sound server):
+    // the window shows first and connects the devices the settings hold right after.
+    QTimer::singleShot(0, this, [this] {
+        RunGuarded(
+            [this] {
+                inputs_->Update();
+                outputs_->Update();
+                ShowStatus();
+                sound_->SynthesizerChanged();
+            },
+            errorBox_, kApplicationTitle);
+    });
 }
 
 void TklavioForm::FormClose() {
@@ -773,7 +785,7 @@ void TklavioForm::ReadConfig() {
     VMidiKeys1->SetBaseOctave(settings.baseOctave);
     VMidiKeys1->SetBaseNote(static_cast<TKeyboardStartNote>(settings.baseNote));
     BaseKeyLabel->setText(QString::fromStdString(VMidiKeys1->BaseString()));
-    inputs_->Restore(StoredDevice(settings.midiInDevice));
+    inputs_->RestoreChoice(StoredDevice(settings.midiInDevice));
     MidiInChanComboBox->setCurrentIndex(settings.midiInChannel);
     MidiInChanComboBoxChange();
     // The channel and its sound first: the output device opening now is brought to them.
@@ -782,8 +794,8 @@ void TklavioForm::ReadConfig() {
     sound_->Restore(settings.sound);
     // Until an output is chosen, the built-in synthesizer behind the mapper: the first click is
     // heard.
-    outputs_->Restore(settings.outputNeverChosen ? std::string(TVMidiKeys::kMapperName)
-                                                 : StoredDevice(settings.midiOutDevice));
+    outputs_->RestoreChoice(settings.outputNeverChosen ? std::string(TVMidiKeys::kMapperName)
+                                                       : StoredDevice(settings.midiOutDevice));
 
     // Every stored command, even beyond the limit of sending: the line keeps what it is given.
     // Its bytes go along to be saved again, for a name that is no UTF-8 would not survive the way

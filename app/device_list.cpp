@@ -190,15 +190,13 @@ DeviceStep DeviceList::Settle() {
     return decision.step;
 }
 
-void DeviceList::Restore(const std::string& name) {
+void DeviceList::RestoreChoice(const std::string& name) {
     devices_ = CountDevices();
     const auto listed =
         std::find_if(devices_.begin(), devices_.end(),
                      [&name](const std::string& device) { return SameDeviceName(device, name); });
     chosen_ = listed != devices_.end() ? *listed : name;
     chosenOccurrence_ = 0;
-    Settle();
-    Refill();
 }
 
 void DeviceList::UserChose() {

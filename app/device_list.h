@@ -27,8 +27,8 @@ public:
     DeviceList(Direction direction, QComboBox& box, TVMidiKeys& keys, MidiService& midi);
 
     // The choice the settings hold: a device's name, letter case ignored; empty for none. Of
-    // several devices with that name, the first.
-    void Restore(const std::string& name);
+    // several devices with that name, the first. Update then connects it and lists it.
+    void RestoreChoice(const std::string& name);
     // The user picked an item: the device it stands for, at its place among devices of the
     // same name. A device that will not open sends the choice back to no device.
     void UserChose();

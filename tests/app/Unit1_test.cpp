@@ -2,6 +2,7 @@
 #include "app/sound_page.h"
 #include "keyboard/graphics_objects.h"
 #include "keyboard/vmidikeys.h"
+#include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 
 #include <QComboBox>
@@ -131,7 +132,7 @@ TEST_F(KlavioForm, EveryControlStartsWhereAndAsTheLayoutSays) {
 }
 
 TEST_F(KlavioForm, EveryControlFitsInsideItsParent) {
-    form->show();
+    ShowForm(*form);
     // A tab page takes its size when it is first shown.
     form->PageControl1->setCurrentWidget(form->AboutTabSheet);
     for (const Control& c : kLayout) {
@@ -224,7 +225,7 @@ TEST_F(KlavioForm, TabKeyVisitsTheKeyboardPageInTableOrder) {
 TEST_F(KlavioForm, WindowIsKlavioAtItsPlaceWithAFixedClientArea) {
     EXPECT_EQ(form->windowTitle(), QStringLiteral("klavio"));
     EXPECT_EQ(form->pos(), QPoint(441, 292));
-    form->show();
+    ShowForm(*form);
     // The offscreen screen is 800 pixels wide, one less than the window: it opens at the
     // screen's left edge, frame included, at its designed height.
     const QRect screen = form->screen()->availableGeometry();
@@ -254,7 +255,7 @@ TEST_F(KlavioForm, SpecialFontsKeepTheWindowsFamily) {
 
 TEST_F(KlavioForm, KeyboardPageIsShownAtStartEvenWhenAboutWasChosenBefore) {
     form->PageControl1->setCurrentWidget(form->AboutTabSheet);
-    form->show();
+    ShowForm(*form);
     EXPECT_EQ(form->PageControl1->currentWidget(), form->KeyboardTabSheet);
 }
 
@@ -266,7 +267,7 @@ TEST_F(KlavioForm, KeyboardStartsAtA0WithFifteenPixelKeys) {
     EXPECT_EQ(keys->BaseString(), "A0");
     EXPECT_EQ(keys->BlackBrush().Color(), clBlack);
     EXPECT_EQ(keys->GrayBrush().Color(), clGray);
-    form->show();
+    ShowForm(*form);
     EXPECT_EQ(keys->size(), QSize(780, 75));
 }
 
@@ -299,7 +300,7 @@ TEST_F(KlavioForm, PlayedNoteBecomesTheLastKeyAndStaysAfterRelease) {
 TEST_F(KlavioForm, LanguageTimerRunsFromFirstShowUntilClose) {
     EXPECT_EQ(form->Timer1->interval(), 1000);
     EXPECT_FALSE(form->Timer1->isActive());
-    form->show();
+    ShowForm(*form);
     EXPECT_TRUE(form->Timer1->isActive());
     form->close();
     EXPECT_FALSE(form->Timer1->isActive());

@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 #include "app/uStuff.h"
 #include "support/about_links.h"
+#include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 
 #include <QLabel>
@@ -30,7 +31,7 @@ protected:
         if (resource)
             platform.version.blocks[platform.program.executablePath] = BuildVersionBlock(*resource);
         form = std::make_unique<TklavioForm>(platform.Services());
-        form->show();
+        ShowForm(*form);
     }
 
     static VersionResource With(const char* name, const std::u16string& value) {

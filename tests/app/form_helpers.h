@@ -3,7 +3,9 @@
 // Small ways of looking at and working the window's lists, shared by the window tests.
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QStringList>
+#include <QWidget>
 
 // Every item's text, first to last.
 inline QStringList Items(const QComboBox* box) {
@@ -17,4 +19,11 @@ inline QStringList Items(const QComboBox* box) {
 inline void Choose(QComboBox* box, int item) {
     box->setCurrentIndex(item);
     emit box->activated(item);
+}
+
+// Shows the window as the program does and lets it connect the devices the settings hold, which
+// it does right after its first showing.
+inline void ShowForm(QWidget& form) {
+    form.show();
+    QCoreApplication::sendPostedEvents();
 }

@@ -61,7 +61,7 @@ protected:
     void SetUp() override {
         midi.outputDevices = {"Synth:in"};
         form = std::make_unique<TklavioForm>(platform.Services());
-        form->show();
+        ShowForm(*form);
         box = form->FreeCmdComboBox;
         // The program's own port.
         form->MidiOutDevComboBox->setCurrentIndex(1);

@@ -70,7 +70,7 @@ protected:
         platform.midi.outputDevices = {"Synth:in", "Other:in", "klavio (for other programs)"};
         platform.midi.inputDevices = {"Piano:out", "Drums:out"};
         form = std::make_unique<TklavioForm>(platform.Services());
-        form->show();
+        ShowForm(*form);
     }
     // One tick of the language poll after the user chose a language.
     void SwitchTo(LANGID language) {

@@ -27,7 +27,7 @@ protected:
         for (const char* device : {"MIDIOutDevice", "MIDIInDevice"})
             settings->SetValue({device, std::string("< No device selected >")});
         form = std::make_unique<TklavioForm>(platform.Services());
-        form->show();
+        ShowForm(*form);
         keys = form->VMidiKeys1;
     }
 
@@ -203,7 +203,7 @@ TEST_F(Panel, ChosenDevicesFollowTheirDevicesComingAndGoing) {
     stored->SetValue({"MIDIOutDevice", std::string("Synth:in")});
     midi.outputDevices = {"Other:in"};
     form = std::make_unique<TklavioForm>(platform.Services());
-    form->show();
+    ShowForm(*form);
     keys = form->VMidiKeys1;
     QComboBox* out = form->MidiOutDevComboBox;
 
@@ -276,7 +276,7 @@ TEST_F(Panel, EachItemOpensItsOwnDeviceWhereNamesRepeatOrAreNoText) {
     }
     form.reset();
     form = std::make_unique<TklavioForm>(platform.Services());
-    form->show();
+    ShowForm(*form);
     EXPECT_EQ(form->VMidiKeys1->MIDIOutDevice(), 2);
 }
 
@@ -287,7 +287,7 @@ TEST_F(Panel, AReopenThatFailsIsReportedAsFailed) {
         ->SetValue({"MIDIOutDevice", std::string("Synth:in")});
     midi.outputDevices = {"Synth:in"};
     form = std::make_unique<TklavioForm>(platform.Services());
-    form->show();
+    ShowForm(*form);
     ASSERT_TRUE(midi.OutputOpen());
     midi.outStatus = MMSYSERR_ERROR;
     midi.outOpenResult = MMSYSERR_ALLOCATED;

@@ -18,7 +18,7 @@ namespace {
 class PlayingKeys : public testing::Test {
 protected:
     void SetUp() override {
-        form->show();
+        ShowForm(*form);
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
         keys = form->VMidiKeys1;
     }

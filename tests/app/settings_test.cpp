@@ -53,7 +53,7 @@ struct Klavio {
 
     void Show() {
         form = std::make_unique<TklavioForm>(platform.Services());
-        form->show();
+        ShowForm(*form);
         keys = form->VMidiKeys1;
     }
 

@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 #include "app/sound_page.h"
 #include "keyboard/vmidikeys.h"
+#include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 
 #include <QApplication>
@@ -28,7 +29,7 @@ class SoundPageTest : public testing::Test {
 protected:
     void Show() {
         form = std::make_unique<TklavioForm>(platform.Services());
-        form->show();
+        ShowForm(*form);
         page = form->SoundTabSheet;
     }
     Messages Sent() { return std::exchange(platform.midi.shortMessages, {}); }

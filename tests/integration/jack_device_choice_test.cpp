@@ -1,6 +1,7 @@
 // The window's device lists with the JACK service: an item opens the port it names, also after
 // another client has left the server since the lists were filled.
 
+#include "tests/app/form_helpers.h"
 #include "tests/integration/jack_window.h"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ TEST(JackDeviceChoice, AnItemOpensTheDeviceItNamesAfterAnotherLeft) {
 
     FakePlatform platform;
     TklavioForm form(platform.ServicesWith(*jack));
-    form.show();
+    ShowForm(form);
     QComboBox* outputs = form.MidiOutDevComboBox;
     const int earlyItem = outputs->findText("early:in");
     const int synthItem = outputs->findText("synth:in");
@@ -69,7 +70,7 @@ TEST(JackDeviceChoice, ChoosingDevicesNeverStallsTheWindow) {
     ASSERT_TRUE(jack) << whyNot;
     FakePlatform platform;
     TklavioForm form(platform.ServicesWith(*jack));
-    form.show();
+    ShowForm(form);
 
     std::mt19937 random(7);
     std::vector<double> stalls;

@@ -5,6 +5,7 @@
 #include "app/Unit1.h"
 #include "keyboard/vmidikeys.h"
 #include "platform/linux/jack/jack_midi_service.h"
+#include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/integration/jack_gtest.h"
 
@@ -43,7 +44,7 @@ protected:
         if (!synth || !jack)
             return false;
         form = std::make_unique<TklavioForm>(platform.ServicesWith(*jack));
-        form->show();
+        ShowForm(*form);
         form->MidiOutDevComboBox->setCurrentIndex(form->MidiOutDevComboBox->findText("synth:in"));
         form->MidiOutDevComboBoxChange();
         EXPECT_TRUE(form->VMidiKeys1->MidiOutEnabled()) << "synth:in did not open";
