@@ -2,6 +2,7 @@
 
 #include "platform/linux/jack/jack_client.h"
 #include "platform/linux/synth/peak_limiter.h"
+#include "platform/linux/synth/silence_rest.h"
 
 #include "formats/midi_stream.h"
 
@@ -13,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -90,6 +92,11 @@ struct FluidSynthEngine::State {
     std::atomic<float> volume{1.0f};
     // The audio thread's, or Render's where there is no audio output; made with the rate.
     std::optional<PeakLimiter> limiter;
+    // Messages played into the synthesizer so far, counted after each: the audio thread
+    // renders again from the period that sees the count change.
+    std::atomic<std::uint32_t> messagesPlayed{0};
+    // The audio thread's; made with the rate.
+    std::optional<SilenceRest> rest;
 
     explicit State(SoundFontFile file) : soundFont(std::move(file)) {}
 };
@@ -251,6 +258,9 @@ int RenderAudio(void* data, int frames, int nfx, float* fx[], int nout, float* o
     auto& state = *static_cast<FluidSynthEngine::State*>(data);
     if (state.loading.load(std::memory_order_acquire) != FluidSynthEngine::Loading::Done)
         return FLUID_OK;
+    // Silence is left unrendered: the buffers stay as they came.
+    if (!state.rest->Renders(state.messagesPlayed.load(std::memory_order_acquire)))
+        return FLUID_OK;
     int result = FLUID_OK;
     if (nfx == 0 && nout >= 2) {
         // The driver has no buffers of its own for reverb and chorus: they mix into the dry pair.
@@ -259,6 +269,12 @@ int RenderAudio(void* data, int frames, int nfx, float* fx[], int nout, float* o
     } else {
         result = fluid_synth_process(state.synth, frames, nfx, fx, nout, out);
     }
+    float loudest = 0.0f;
+    for (float** buffers : {out, fx})
+        for (int channel = 0; channel < (buffers == out ? nout : nfx); ++channel)
+            for (int frame = 0; frame < frames; ++frame)
+                loudest = std::max(loudest, std::abs(buffers[channel][frame]));
+    state.rest->Rendered(static_cast<std::size_t>(std::max(frames, 0)), loudest);
     if (nout >= 2 && frames > 0)
         state.limiter->Process(out[0], out[1], static_cast<std::size_t>(frames),
                                state.volume.load(std::memory_order_relaxed));
@@ -393,6 +409,7 @@ void PlayHandedOn(FluidSynthEngine::State& state) {
             fluid_synth_all_sounds_off(state.synth, -1);
         else
             DispatchReading(state.synth, next.bytes);
+        state.messagesPlayed.fetch_add(1, std::memory_order_release);
         state.unfinished.fetch_sub(1, std::memory_order_release);
     }
 }
@@ -503,6 +520,7 @@ std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(SoundFontFile soundFont
     double rate = kSampleRate;
     fluid_settings_getnum(state->settings, "synth.sample-rate", &rate);
     state->limiter.emplace(rate);
+    state->rest.emplace(rate);
     state->synth = new_fluid_synth(state->settings);
     if (state->synth == nullptr) {
         whyNot = "FluidSynth did not create a synthesizer";
@@ -607,6 +625,7 @@ void FluidSynthEngine::Play(const std::uint8_t* bytes, std::size_t size) {
         return;
     if (loading == Loading::Done && !LoaderBusy() && !MayChooseInstrument(bytes[0])) {
         Dispatch(state_->synth, bytes, size);
+        state_->messagesPlayed.fetch_add(1, std::memory_order_release);
         return;
     }
     std::size_t waitingBytes = 0;
@@ -628,6 +647,7 @@ void FluidSynthEngine::Silence() {
         HandOn(nullptr, 0, true);
     else
         fluid_synth_all_sounds_off(state_->synth, -1);
+    state_->messagesPlayed.fetch_add(1, std::memory_order_release);
 }
 
 void FluidSynthEngine::Render(std::size_t frames, float* left, float* right) {

@@ -3,6 +3,7 @@
 // loading it takes the better part of a second.
 
 #include "platform/linux/synth/fluid_synth_engine.h"
+#include "platform/linux/synth/silence_rest.h"
 #include "platform/linux/synth/soundfont_discovery.h"
 #include "tests/audio_analysis.h"
 
@@ -17,6 +18,30 @@
 #include <optional>
 #include <tuple>
 #include <vector>
+
+// A second of inaudible periods puts rendering to rest; only a message wakes it, and a quiet
+// but audible sound never rests.
+TEST(SilenceRest, RestsAfterASecondOfSilenceUntilTheNextMessage) {
+    struct Period {
+        std::uint32_t messagesSoFar;
+        float loudest; // of the period if it renders
+        bool renders;
+    };
+    // 1,000 frames a period at 4 kHz: four inaudible periods are a second.
+    const std::vector<Period> periods = {
+        {0, 0.0f, true},  {0, 0.0f, true},  {0, 0.0f, true},  {0, 0.0f, true},  {0, 0.0f, false},
+        {0, 0.5f, false}, {1, 0.0f, true},  {1, 2e-5f, true}, {1, 0.0f, true},  {1, 0.0f, true},
+        {1, 0.0f, true},  {1, 0.0f, true},  {1, 0.0f, false}, {2, 1e-6f, true}, {2, 1e-6f, true},
+        {2, 1e-6f, true}, {2, 1e-6f, true}, {2, 0.0f, false}, {2, 0.0f, false},
+    };
+    SilenceRest rest(4000.0);
+    for (std::size_t i = 0; i < periods.size(); ++i) {
+        const bool renders = rest.Renders(periods[i].messagesSoFar);
+        EXPECT_EQ(renders, periods[i].renders) << "period " << i;
+        if (renders)
+            rest.Rendered(1000, periods[i].loudest);
+    }
+}
 
 namespace {
 
