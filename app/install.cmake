@@ -63,5 +63,6 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${klavio_website})
 # without one the built-in synthesizer stays silent. Every sf2-soundfont-gm package installs
 # /usr/share/sounds/sf2/default-GM.sf2, the first file the synthesizer looks for.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fluid-soundfont-gm | sf2-soundfont-gm")
+# FluidSynth is opened when the synthesizer is first chosen, so dpkg-shlibdeps does not see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfluidsynth3, fluid-soundfont-gm | sf2-soundfont-gm")
 include(CPack)

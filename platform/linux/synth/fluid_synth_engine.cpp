@@ -1,12 +1,11 @@
 #include "platform/linux/synth/fluid_synth_engine.h"
 
 #include "platform/linux/jack/jack_client.h"
+#include "platform/linux/synth/fluid_library.h"
 #include "platform/linux/synth/peak_limiter.h"
 #include "platform/linux/synth/silence_rest.h"
 
 #include "formats/midi_stream.h"
-
-#include <fluidsynth.h>
 
 #include <unistd.h>
 
@@ -28,15 +27,19 @@
 
 namespace {
 
+// FluidSynth's functions: set by the first Open, before any thread of a synthesizer runs, and
+// read-only after.
+const FluidLibrary* fluid = nullptr;
+
 // A JACK client closes where this process's JACK clients open and close (see jack_client.h).
 void CloseAudioDriver(fluid_audio_driver_t* driver, const std::string& name) {
     if (name != "jack") {
-        delete_fluid_audio_driver(driver);
+        fluid->delete_fluid_audio_driver(driver);
         return;
     }
     RunWithJackClients(
         [driver] {
-            delete_fluid_audio_driver(driver);
+            fluid->delete_fluid_audio_driver(driver);
             JackClientClosedElsewhere();
         },
         false);
@@ -52,9 +55,9 @@ struct FluidSynthEngine::State {
         if (driver != nullptr)
             CloseAudioDriver(driver, driverName);
         if (synth != nullptr)
-            delete_fluid_synth(synth);
+            fluid->delete_fluid_synth(synth);
         if (settings != nullptr)
-            delete_fluid_settings(settings);
+            fluid->delete_fluid_settings(settings);
     }
 
     fluid_settings_t* settings = nullptr;
@@ -155,17 +158,17 @@ void OnFluidError(int, const char* message, void*) {
 void RouteFluidLog() {
     static std::once_flag once;
     std::call_once(once, [] {
-        fluid_set_log_function(FLUID_PANIC, OnFluidError, nullptr);
-        fluid_set_log_function(FLUID_ERR, OnFluidError, nullptr);
-        fluid_set_log_function(FLUID_WARN, nullptr, nullptr);
-        fluid_set_log_function(FLUID_INFO, nullptr, nullptr);
-        fluid_set_log_function(FLUID_DBG, nullptr, nullptr);
+        fluid->fluid_set_log_function(FLUID_PANIC, OnFluidError, nullptr);
+        fluid->fluid_set_log_function(FLUID_ERR, OnFluidError, nullptr);
+        fluid->fluid_set_log_function(FLUID_WARN, nullptr, nullptr);
+        fluid->fluid_set_log_function(FLUID_INFO, nullptr, nullptr);
+        fluid->fluid_set_log_function(FLUID_DBG, nullptr, nullptr);
     });
 }
 
 std::vector<std::string> BuiltInAudioDrivers(fluid_settings_t* settings) {
     std::vector<std::string> names;
-    fluid_settings_foreach_option(
+    fluid->fluid_settings_foreach_option(
         settings, "audio.driver", &names, [](void* data, const char*, const char* option) {
             static_cast<std::vector<std::string>*>(data)->push_back(option);
         });
@@ -204,12 +207,12 @@ void Dispatch(fluid_synth_t* synth, const std::uint8_t* bytes, std::size_t size)
     const std::uint8_t status = bytes[0];
     if (status == 0xF0) {
         if (size >= 2 && bytes[size - 1] == 0xF7)
-            fluid_synth_sysex(synth, reinterpret_cast<const char*>(bytes + 1),
-                              static_cast<int>(size - 2), nullptr, nullptr, nullptr, 0);
+            fluid->fluid_synth_sysex(synth, reinterpret_cast<const char*>(bytes + 1),
+                                     static_cast<int>(size - 2), nullptr, nullptr, nullptr, 0);
         return;
     }
     if (status == 0xFF) {
-        fluid_synth_system_reset(synth);
+        fluid->fluid_synth_system_reset(synth);
         return;
     }
     const int length = MidiDataLength(status);
@@ -221,28 +224,28 @@ void Dispatch(fluid_synth_t* synth, const std::uint8_t* bytes, std::size_t size)
     const int second = length > 1 ? bytes[2] & 0x7F : 0;
     switch (status & 0xF0) {
     case 0x80:
-        fluid_synth_noteoff(synth, channel, first);
+        fluid->fluid_synth_noteoff(synth, channel, first);
         break;
     case 0x90:
         if (second == 0)
-            fluid_synth_noteoff(synth, channel, first);
+            fluid->fluid_synth_noteoff(synth, channel, first);
         else
-            fluid_synth_noteon(synth, channel, first, second);
+            fluid->fluid_synth_noteon(synth, channel, first, second);
         break;
     case 0xA0:
-        fluid_synth_key_pressure(synth, channel, first, second);
+        fluid->fluid_synth_key_pressure(synth, channel, first, second);
         break;
     case 0xB0:
-        fluid_synth_cc(synth, channel, first, second);
+        fluid->fluid_synth_cc(synth, channel, first, second);
         break;
     case 0xC0:
-        fluid_synth_program_change(synth, channel, first);
+        fluid->fluid_synth_program_change(synth, channel, first);
         break;
     case 0xD0:
-        fluid_synth_channel_pressure(synth, channel, first);
+        fluid->fluid_synth_channel_pressure(synth, channel, first);
         break;
     case 0xE0:
-        fluid_synth_pitch_bend(synth, channel, first | second << 7);
+        fluid->fluid_synth_pitch_bend(synth, channel, first | second << 7);
         break;
     }
 }
@@ -265,9 +268,9 @@ int RenderAudio(void* data, int frames, int nfx, float* fx[], int nout, float* o
     if (nfx == 0 && nout >= 2) {
         // The driver has no buffers of its own for reverb and chorus: they mix into the dry pair.
         float* effects[4] = {out[0], out[1], out[0], out[1]};
-        result = fluid_synth_process(state.synth, frames, 4, effects, nout, out);
+        result = fluid->fluid_synth_process(state.synth, frames, 4, effects, nout, out);
     } else {
-        result = fluid_synth_process(state.synth, frames, nfx, fx, nout, out);
+        result = fluid->fluid_synth_process(state.synth, frames, nfx, fx, nout, out);
     }
     float loudest = 0.0f;
     for (float** buffers : {out, fx})
@@ -358,14 +361,14 @@ std::string NameOfDescriptor(int descriptor) {
 // lock a program change on the loading thread may hold. Runs on the loading thread.
 std::vector<SynthPreset> ListPresets(fluid_synth_t* synth, int id) {
     std::vector<SynthPreset> presets;
-    fluid_sfont_t* font = fluid_synth_get_sfont_by_id(synth, id);
+    fluid_sfont_t* font = fluid->fluid_synth_get_sfont_by_id(synth, id);
     if (font == nullptr)
         return presets;
-    fluid_sfont_iteration_start(font);
-    while (fluid_preset_t* preset = fluid_sfont_iteration_next(font)) {
-        const char* name = fluid_preset_get_name(preset);
-        presets.push_back({fluid_preset_get_banknum(preset), fluid_preset_get_num(preset),
-                           name != nullptr ? name : ""});
+    fluid->fluid_sfont_iteration_start(font);
+    while (fluid_preset_t* preset = fluid->fluid_sfont_iteration_next(font)) {
+        const char* name = fluid->fluid_preset_get_name(preset);
+        presets.push_back({fluid->fluid_preset_get_banknum(preset),
+                           fluid->fluid_preset_get_num(preset), name != nullptr ? name : ""});
     }
     std::sort(presets.begin(), presets.end(), [](const SynthPreset& a, const SynthPreset& b) {
         return std::pair(a.bank, a.program) < std::pair(b.bank, b.program);
@@ -383,9 +386,9 @@ void DispatchReading(fluid_synth_t* synth, const MidiMessage& message) {
     if (!readFailedHere || !MayChooseInstrument(message[0]))
         return;
     const bool oneChannel = (message[0] & 0xF0) == 0xC0;
-    for (int channel = 0; channel < fluid_synth_count_midi_channels(synth); ++channel)
+    for (int channel = 0; channel < fluid->fluid_synth_count_midi_channels(synth); ++channel)
         if (!oneChannel || channel == (message[0] & 0x0F))
-            fluid_synth_unset_program(synth, channel);
+            fluid->fluid_synth_unset_program(synth, channel);
 }
 
 // Runs on the loading thread once the SoundFont is in: plays what the GUI thread handed on,
@@ -406,7 +409,7 @@ void PlayHandedOn(FluidSynthEngine::State& state) {
             state.waitingBytes -= next.bytes.size();
         }
         if (next.silence)
-            fluid_synth_all_sounds_off(state.synth, -1);
+            fluid->fluid_synth_all_sounds_off(state.synth, -1);
         else
             DispatchReading(state.synth, next.bytes);
         state.messagesPlayed.fetch_add(1, std::memory_order_release);
@@ -420,8 +423,8 @@ void PlayHandedOn(FluidSynthEngine::State& state) {
 // load and never sound. The thread then stays to read instruments as programs change.
 void LoadSoundFont(const std::shared_ptr<FluidSynthEngine::State>& state) {
     loadingHere = state.get();
-    const int id = fluid_synth_sfload(state->synth,
-                                      NameOfDescriptor(state->soundFont.Descriptor()).c_str(), 1);
+    const int id = fluid->fluid_synth_sfload(
+        state->synth, NameOfDescriptor(state->soundFont.Descriptor()).c_str(), 1);
     if (id != FLUID_FAILED)
         state->presets = ListPresets(state->synth, id);
     const bool loaded = !state->presets.empty();
@@ -449,14 +452,14 @@ bool TryAudioDriver(FluidSynthEngine::State& state, const SynthEngineOptions& op
         int rate = 0;
         if (!JackServerRate(options.clientName, rate, whyNot))
             return false;
-        fluid_settings_setnum(state.settings, "synth.sample-rate", rate);
+        fluid->fluid_settings_setnum(state.settings, "synth.sample-rate", rate);
     }
-    fluid_settings_setstr(state.settings, "audio.driver", name.c_str());
+    fluid->fluid_settings_setstr(state.settings, "audio.driver", name.c_str());
     const bool jack = name == "jack";
     // The catcher belongs to the thread that opens.
     const auto open = [&state, &whyNot, jack] {
         fluidErrorCatcher = &whyNot;
-        state.driver = new_fluid_audio_driver2(state.settings, RenderAudio, &state);
+        state.driver = fluid->new_fluid_audio_driver2(state.settings, RenderAudio, &state);
         fluidErrorCatcher = nullptr;
         if (state.driver != nullptr && jack)
             JackClientOpenedElsewhere();
@@ -496,47 +499,49 @@ bool OpenAudio(FluidSynthEngine::State& state, const SynthEngineOptions& options
 std::unique_ptr<FluidSynthEngine> FluidSynthEngine::Open(SoundFontFile soundFont,
                                                          const SynthEngineOptions& options,
                                                          std::string& whyNot) {
+    if (fluid == nullptr && (fluid = LoadFluidSynth(whyNot)) == nullptr)
+        return nullptr;
     RouteFluidLog();
     auto state = std::make_shared<State>(std::move(soundFont));
-    state->settings = new_fluid_settings();
+    state->settings = fluid->new_fluid_settings();
     if (state->settings == nullptr) {
         whyNot = "FluidSynth has no memory for its settings";
         return nullptr;
     }
-    fluid_settings_setnum(state->settings, "synth.sample-rate", kSampleRate);
-    fluid_settings_setint(state->settings, "audio.period-size", kPeriodFrames);
-    fluid_settings_setint(state->settings, "audio.periods", kPeriods);
+    fluid->fluid_settings_setnum(state->settings, "synth.sample-rate", kSampleRate);
+    fluid->fluid_settings_setint(state->settings, "audio.period-size", kPeriodFrames);
+    fluid->fluid_settings_setint(state->settings, "audio.periods", kPeriods);
     const std::string jackName = options.clientName + "-synth";
-    fluid_settings_setstr(state->settings, "audio.jack.id", jackName.c_str());
-    fluid_settings_setint(state->settings, "audio.jack.autoconnect", 1);
+    fluid->fluid_settings_setstr(state->settings, "audio.jack.id", jackName.c_str());
+    fluid->fluid_settings_setint(state->settings, "audio.jack.autoconnect", 1);
     // An instrument's samples are read when a channel chooses it, always on the loading
     // thread (see PlayHandedOn), and dropped when no channel plays it any more.
-    fluid_settings_setint(state->settings, "synth.dynamic-sample-loading", 1);
+    fluid->fluid_settings_setint(state->settings, "synth.dynamic-sample-loading", 1);
     // The audio output first: a driver may change the sample rate, and the synthesizer takes
     // the rate it is created with. The driver renders silence until the load is done.
     if (!options.audioDrivers.empty() && !OpenAudio(*state, options, whyNot))
         return nullptr;
-    fluid_settings_setnum(state->settings, "synth.gain", kGain);
+    fluid->fluid_settings_setnum(state->settings, "synth.gain", kGain);
     double rate = kSampleRate;
-    fluid_settings_getnum(state->settings, "synth.sample-rate", &rate);
+    fluid->fluid_settings_getnum(state->settings, "synth.sample-rate", &rate);
     state->limiter.emplace(rate);
     state->rest.emplace(rate);
-    state->synth = new_fluid_synth(state->settings);
+    state->synth = fluid->new_fluid_synth(state->settings);
     if (state->synth == nullptr) {
         whyNot = "FluidSynth did not create a synthesizer";
         return nullptr;
     }
     // Tried before FluidSynth's own loaders, which open files by name.
-    fluid_sfloader_t* loader = new_fluid_defsfloader(state->settings);
-    if (loader == nullptr ||
-        fluid_sfloader_set_callbacks(loader, OpenSoundFontReader, ReadSoundFont, SeekSoundFont,
-                                     TellSoundFont, CloseSoundFont) != FLUID_OK) {
+    fluid_sfloader_t* loader = fluid->new_fluid_defsfloader(state->settings);
+    if (loader == nullptr || fluid->fluid_sfloader_set_callbacks(
+                                 loader, OpenSoundFontReader, ReadSoundFont, SeekSoundFont,
+                                 TellSoundFont, CloseSoundFont) != FLUID_OK) {
         if (loader != nullptr)
-            delete_fluid_sfloader(loader);
+            fluid->delete_fluid_sfloader(loader);
         whyNot = "FluidSynth has no memory for a SoundFont loader";
         return nullptr;
     }
-    fluid_synth_add_sfloader(state->synth, loader);
+    fluid->fluid_synth_add_sfloader(state->synth, loader);
     try {
         std::thread([state] { LoadSoundFont(state); }).detach();
     } catch (const std::system_error& error) {
@@ -646,7 +651,7 @@ void FluidSynthEngine::Silence() {
     if (LoaderBusy())
         HandOn(nullptr, 0, true);
     else
-        fluid_synth_all_sounds_off(state_->synth, -1);
+        fluid->fluid_synth_all_sounds_off(state_->synth, -1);
     state_->messagesPlayed.fetch_add(1, std::memory_order_release);
 }
 
@@ -661,6 +666,7 @@ void FluidSynthEngine::Render(std::size_t frames, float* left, float* right) {
     // periods would wait for it.
     while (LoaderBusy())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    fluid_synth_write_float(state_->synth, static_cast<int>(frames), left, 0, 1, right, 0, 1);
+    fluid->fluid_synth_write_float(state_->synth, static_cast<int>(frames), left, 0, 1, right, 0,
+                                   1);
     state_->limiter->Process(left, right, frames, state_->volume.load(std::memory_order_relaxed));
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // The built-in synthesizer: FluidSynth playing a SoundFont, heard through the first audio output
-// that opens, or rendered by hand when there is none (tests). Only this file's source includes
-// FluidSynth.
+// that opens, or rendered by hand when there is none (tests). Only this file's source and
+// fluid_library.h, which opens FluidSynth when the first engine opens, include FluidSynth.
 //
 // Opening is quick: the audio output opens at once, so a missing one is reported to the caller,
 // while the SoundFont (100 MB and more) loads on a thread of its own. Until it is in, notes are
