@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -50,8 +51,14 @@ constexpr const char* kColumnNames[kColumns] = {"floor", "jack-keyboard", "VMPK"
 std::map<std::pair<std::string, Column>, std::vector<double>> samples;
 std::mt19937 dice(std::random_device{}());
 
+// Set in a child run for one block under PipeWire: samples go to standard output instead.
+bool printSamples = false;
+
 void Record(const std::string& figure, Column column, double value) {
-    samples[{figure, column}].push_back(value);
+    if (printSamples)
+        std::printf("sample %s %d %.6f\n", figure.c_str(), static_cast<int>(column), value);
+    else
+        samples[{figure, column}].push_back(value);
 }
 
 void Note(const std::string& what) {
@@ -520,6 +527,11 @@ constexpr Row kRows[] = {
     {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%"},
     {"start_synth", "start → window shown, with the synthesizer", Row::kLatency, "ms"},
     {"start_no_synth", "start → window shown, without the synthesizer", Row::kLatency, "ms"},
+    {"note_pw", "under PipeWire: click → note-on at a JACK peer", Row::kLatency, "ms"},
+    {"missed_pw", "under PipeWire: notes that miss the next cycle", Row::kMean, "%"},
+    {"sound_pw", "under PipeWire: click → sound", Row::kLatency, "ms"},
+    {"note_xruns_pw", "under PipeWire: xruns while clicking for notes", Row::kSum, ""},
+    {"sound_xruns_pw", "under PipeWire: xruns while clicking for sound", Row::kSum, ""},
 };
 
 std::string Cell(const Row& row, Column column) {
@@ -565,34 +577,79 @@ void PrintTable(int rounds) {
                             samples[{figure, static_cast<Column>(column)}].size(), figure);
 }
 
+struct Block {
+    const char* name;
+    void (*run)();
+    // Run again in a child process on PipeWire's libjack (pw-jack), its figures apart.
+    bool alsoUnderPipeWire;
+};
+
+const Block kBlocks[] = {
+    {"floor, notes", FloorNotes, true},
+    {"jack-keyboard, notes", JackKeyboardNotes, false},
+    {"klavio, notes", KlavioNotes, true},
+    {"floor, sound (fluidsynth)", FloorSound, true},
+    {"jack-keyboard → fluidsynth, sound", JackKeyboardSound, false},
+    {"VMPK, sound", VmpkSound, false},
+    {"klavio, sound", KlavioSound, true},
+};
+
+// The block in a child on a private PipeWire session instead of jackd, at the same period and
+// rate (the test helpers start it), its samples read back from the child's output.
+void RunUnderPipeWire(const Block& block) {
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("KLAVIO_TEST_JACK_SERVER", "pipewire");
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QStandardPaths::findExecutable("pw-jack"),
+                {QCoreApplication::applicationFilePath(), "--block", block.name});
+    if (!child.waitForFinished(600'000))
+        child.kill();
+    for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 4 && fields[0] == "sample")
+            Record(fields[1].toStdString() + "_pw", static_cast<Column>(fields[2].toInt()),
+                   fields[3].toDouble());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    if (argc == 3 && std::string(argv[1]) == "--block") {
+        printSamples = true;
+        for (const Block& block : kBlocks)
+            if (block.name == std::string(argv[2]))
+                block.run();
+        return 0;
+    }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    struct Block {
-        const char* name;
-        void (*run)();
+    struct Run {
+        const Block* block;
+        bool underPipeWire;
     };
-    std::vector<Block> blocks = {
-        {"floor, notes", FloorNotes},
-        {"jack-keyboard, notes", JackKeyboardNotes},
-        {"klavio, notes", KlavioNotes},
-        {"floor, sound (fluidsynth)", FloorSound},
-        {"jack-keyboard → fluidsynth, sound", JackKeyboardSound},
-        {"VMPK, sound", VmpkSound},
-        {"klavio, sound", KlavioSound},
-    };
-    // A second argument keeps only the blocks whose names contain it.
-    if (argc > 2)
-        std::erase_if(blocks, [&](const Block& block) {
-            return std::string(block.name).find(argv[2]) == std::string::npos;
-        });
+    std::vector<Run> runs;
+    const bool pipeWire = !QStandardPaths::findExecutable("pw-jack").isEmpty() &&
+                          !QStandardPaths::findExecutable("pipewire").isEmpty();
+    for (const Block& block : kBlocks) {
+        // A second argument keeps only the blocks whose names contain it.
+        if (argc > 2 && std::string(block.name).find(argv[2]) == std::string::npos)
+            continue;
+        runs.push_back({&block, false});
+        if (block.alsoUnderPipeWire && pipeWire)
+            runs.push_back({&block, true});
+    }
     for (int round = 1; round <= rounds; ++round) {
-        std::shuffle(blocks.begin(), blocks.end(), dice);
-        for (const Block& block : blocks) {
-            std::fprintf(stderr, "round %d/%d: %s\n", round, rounds, block.name);
-            block.run();
+        std::shuffle(runs.begin(), runs.end(), dice);
+        for (const Run& run : runs) {
+            std::fprintf(stderr, "round %d/%d: %s%s\n", round, rounds, run.block->name,
+                         run.underPipeWire ? ", PipeWire" : "");
+            if (run.underPipeWire)
+                RunUnderPipeWire(*run.block);
+            else
+                run.block->run();
         }
     }
     PrintTable(rounds);
