@@ -68,6 +68,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -461,17 +462,31 @@ void TklavioForm::FormShow() {
         },
         errorBox_, kApplicationTitle);
     // Opening a device can take a tenth of a second (the synthesizer joins the sound server):
-    // the window shows first and connects the devices the settings hold right after.
-    QTimer::singleShot(0, this, [this] {
-        RunGuarded(
-            [this] {
-                inputs_->Update();
-                outputs_->Update();
-                ShowStatus();
-                sound_->SynthesizerChanged();
-            },
-            errorBox_, kApplicationTitle);
-    });
+    // the window draws its first frame, then connects the devices the settings hold. A window
+    // that starts minimised draws nothing, and connects them after a second.
+    devicesAwaitFirstFrame_ = true;
+    QTimer::singleShot(1000, this, [this] { ConnectStoredDevices(); });
+}
+
+void TklavioForm::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    // The children are drawn after this, and the frame goes to the screen before the next
+    // posted event.
+    if (devicesAwaitFirstFrame_)
+        QTimer::singleShot(0, this, [this] { ConnectStoredDevices(); });
+}
+
+void TklavioForm::ConnectStoredDevices() {
+    if (!std::exchange(devicesAwaitFirstFrame_, false))
+        return;
+    RunGuarded(
+        [this] {
+            inputs_->Update();
+            outputs_->Update();
+            ShowStatus();
+            sound_->SynthesizerChanged();
+        },
+        errorBox_, kApplicationTitle);
 }
 
 void TklavioForm::FormClose() {

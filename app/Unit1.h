@@ -111,12 +111,15 @@ public:
 protected:
     void customEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Pulls the window onto the screen that holds it where its designed place lies partly off it.
     void KeepOnScreen();
+    // The devices the settings hold, connected once the first frame is drawn.
+    void ConnectStoredDevices();
     void CreateKeyboardPage();
     void CreateAboutPage();
     void ConnectHandlers();
@@ -135,6 +138,7 @@ private:
     PlatformServices services_;
     ErrorBox& errorBox_;
     bool shown_ = false;
+    bool devicesAwaitFirstFrame_ = false;
     // The history as ReadConfig found it; saving keeps what another instance added since.
     std::vector<std::string> loadedCommands_;
     std::unique_ptr<DeviceList> inputs_;

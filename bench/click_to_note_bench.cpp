@@ -125,9 +125,12 @@ private:
     Display* display_ = nullptr;
 };
 
-// range(0) 1: Qt's own event dispatcher instead of GLib's (QT_NO_GLIB).
+// range(0) 1: Qt's own event dispatcher instead of GLib's (QT_NO_GLIB); 2: core X input events
+// instead of XInput 2 (QT_XCB_NO_XI2); 3: both.
 void ClickToNote(benchmark::State& state) {
-    KlavioRig rig(state.range(0) == 1 ? QStringList{"QT_NO_GLIB=1"} : QStringList{});
+    const QStringList variants[] = {
+        {}, {"QT_NO_GLIB=1"}, {"QT_XCB_NO_XI2=1"}, {"QT_NO_GLIB=1", "QT_XCB_NO_XI2=1"}};
+    KlavioRig rig(variants[state.range(0)]);
     std::string whyNot;
     if (!rig.Start(whyNot))
         return state.SkipWithError(whyNot.c_str());
@@ -137,8 +140,7 @@ void ClickToNote(benchmark::State& state) {
         state, rig.Synth(), [&] { Button(display, true); }, [&] { Button(display, false); });
 }
 BENCHMARK(ClickToNote)
-    ->Arg(0)
-    ->Arg(1)
+    ->DenseRange(0, 3)
     ->Iterations(40)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

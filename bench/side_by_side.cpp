@@ -21,6 +21,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
 #include <poll.h>
@@ -65,40 +66,65 @@ void Note(const std::string& what) {
     std::fprintf(stderr, "  %s\n", what.c_str());
 }
 
-// Watches the display's top-level windows being mapped: the moment a program's window first
-// shows, timed from before the program was started.
-class MapWatch {
+// Watches the display's top-level windows: the moment a program's window first shows a drawn
+// frame, timed from before the program was started.
+class FirstFrameWatch {
 public:
-    explicit MapWatch(const QString& display)
+    explicit FirstFrameWatch(const QString& display)
         : display_(XOpenDisplay(display.toLatin1().constData())) {
         if (display_ != nullptr) {
             XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
             XSync(display_, False);
         }
     }
-    ~MapWatch() {
+    ~FirstFrameWatch() {
         if (display_ != nullptr)
             XCloseDisplay(display_);
     }
-    // Milliseconds from since to the first top-level window of pid being mapped.
+    // Milliseconds from since to the first top-level window of pid showing its first frame:
+    // mapped, and more than two colours in it (a window not yet drawn is one plain colour).
     std::optional<double> WaitForWindowOf(long long pid, Clock::time_point since) {
         const Clock::time_point deadline = since + 20s;
-        while (display_ != nullptr && Clock::now() < deadline) {
-            while (XPending(display_) > 0) {
+        Window mapped = 0;
+        while (display_ != nullptr && mapped == 0 && Clock::now() < deadline) {
+            while (mapped == 0 && XPending(display_) > 0) {
                 XEvent event;
                 XNextEvent(display_, &event);
-                const Clock::time_point at = Clock::now();
                 if (event.type == MapNotify && !event.xmap.override_redirect &&
                     PidOf(event.xmap.window) == pid)
-                    return Milliseconds(at - since);
+                    mapped = event.xmap.window;
             }
             pollfd wait{ConnectionNumber(display_), POLLIN, 0};
             ::poll(&wait, 1, 50);
+        }
+        while (mapped != 0 && Clock::now() < deadline) {
+            if (Drawn(mapped))
+                return Milliseconds(Clock::now() - since);
+            std::this_thread::sleep_for(1ms);
         }
         return std::nullopt;
     }
 
 private:
+    bool Drawn(Window window) {
+        XWindowAttributes attributes{};
+        if (XGetWindowAttributes(display_, window, &attributes) == 0)
+            return false;
+        XImage* image = XGetImage(display_, window, 0, 0, static_cast<unsigned>(attributes.width),
+                                  static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+        if (image == nullptr)
+            return false;
+        std::vector<unsigned long> colours;
+        for (int y = 0; y < attributes.height && colours.size() < 3; y += 7)
+            for (int x = 0; x < attributes.width && colours.size() < 3; x += 7) {
+                const unsigned long pixel = XGetPixel(image, x, y);
+                if (std::find(colours.begin(), colours.end(), pixel) == colours.end())
+                    colours.push_back(pixel);
+            }
+        XDestroyImage(image);
+        return colours.size() >= 3;
+    }
+
     long long PidOf(Window window) {
         const Atom wmPid = XInternAtom(display_, "_NET_WM_PID", False);
         Atom type = 0;
@@ -294,7 +320,7 @@ void JackKeyboardNotes() {
         return;
     const auto synth = JackPeer::Open("synth", stage.whyNot);
     XSession session;
-    MapWatch watch(session.DisplayName());
+    FirstFrameWatch watch(session.DisplayName());
     const Clock::time_point started = Clock::now();
     ProgramRun keyboard(session, binary, {}, {"-t"});
     if (const auto shown = watch.WaitForWindowOf(keyboard.Pid(), started))
@@ -336,7 +362,7 @@ void KlavioNotes() {
     QTemporaryDir config;
     if (!synth || !WriteSettings(config, ""))
         return Note("klavio: no peer or no settings");
-    MapWatch watch(session.DisplayName());
+    FirstFrameWatch watch(session.DisplayName());
     const Clock::time_point started = Clock::now();
     ProgramRun klavio(session, KLAVIO_BINARY, {"XDG_CONFIG_HOME=" + config.path()});
     if (const auto shown = watch.WaitForWindowOf(klavio.Pid(), started))
@@ -446,11 +472,11 @@ void VmpkSound() {
                    kSoundFont + "\n");
     settings.close();
     XSession session;
-    MapWatch mapWatch(session.DisplayName());
+    FirstFrameWatch frameWatch(session.DisplayName());
     const Clock::time_point started = Clock::now();
     ProgramRun vmpk(session, binary,
                     {"HOME=" + home.path(), "XDG_CONFIG_HOME=" + home.filePath(".config")});
-    const std::optional<double> shownAfter = mapWatch.WaitForWindowOf(vmpk.Pid(), started);
+    const std::optional<double> shownAfter = frameWatch.WaitForWindowOf(vmpk.Pid(), started);
     if (shownAfter)
         Record("start_synth", kVmpk, *shownAfter);
     const std::optional<unsigned long> window = vmpk.WaitForWindow("Virtual MIDI Piano Keyboard");
@@ -480,10 +506,10 @@ void KlavioSound() {
     if (!recorder || !watch)
         return Note("klavio: no recorder");
     XSession session;
-    MapWatch mapWatch(session.DisplayName());
+    FirstFrameWatch frameWatch(session.DisplayName());
     const Clock::time_point started = Clock::now();
     ProgramRun klavio(session, KLAVIO_BINARY);
-    const std::optional<double> shownAfter = mapWatch.WaitForWindowOf(klavio.Pid(), started);
+    const std::optional<double> shownAfter = frameWatch.WaitForWindowOf(klavio.Pid(), started);
     if (shownAfter)
         Record("start_synth", kKlavio, *shownAfter);
     const std::optional<unsigned long> window = klavio.WaitForWindow("klavio");
@@ -525,8 +551,8 @@ constexpr Row kRows[] = {
     {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
     {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%"},
     {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%"},
-    {"start_synth", "start → window shown, with the synthesizer", Row::kLatency, "ms"},
-    {"start_no_synth", "start → window shown, without the synthesizer", Row::kLatency, "ms"},
+    {"start_synth", "start → first frame drawn, with the synthesizer", Row::kLatency, "ms"},
+    {"start_no_synth", "start → first frame drawn, without the synthesizer", Row::kLatency, "ms"},
     {"note_pw", "under PipeWire: click → note-on at a JACK peer", Row::kLatency, "ms"},
     {"missed_pw", "under PipeWire: notes that miss the next cycle", Row::kMean, "%"},
     {"sound_pw", "under PipeWire: click → sound", Row::kLatency, "ms"},

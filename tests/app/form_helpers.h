@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QStringList>
+#include <QTest>
 #include <QWidget>
 
 // Every item's text, first to last.
@@ -22,8 +23,10 @@ inline void Choose(QComboBox* box, int item) {
 }
 
 // Shows the window as the program does and lets it connect the devices the settings hold, which
-// it does right after its first showing.
+// it does once its first frame is drawn.
 inline void ShowForm(QWidget& form) {
     form.show();
+    if (QTest::qWaitForWindowExposed(&form))
+        form.repaint();
     QCoreApplication::sendPostedEvents();
 }
