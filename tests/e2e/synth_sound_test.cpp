@@ -86,7 +86,15 @@ void ClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo(const std::string& listen
     const Samples held = Last(recorder->Take(), 0.5, rate);
     ASSERT_GT(held.size(), rate * 0.4);
     const double heldRms = Rms(held);
-    EXPECT_NEAR(PeakNear(held, 440.0, rate), 440.0, 4.4);
+    // The median pitch of five stretches: a cycle lost on the way to the recorder (PipeWire
+    // 0.3.65 now and then runs one without a client) spoils one stretch, not the verdict.
+    std::vector<double> pitches;
+    for (std::size_t part = 0; part < 5; ++part)
+        pitches.push_back(PeakNear(Samples(held.begin() + part * held.size() / 5,
+                                           held.begin() + (part + 1) * held.size() / 5),
+                                   440.0, rate));
+    std::nth_element(pitches.begin(), pitches.begin() + 2, pitches.end());
+    EXPECT_NEAR(pitches[2], 440.0, 4.4);
 
     ASSERT_TRUE(mouse("mouseup"));
     recorder->Take();
