@@ -8,6 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev libgl-dev libx11-dev libxtst-dev libxcb-xkb-dev
     libasound2-dev libjack-jackd2-dev jackd2 alsa-utils
+    pipewire pipewire-bin pipewire-jack pipewire-pulse wireplumber
     libfluidsynth-dev fluid-soundfont-gm
     qemu-system-x86 busybox-static cpio kmod
     fonts-dejavu-core fonts-liberation2

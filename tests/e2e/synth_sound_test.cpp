@@ -1,9 +1,11 @@
 // The built-in synthesizer heard from outside: the real program on a first start, a key clicked
-// on the screen, and its sound recorded from the program's JACK audio ports.
+// on the screen, and its sound recorded from the program's JACK audio ports, or from PipeWire's
+// sink where it plays through PipeWire's PulseAudio server.
 
 #include "tests/audio_analysis.h"
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_gtest.h"
+#include "tests/integration/pipewire_test_session.h"
 
 #include <QThread>
 #include <gtest/gtest.h>
@@ -27,10 +29,13 @@ Samples Last(const Samples& samples, double seconds, double rate) {
     return Samples(samples.end() - static_cast<std::ptrdiff_t>(count), samples.end());
 }
 
-// Nothing chosen yet, so the program opens its synthesizer by itself. A4 is pressed until it is
-// heard, as notes played while the SoundFont loads are not; held, it sounds at 440 Hz, and once
-// let go it dies away within the piano's release.
-TEST(BuiltInSynthesizer, AClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo) {
+// Nothing chosen yet, so the program opens its synthesizer by itself, and says it plays through
+// audioOutput; its sound is recorded from the two JACK ports starting with listenTo. A4 is
+// pressed until it is heard, as notes played while the SoundFont loads are not; held, it sounds
+// at 440 Hz, and once let go it dies away within the piano's release.
+void ClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo(const std::string& listenTo,
+                                                       const QStringList& environment,
+                                                       const std::string& audioOutput) {
     JackTestServer server;
     if (!StartJackForTest(server))
         return;
@@ -40,18 +45,18 @@ TEST(BuiltInSynthesizer, AClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo) {
     const double rate = recorder->SampleRate();
     XSession session;
     ASSERT_TRUE(session.Started());
-    ProgramRun klavio(session, KLAVIO_BINARY);
+    ProgramRun klavio(session, KLAVIO_BINARY, environment);
     const auto window = klavio.WaitForWindow("klavio");
     ASSERT_TRUE(window) << klavio.Output().toStdString();
     std::optional<QPoint> keyboard;
     ASSERT_TRUE(
         Eventually([&] { return (keyboard = FindKeyboard(session.Grab(*window))).has_value(); }));
-    if (!Eventually([&] { return recorder->Listen("klavio-synth:") == 2; }, 10s)) {
+    if (!Eventually([&] { return recorder->Listen(listenTo) == 2; }, 10s)) {
         const std::string said = klavio.Output().toStdString();
         if (said.find("no SoundFont is installed") != std::string::npos &&
             std::getenv("CI") == nullptr)
             GTEST_SKIP() << "no General MIDI SoundFont installed (Debian fluid-soundfont-gm)";
-        FAIL() << "the synthesizer's two audio ports did not come; klavio said:\n" << said;
+        FAIL() << "the two audio ports " << listenTo << "* did not come; klavio said:\n" << said;
     }
 
     // White keys are 15 pixels wide from A0; A4 is the 29th, pressed in its lower half.
@@ -81,7 +86,15 @@ TEST(BuiltInSynthesizer, AClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo) {
     const Samples held = Last(recorder->Take(), 0.5, rate);
     ASSERT_GT(held.size(), rate * 0.4);
     const double heldRms = Rms(held);
-    EXPECT_NEAR(PeakNear(held, 440.0, rate), 440.0, 4.4);
+    // The median pitch of five stretches: a cycle lost on the way to the recorder (PipeWire
+    // 0.3.65 now and then runs one without a client) spoils one stretch, not the verdict.
+    std::vector<double> pitches;
+    for (std::size_t part = 0; part < 5; ++part)
+        pitches.push_back(PeakNear(Samples(held.begin() + part * held.size() / 5,
+                                           held.begin() + (part + 1) * held.size() / 5),
+                                   440.0, rate));
+    std::nth_element(pitches.begin(), pitches.begin() + 2, pitches.end());
+    EXPECT_NEAR(pitches[2], 440.0, 4.4);
 
     ASSERT_TRUE(mouse("mouseup"));
     recorder->Take();
@@ -92,6 +105,22 @@ TEST(BuiltInSynthesizer, AClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo) {
     session.RequestClose(*window);
     ASSERT_TRUE(klavio.WaitForExit(20s));
     EXPECT_EQ(klavio.ExitCode(), 0) << klavio.Output().toStdString();
+    EXPECT_NE(klavio.Output().toStdString().find("through " + audioOutput), std::string::npos)
+        << klavio.Output().toStdString();
+}
+
+TEST(BuiltInSynthesizer, AClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo) {
+    ClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo("klavio-synth:", {}, "jack");
+}
+
+// The desktop as shipped: PipeWire runs, its JACK interface is not the program's libjack, so no
+// JACK server answers klavio, and the synthesizer plays through PipeWire's PulseAudio server.
+// The test itself listens on PipeWire's JACK interface, to the monitor of the sink.
+TEST(PipeWirePulse, WithoutAJackServerTheSynthesizerPlaysThroughPulseAudio) {
+    if (!JackTestsOnPipeWire())
+        GTEST_SKIP() << "runs under PipeWire only (ctest -L pipewire)";
+    ClickedKeySoundsAtItsPitchAndFallsSilentWhenLetGo(
+        std::string(PipeWireTestSession::kSink) + ":monitor_", {"LD_LIBRARY_PATH="}, "pulseaudio");
 }
 
 } // namespace

@@ -9,15 +9,16 @@
 #include <cstdlib>
 #include <string>
 
-// Without jackd installed the test is skipped, except under CI, which must run it; a jackd that
-// is there but does not start fails the test. Returns whether the test can go on. Failures are
-// fatal and skips are skips, so in a fixture's SetUp they also keep the test body from running.
+// Without jackd (or PipeWire, see JackTestServer) installed the test is skipped, except under
+// CI, which must run it; a server that is there but does not start fails the test. Returns whether
+// the test can go on. Failures are fatal and skips are skips, so in a fixture's SetUp they also
+// keep the test body from running.
 inline bool StartJackForTest(JackTestServer& server) {
-    if (FindJackd().empty()) {
+    if (const std::string missing = JackTestServer::Missing(); !missing.empty()) {
         if (std::getenv("CI") != nullptr)
-            [] { FAIL() << "jackd is not installed; CI must run the JACK tests"; }();
+            [&] { FAIL() << missing << "; CI must run the JACK tests"; }();
         else
-            [] { GTEST_SKIP() << "jackd is not installed (Debian package jackd2)"; }();
+            [&] { GTEST_SKIP() << missing; }();
         return false;
     }
     std::string whyNot;

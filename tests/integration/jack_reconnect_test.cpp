@@ -21,8 +21,6 @@ namespace {
 const char* const kReconnectingClient = "klavio-test";
 
 TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
-    if (FindJackd().empty())
-        GTEST_SKIP() << "jackd is not installed";
     // No server answers to this name; the test's servers take names of their own.
     ::setenv("JACK_DEFAULT_SERVER", "klavio-test-none", 1);
     std::ostringstream log;
@@ -100,8 +98,6 @@ TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
 // run must end cleanly: libjack frees every client of the process when a new one opens while one
 // of the stopped server's is still open, so a later close would use freed memory.
 TEST(JackReconnect, AServerStoppingUnderAHeldNoteNeverLeavesAClientToBeFreedTwice) {
-    if (FindJackd().empty())
-        GTEST_SKIP() << "jackd is not installed";
     for (int run = 0; run < 50; ++run) {
         JackTestServer server;
         if (!StartJackForTest(server))

@@ -1,7 +1,10 @@
 #include "tests/integration/jack_test_support.h"
 
+#include "tests/integration/pipewire_test_session.h"
+
 #include <jack/midiport.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -36,19 +39,53 @@ void SleepCycles() {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
 }
 
+// Where this process's libjack came from: jackd's, or PipeWire's in its own folder.
+bool LibjackIsPipeWires() {
+    Dl_info library{};
+    return ::dladdr(reinterpret_cast<void*>(&jack_client_open), &library) != 0 &&
+           library.dli_fname != nullptr &&
+           std::string_view(library.dli_fname).find("pipewire") != std::string_view::npos;
+}
+
 } // namespace
 
-std::string FindJackd() {
+bool JackTestsOnPipeWire() {
+    const char* server = std::getenv("KLAVIO_TEST_JACK_SERVER");
+    return server != nullptr && std::string_view(server) == "pipewire";
+}
+
+std::string FindProgram(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
     std::string folder;
     while (std::getline(folders, folder, ':'))
-        if (!folder.empty() && ::access((folder + "/jackd").c_str(), X_OK) == 0)
-            return folder + "/jackd";
+        if (!folder.empty() && ::access((folder + "/" + name).c_str(), X_OK) == 0)
+            return folder + "/" + name;
+    return {};
+}
+
+JackTestServer::JackTestServer() = default;
+
+JackTestServer::~JackTestServer() {
+    Stop();
+}
+
+std::string JackTestServer::Missing() {
+    if (!JackTestsOnPipeWire())
+        return FindJackd().empty() ? "jackd is not installed (Debian package jackd2)" : "";
+    if (std::string missing = PipeWireTestSession::Missing(); !missing.empty())
+        return missing;
+    if (!LibjackIsPipeWires())
+        return "this test runs with jackd's libjack, not PipeWire's (Debian package "
+               "pipewire-jack; LD_LIBRARY_PATH as pw-jack sets it)";
     return {};
 }
 
 bool JackTestServer::Start(std::string& whyNot, const std::vector<std::string>& options) {
+    if (JackTestsOnPipeWire()) {
+        pipewire_ = std::make_unique<PipeWireTestSession>();
+        return Launch(whyNot);
+    }
     options_ = options;
     if (options_.empty())
         options_ = {"-d", "dummy", "-r", "48000", "-p", "256"};
@@ -76,6 +113,18 @@ bool JackTestServer::Start(std::string& whyNot, const std::vector<std::string>& 
 }
 
 bool JackTestServer::Launch(std::string& whyNot) {
+    if (pipewire_) {
+        if (!pipewire_->Start(whyNot))
+            return false;
+        jack_status_t status{};
+        jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+        if (probe == nullptr)
+            whyNot =
+                "PipeWire runs, but its libjack cannot join it, status " + std::to_string(status);
+        else
+            jack_client_close(probe);
+        return probe != nullptr;
+    }
     ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     logPath_ = "/tmp/" + name_ + ".log";
     const std::string jackd = FindJackd();
@@ -139,11 +188,14 @@ bool JackTestServer::Launch(std::string& whyNot) {
 }
 
 void JackTestServer::Pause(bool paused) {
+    if (pipewire_)
+        pipewire_->Pause(paused);
     if (pid_ > 0)
         ::kill(pid_, paused ? SIGSTOP : SIGCONT);
 }
 
 void JackTestServer::Stop(std::chrono::milliseconds patience) {
+    pipewire_.reset();
     Pause(false); // a stopped process would never see the SIGTERM
     if (pid_ > 0) {
         // Only a server that can clean up after itself frees its place in JACK's registry.
@@ -175,6 +227,8 @@ void JackTestServer::Stop(std::chrono::milliseconds patience) {
 }
 
 bool JackTestServer::Restart(std::string& whyNot) {
+    if (pipewire_)
+        return pipewire_->Restart(whyNot);
     // The name and its lock stay with this server while its process is replaced.
     const std::string name = name_;
     const int lock = lock_;

@@ -18,14 +18,27 @@
 
 using MidiBytes = std::vector<std::uint8_t>;
 
-// The jackd program on the PATH, or nothing.
-std::string FindJackd();
+class PipeWireTestSession;
+
+// The program on the PATH, or nothing.
+std::string FindProgram(const std::string& name);
+inline std::string FindJackd() {
+    return FindProgram("jackd");
+}
+// Whether the JACK tests run under PipeWire (KLAVIO_TEST_JACK_SERVER=pipewire).
+bool JackTestsOnPipeWire();
 
 // jackd with the dummy driver under a name of its own, so tests never meet a user's server
 // or each other's. Start points JACK_DEFAULT_SERVER of this process at it.
+// With KLAVIO_TEST_JACK_SERVER=pipewire, and PipeWire's libjack in place of jackd's (the
+// library path pw-jack sets), the server is a private PipeWire session instead, at the same
+// period and rate: the same tests then show what changes for klavio under PipeWire.
 class JackTestServer {
 public:
-    ~JackTestServer() { Stop(); }
+    JackTestServer();
+    ~JackTestServer();
+    // Empty when the server can be started here, else what is missing and how to get it.
+    static std::string Missing();
     // Returns once the server takes clients; false and the server's own output otherwise.
     // options replace "-d dummy" and its settings (internal clients go before the "-d").
     bool Start(std::string& whyNot, const std::vector<std::string>& options = {});
@@ -41,6 +54,7 @@ public:
 private:
     bool Launch(std::string& whyNot);
 
+    std::unique_ptr<PipeWireTestSession> pipewire_;
     pid_t pid_ = -1;
     int lock_ = -1;
     std::string name_;
