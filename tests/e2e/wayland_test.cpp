@@ -114,6 +114,10 @@ TEST_F(OnWayland, AClickAndATypedKeyPlayTheirNotes) {
         ASSERT_TRUE(played.play());
         EXPECT_TRUE(ReceivedExactly(*synth_, played.expected));
     }
+    // Closed as by its close button: the compositor asks, the program ends cleanly.
+    ASSERT_TRUE(session_.Run("swaymsg", {QStringLiteral("[pid=%1] kill").arg(klavio_->Pid())}));
+    ASSERT_TRUE(klavio_->WaitForExit(20s));
+    EXPECT_EQ(klavio_->ExitCode(), 0) << klavio_->Output().toStdString();
 }
 
 // The compositor repeats a held key to the client, which Qt turns into repeated presses and
