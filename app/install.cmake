@@ -64,4 +64,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${klavio_website})
 # /usr/share/sounds/sf2/default-GM.sf2, the first file the synthesizer looks for.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fluid-soundfont-gm | sf2-soundfont-gm")
+# On a Wayland desktop the window is a native Wayland window only with Qt's Wayland platform;
+# without it Qt falls back to X11 through XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 include(CPack)
