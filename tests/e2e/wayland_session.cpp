@@ -152,7 +152,10 @@ bool WaylandSession::Start(QSize screen, QString& whyNot) {
     environment.insert("WLR_LIBINPUT_NO_DEVICES", "1");
     environment.insert("WLR_RENDERER", "pixman"); // no GPU needed
     compositor_.setProcessEnvironment(environment);
+    // A file, not a pipe that nobody reads while the test runs and that could fill up.
+    const QString log = compositorRuntime_.filePath("log");
     compositor_.setProcessChannelMode(QProcess::MergedChannels);
+    compositor_.setStandardOutputFile(log);
     QStringList command{"sway", "--config", config};
     // sway refuses to run as root; as root, the test gives it a user of its own.
     if (geteuid() == 0) {
@@ -172,7 +175,9 @@ bool WaylandSession::Start(QSize screen, QString& whyNot) {
         return !display_.isEmpty() && !ipc_.isEmpty() && Run("swaymsg", {"-t", "get_outputs"});
     });
     if (!ready || compositor_.state() == QProcess::NotRunning) {
-        whyNot = "sway did not start: " + QString::fromLocal8Bit(compositor_.readAll());
+        QFile output(log);
+        output.open(QIODevice::ReadOnly);
+        whyNot = "sway did not start: " + QString::fromLocal8Bit(output.readAll());
         return false;
     }
     return OpenVirtualInputs(whyNot);
@@ -199,13 +204,15 @@ bool WaylandSession::OpenVirtualInputs(QString& whyNot) {
         if (const int keymap = KeymapFile(); keymap >= 0) {
             wl_proxy_marshal_flags(keyboard_, 0, nullptr, 1, 0, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1,
                                    keymap, static_cast<uint32_t>(sizeof kUsKeymap));
-            close(keymap);
+            close(keymap); // the connection keeps its own copy to send
+        } else {
+            whyNot = "cannot write the key map";
         }
         for (wl_proxy* proxy : {seat, pointers, keyboards})
             wl_proxy_destroy(proxy);
     }
     wl_registry_destroy(registry);
-    if (keyboard_ == nullptr || wl_display_roundtrip(inputs_) < 0)
+    if (whyNot.isEmpty() && (keyboard_ == nullptr || wl_display_roundtrip(inputs_) < 0))
         whyNot = "sway offers no virtual pointer and keyboard";
     return whyNot.isEmpty();
 }
