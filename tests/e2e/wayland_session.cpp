@@ -238,21 +238,11 @@ QStringList WaylandSession::Environment() const {
 
 std::optional<QByteArray> WaylandSession::Run(const QString& program, const QStringList& arguments,
                                               std::chrono::milliseconds timeout) {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("WAYLAND_DISPLAY", display_);
     environment.insert("SWAYSOCK", ipc_);
     environment.insert("XDG_RUNTIME_DIR", clientRuntime_.path());
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
-        process.kill();
-        process.waitForFinished(2000);
-        return std::nullopt;
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return std::nullopt;
-    return process.readAllStandardOutput();
+    return RunHelper(environment, program, arguments, timeout);
 }
 
 std::optional<QRect> WaylandSession::WaitForWindow(qint64 pid) {

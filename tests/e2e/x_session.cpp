@@ -38,9 +38,16 @@ XSession::~XSession() {
 
 std::optional<QString> XSession::Run(const QString& program, const QStringList& arguments,
                                      std::chrono::milliseconds timeout) {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", displayName_);
+    const std::optional<QByteArray> output = RunHelper(environment, program, arguments, timeout);
+    return output ? std::optional(QString::fromLocal8Bit(*output)) : std::nullopt;
+}
+
+std::optional<QByteArray> RunHelper(const QProcessEnvironment& environment, const QString& program,
+                                    const QStringList& arguments,
+                                    std::chrono::milliseconds timeout) {
+    QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
@@ -50,7 +57,7 @@ std::optional<QString> XSession::Run(const QString& program, const QStringList& 
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return std::nullopt;
-    return QString::fromLocal8Bit(process.readAllStandardOutput());
+    return process.readAllStandardOutput();
 }
 
 QImage XSession::Grab(unsigned long window) {

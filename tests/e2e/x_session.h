@@ -78,6 +78,12 @@ private:
     QProcess process_;
 };
 
+// Runs a helper program in that environment and returns its standard output, or nothing when
+// it fails or takes longer than the timeout.
+std::optional<QByteArray> RunHelper(const QProcessEnvironment& environment, const QString& program,
+                                    const QStringList& arguments,
+                                    std::chrono::milliseconds timeout);
+
 // Polls until the condition holds: the program draws and answers in its own time.
 bool Eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
