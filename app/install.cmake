@@ -65,4 +65,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${klavio_website})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # FluidSynth is opened when the synthesizer is first chosen, so dpkg-shlibdeps does not see it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfluidsynth3, fluid-soundfont-gm | sf2-soundfont-gm")
+# On a Wayland desktop the window is a native Wayland window only with Qt's Wayland platform;
+# without it Qt falls back to X11 through XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 include(CPack)

@@ -362,7 +362,8 @@ void TVKeys::keyPressEvent(QKeyEvent* event) {
 }
 
 void TVKeys::keyReleaseEvent(QKeyEvent* event) {
-    // X11 sends a release before each repeated press; the key is still down.
+    // A repeat comes as a release and a press, both marked as repeats (from X11, and from Qt
+    // itself on Wayland); the key is still down.
     if (event->isAutoRepeat())
         return;
     FKeysDown.erase(std::remove(FKeysDown.begin(), FKeysDown.end(), KeyIdentity(*event)),

@@ -41,6 +41,7 @@ echo "Depends: $depends"
 [[ $depends == *libfluidsynth* && $depends == *libqt6widgets* ]] ||
     fail "library dependencies missing"
 [[ $depends == *fluid-soundfont-gm* ]] || fail "no SoundFont among the dependencies"
+[[ $(dpkg-deb -f "$package" Recommends) == *qt6-wayland* ]] || fail "qt6-wayland not recommended"
 check_version "$unpacked/usr/bin/klavio"
 # Debian's own package checker, where it is installed; it is too big to install for this.
 if command -v lintian >/dev/null; then

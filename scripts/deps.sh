@@ -14,6 +14,7 @@ packages=(
     fonts-dejavu-core fonts-liberation2
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xdotool xauth x11-xkb-utils xclip
+    qt6-wayland sway grim libwayland-dev
     xdg-utils dbus-daemon
     file desktop-file-utils appstream man-db
 )

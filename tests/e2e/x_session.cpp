@@ -38,9 +38,16 @@ XSession::~XSession() {
 
 std::optional<QString> XSession::Run(const QString& program, const QStringList& arguments,
                                      std::chrono::milliseconds timeout) {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", displayName_);
+    const std::optional<QByteArray> output = RunHelper(environment, program, arguments, timeout);
+    return output ? std::optional(QString::fromLocal8Bit(*output)) : std::nullopt;
+}
+
+std::optional<QByteArray> RunHelper(const QProcessEnvironment& environment, const QString& program,
+                                    const QStringList& arguments,
+                                    std::chrono::milliseconds timeout) {
+    QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
@@ -50,7 +57,7 @@ std::optional<QString> XSession::Run(const QString& program, const QStringList& 
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return std::nullopt;
-    return QString::fromLocal8Bit(process.readAllStandardOutput());
+    return process.readAllStandardOutput();
 }
 
 QImage XSession::Grab(unsigned long window) {
@@ -104,15 +111,22 @@ std::optional<unsigned long> XSession::OpenOtherWindow() {
 
 ProgramRun::ProgramRun(XSession& session, const QString& binary, const QStringList& extra,
                        const QStringList& arguments)
-    : session_(session) {
+    : ProgramRun(session.Environment(), binary, extra, arguments) {
+    session_ = &session;
+}
+
+ProgramRun::ProgramRun(const QStringList& sessionEnvironment, const QString& binary,
+                       const QStringList& extra, const QStringList& arguments) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("DISPLAY", session.DisplayName());
-    environment.insert("QT_QPA_PLATFORM", "xcb");
     environment.insert("XDG_CONFIG_HOME", configHome_.path());
     // The machine's AccountsService would otherwise choose the language over the test's files.
     environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + configHome_.filePath("no-bus"));
-    for (const QString& entry : extra)
-        environment.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    for (const QString& entry : sessionEnvironment + extra) {
+        if (entry.contains('='))
+            environment.insert(entry.section('=', 0, 0), entry.section('=', 1));
+        else
+            environment.remove(entry);
+    }
     process_.setProcessEnvironment(environment);
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.start(binary, arguments);
@@ -128,9 +142,11 @@ ProgramRun::~ProgramRun() {
 
 std::optional<unsigned long> ProgramRun::WaitForWindow(const QString& title) {
     // This program's window: another instance's may have the same title.
-    const auto found = session_.Run("xdotool", {"search", "--sync", "--onlyvisible", "--all",
-                                                "--pid", QString::number(process_.processId()),
-                                                "--name", "^" + title + "$"});
+    if (session_ == nullptr)
+        return std::nullopt;
+    const auto found = session_->Run("xdotool", {"search", "--sync", "--onlyvisible", "--all",
+                                                 "--pid", QString::number(process_.processId()),
+                                                 "--name", "^" + title + "$"});
     if (!found || found->trimmed().isEmpty())
         return std::nullopt;
     bool ok = false;

@@ -25,6 +25,8 @@ public:
 
     bool Started() const { return display_ != nullptr; }
     QString DisplayName() const { return displayName_; }
+    // What puts a program on this display (ProgramRun's environment).
+    QStringList Environment() const { return {"DISPLAY=" + displayName_, "QT_QPA_PLATFORM=xcb"}; }
 
     // Runs a helper program (xdotool) on this display and returns its standard output,
     // or nothing when it fails or takes longer than the timeout.
@@ -49,11 +51,14 @@ private:
 // The program under test, started on a session's display.
 class ProgramRun {
 public:
-    // environment: NAME=value entries added to the test's own environment. Without an
-    // XDG_CONFIG_HOME among them the program gets an empty configuration folder of its own, so
-    // that no test reads or changes the settings of the user running it.
+    // environment: NAME=value entries added to the test's own environment, NAME alone taken out
+    // of it. Without an XDG_CONFIG_HOME among them the program gets an empty configuration folder
+    // of its own, so that no test reads or changes the settings of the user running it.
     ProgramRun(XSession& session, const QString& binary, const QStringList& environment = {},
                const QStringList& arguments = {});
+    // On another window system, whose session's environment goes first; no WaitForWindow.
+    ProgramRun(const QStringList& sessionEnvironment, const QString& binary,
+               const QStringList& environment = {}, const QStringList& arguments = {});
     ~ProgramRun();
 
     // The program's own main window, once it is mapped.
@@ -68,10 +73,16 @@ public:
     QString Output();
 
 private:
-    XSession& session_;
+    XSession* session_ = nullptr;
     QTemporaryDir configHome_;
     QProcess process_;
 };
+
+// Runs a helper program in that environment and returns its standard output, or nothing when
+// it fails or takes longer than the timeout.
+std::optional<QByteArray> RunHelper(const QProcessEnvironment& environment, const QString& program,
+                                    const QStringList& arguments,
+                                    std::chrono::milliseconds timeout);
 
 // Polls until the condition holds: the program draws and answers in its own time.
 bool Eventually(const std::function<bool()>& condition,

@@ -330,10 +330,12 @@ std::uint64_t JackPeer::XrunsHeardBy(std::uint64_t cycle) const {
 std::vector<MidiBytes> JackPeer::ReceivedLessXrunRepeats() {
     const std::vector<MidiBytes>& raw = Received();
     const std::vector<std::uint64_t> xruns = XrunCycles();
-    // klavio repeats the note-offs of the few cycles around the one it heard of an xrun in.
+    // klavio repeats the note-offs of the few cycles around the one it heard of an xrun in. Each
+    // client hears of an xrun on its own notification thread: on a busy machine the peer may do
+    // so a cycle or two after klavio's repeat has come.
     const auto xrunBetween = [&](std::uint64_t from, std::uint64_t to) {
         return std::any_of(xruns.begin(), xruns.end(),
-                           [&](std::uint64_t at) { return at + 4 >= from && at <= to; });
+                           [&](std::uint64_t at) { return at + 4 >= from && at <= to + 4; });
     };
     std::vector<MidiBytes> kept;
     std::vector<std::uint64_t> keptAt;

@@ -6,5 +6,7 @@
 // the press alone, so that every release it sends is real.
 //
 // Asks for that on the application's X11 connection; true when the server agreed. Does nothing
-// and returns false on other platforms (Wayland repeats keys in the client, without releases).
+// and returns false on other platforms. On Wayland the compositor leaves repeating to the
+// client: Qt repeats a held key itself and marks each repeated release and press as a repeat, so
+// no release is taken for a real one.
 bool AskForPressOnlyKeyRepeat();
