@@ -461,26 +461,29 @@ void TklavioForm::FormShow() {
             Timer1->start();
         },
         errorBox_, kApplicationTitle);
-    // Opening a device can take a tenth of a second (the synthesizer joins the sound server):
-    // the window draws its first frame, then connects the devices the settings hold. A window
-    // that starts minimised draws nothing, and connects them after a second.
-    devicesAwaitFirstFrame_ = true;
-    QTimer::singleShot(1000, this, [this] { ConnectStoredDevices(); });
+    // Opening a device can take a tenth of a second (the synthesizer joins the sound server),
+    // and reading the icon's four pictures several milliseconds: the window draws its first
+    // frame, then does both. A window that starts minimised draws nothing, and does them after
+    // a second.
+    awaitingFirstFrame_ = true;
+    QTimer::singleShot(1000, this, [this] { AfterFirstFrame(); });
 }
 
 void TklavioForm::paintEvent(QPaintEvent* event) {
     QWidget::paintEvent(event);
     // The children are drawn after this, and the frame goes to the screen before the next
     // posted event.
-    if (devicesAwaitFirstFrame_)
-        QTimer::singleShot(0, this, [this] { ConnectStoredDevices(); });
+    if (awaitingFirstFrame_)
+        QTimer::singleShot(0, this, [this] { AfterFirstFrame(); });
 }
 
-void TklavioForm::ConnectStoredDevices() {
-    if (!std::exchange(devicesAwaitFirstFrame_, false))
+void TklavioForm::AfterFirstFrame() {
+    if (!std::exchange(awaitingFirstFrame_, false))
         return;
     RunGuarded(
         [this] {
+            // For this window and the dialogs it opens.
+            QApplication::setWindowIcon(ProgramIcon());
             inputs_->Update();
             outputs_->Update();
             ShowStatus();
@@ -978,10 +981,10 @@ void TklavioForm::FillAboutPage() {
     NameVersionLabel->setText(FromWindows1252(FProductName + " v" + FVersionText));
     NameVersionLabel->setToolTip(FromWindows1252(FWebsite));
     ProductImage->setToolTip(FromWindows1252(FWebsite));
-    // Without its icon the image stays empty.
-    const QIcon icon = ProgramIcon();
-    if (!icon.isNull())
-        ProductImage->setPixmap(icon.pixmap(QSize(48, 48)));
+    // Without its picture the image stays empty.
+    const QPixmap picture = ProgramPicture(48);
+    if (!picture.isNull())
+        ProductImage->setPixmap(picture);
 }
 
 void TklavioForm::ShowProductNameAsCaption() {

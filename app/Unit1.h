@@ -118,8 +118,9 @@ protected:
 private:
     // Pulls the window onto the screen that holds it where its designed place lies partly off it.
     void KeepOnScreen();
-    // The devices the settings hold, connected once the first frame is drawn.
-    void ConnectStoredDevices();
+    // Once the first frame is drawn: the program's icon, and the devices the settings hold
+    // connected.
+    void AfterFirstFrame();
     void CreateKeyboardPage();
     void CreateAboutPage();
     void ConnectHandlers();
@@ -138,7 +139,7 @@ private:
     PlatformServices services_;
     ErrorBox& errorBox_;
     bool shown_ = false;
-    bool devicesAwaitFirstFrame_ = false;
+    bool awaitingFirstFrame_ = false;
     // The history as ReadConfig found it; saving keeps what another instance added since.
     std::vector<std::string> loadedCommands_;
     std::unique_ptr<DeviceList> inputs_;

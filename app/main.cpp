@@ -1,7 +1,6 @@
 #include "app/Unit1.h"
 #include "app/application.h"
 #include "app/command_line.h"
-#include "app/program_icon.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
 #include "keyboard/vmidikeys.h"
@@ -63,7 +62,6 @@ int PrintVersion(int& argc, char** argv) {
 int RunWindow(int& argc, char** argv) {
     QtErrorBox errorBox;
     TApplication application(argc, argv, errorBox);
-    application.setWindowIcon(ProgramIcon());
     // Lets the desktop match the window to klavio.desktop and its icon.
     application.setDesktopFileName(QStringLiteral("klavio"));
     // A held playing key must not end its note at every repeat.

@@ -3,12 +3,22 @@
 #include <QSize>
 #include <QString>
 
+namespace {
+
+QString PictureFile(int size) {
+    return QStringLiteral(":/klavio/icons/klavio-%1.png").arg(size);
+}
+
+} // namespace
+
 QIcon ProgramIcon() {
     QIcon icon;
-    for (const int size : {16, 32, 48, 256}) {
-        const QString file = QStringLiteral(":/klavio/icons/klavio-%1.png").arg(size);
+    for (const int size : {16, 32, 48, 256})
         // QIcon::addFile takes a missing file without complaint; the icon then stays null.
-        icon.addFile(file, QSize(size, size));
-    }
+        icon.addFile(PictureFile(size), QSize(size, size));
     return icon;
+}
+
+QPixmap ProgramPicture(int size) {
+    return QPixmap(PictureFile(size));
 }
