@@ -180,6 +180,12 @@ QPoint OnScreen(XSession& session, unsigned long window, QPoint inWindow) {
     return {x, y};
 }
 
+// A white key's lower half on jack-keyboard, near the left of the piano that fills the window's
+// bottom, in screen coordinates.
+QPoint JackKeyboardKey(XSession& session, unsigned long window) {
+    return OnScreen(session, window, QPoint(30, session.Grab(window).height() - 12));
+}
+
 // Idle CPU share of a program over five seconds, after two to settle.
 double IdleCpuPercent(long long pid) {
     std::this_thread::sleep_for(2s);
@@ -331,10 +337,7 @@ void JackKeyboardNotes() {
     Record("idle_cpu_no_device", kJackKeyboard, IdleCpuPercent(keyboard.Pid()));
     if (jack_connect(synth->Client(), "jack-keyboard:midi_out", "synth:in") != 0)
         return Note("jack-keyboard's port did not connect");
-    // A white key's lower half, near the left of the piano that fills the window's bottom.
-    const QImage picture = session.Grab(*window);
-    Clicker clicker(session.DisplayName(),
-                    OnScreen(session, *window, QPoint(30, picture.height() - 12)));
+    Clicker clicker(session.DisplayName(), JackKeyboardKey(session, *window));
     clicker.Button(true);
     clicker.Button(false);
     Eventually([&] { return synth->Received().size() >= 2; }, 5s);
@@ -434,9 +437,7 @@ void JackKeyboardSound() {
     const std::optional<unsigned long> window = keyboard.WaitForWindow("jack-keyboard");
     if (!window)
         return Note("jack-keyboard did not come up");
-    const QImage picture = session.Grab(*window);
-    Clicker clicker(session.DisplayName(),
-                    OnScreen(session, *window, QPoint(30, picture.height() - 12)));
+    Clicker clicker(session.DisplayName(), JackKeyboardKey(session, *window));
     const auto press = [&](bool down) { clicker.Button(down); };
     if (PlayUntilHeard(*recorder, press))
         TimeSound(kJackKeyboard, *recorder, *watch, press);
