@@ -7,11 +7,20 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
+
+// The calling thread's processor time.
+double ThreadMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
 
 bool Connected(JackPeer& peer, const char* port) {
     return Eventually([&] {
@@ -54,8 +63,10 @@ TEST(JackDeviceChoice, AnItemOpensTheDeviceItNamesAfterAnotherLeft) {
     EXPECT_TRUE(Connected(*synth, "synth:in"));
 }
 
-// Opening and closing ports waits for no answer from the server on the window's thread: choosing
-// a device never holds the window up for a frame (16 ms).
+// Opening and closing ports waits for no answer from the server on the window's thread. The
+// window's own work for a choice stays within a frame (16 ms of its thread's time: on a busy
+// machine the wall clock also counts the time others ran), and choices made while the server
+// hangs return as soon: a window that waited would wait until the server is let go.
 TEST(JackDeviceChoice, ChoosingDevicesNeverStallsTheWindow) {
     JackTestServer server;
     if (!StartJackForTest(server))
@@ -73,31 +84,46 @@ TEST(JackDeviceChoice, ChoosingDevicesNeverStallsTheWindow) {
     ShowForm(form);
 
     std::mt19937 random(7);
-    std::vector<double> stalls;
-    for (int choice = 0; choice < 10; ++choice) {
-        for (QComboBox* box : {form.MidiOutDevComboBox, form.MidiInDevComboBox}) {
-            // Another device each time: one of the peers, or no device.
-            int item = box->currentIndex();
-            while (item == box->currentIndex())
-                item = std::uniform_int_distribution<int>(0, box->count() - 1)(random);
-            box->setCurrentIndex(item);
-            const auto start = std::chrono::steady_clock::now();
-            emit box->activated(item);
-            stalls.push_back(
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count());
-            // Random pauses, so that the choices meet the server's cycle at every phase.
-            QElapsedTimer pause;
-            pause.start();
-            const int wait = std::uniform_int_distribution<int>(5, 60)(random);
-            while (pause.elapsed() < wait)
-                QApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::vector<double> work;
+    std::vector<double> whileHung;
+    const auto chooseEach = [&](int rounds, bool hung) {
+        for (int round = 0; round < rounds; ++round) {
+            for (QComboBox* box : {form.MidiOutDevComboBox, form.MidiInDevComboBox}) {
+                // Another device each time: one of the peers, or no device.
+                int item = box->currentIndex();
+                while (item == box->currentIndex())
+                    item = std::uniform_int_distribution<int>(0, box->count() - 1)(random);
+                box->setCurrentIndex(item);
+                const double threadStart = ThreadMilliseconds();
+                QElapsedTimer wall;
+                wall.start();
+                emit box->activated(item);
+                (hung ? whileHung : work)
+                    .push_back(hung ? wall.nsecsElapsed() / 1e6
+                                    : ThreadMilliseconds() - threadStart);
+                // Random pauses, so that the choices meet the server's cycle at every phase.
+                const int wait = std::uniform_int_distribution<int>(5, 60)(random);
+                while (wall.elapsed() < wait)
+                    QApplication::processEvents(QEventLoop::AllEvents, 5);
+            }
         }
-    }
-    std::sort(stalls.begin(), stalls.end());
-    std::printf("window held up by a device choice: median %.2f ms, max %.2f ms over %zu\n",
-                stalls[stalls.size() / 2], stalls.back(), stalls.size());
-    EXPECT_LT(stalls.back(), 16.0);
+    };
+    chooseEach(10, false);
+    server.Pause(true);
+    std::thread letGo([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        server.Pause(false);
+    });
+    chooseEach(3, true);
+    letGo.join();
+
+    std::sort(work.begin(), work.end());
+    std::sort(whileHung.begin(), whileHung.end());
+    std::printf("window's own work for a device choice: median %.2f ms, max %.2f ms over %zu; "
+                "a choice while the server hangs: max %.1f ms\n",
+                work[work.size() / 2], work.back(), work.size(), whileHung.back());
+    EXPECT_LT(work.back(), 16.0);
+    EXPECT_LT(whileHung.back(), 500.0) << "the window waited for the server";
 }
 
 } // namespace
