@@ -242,8 +242,17 @@ bool JackTestServer::Restart(std::string& whyNot) {
 std::unique_ptr<JackPeer> JackPeer::Open(const std::string& name, std::string& whyNot) {
     std::unique_ptr<JackPeer> peer(new JackPeer);
     jack_status_t status{};
-    peer->client_ =
-        jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    // PipeWire 0.3.65 now and then fails a client that joins just after another left (status
+    // JackInitFailure); a moment later it takes it.
+    for (int attempt = 0; attempt < 3 && peer->client_ == nullptr; ++attempt) {
+        if (attempt > 0) {
+            std::fprintf(stderr, "the server refused peer %s (status %d); trying again\n",
+                         name.c_str(), static_cast<int>(status));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        peer->client_ = jack_client_open(
+            name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    }
     if (peer->client_ == nullptr) {
         whyNot = "the peer cannot join the server, status " + std::to_string(status);
         return nullptr;
