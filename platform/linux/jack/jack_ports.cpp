@@ -75,7 +75,7 @@ void JackPorts::ReportHanded(const Port& port) const {
     std::fprintf(stderr,
                  "klavio JACK counts: %s:%s to %s: %llu note-ons, %llu note-offs, %llu others, "
                  "%llu note-offs repeated after %llu xrun reports; %llu messages accepted, %llu "
-                 "cancelled by a reset\n",
+                 "cancelled by a reset; %llu cycles run, %llu messages dropped by any port\n",
                  clientName_.c_str(), port.name.c_str(),
                  port.device.empty() ? "(whoever connects)" : port.device.c_str(),
                  static_cast<unsigned long long>(port.handedNoteOns.load()),
@@ -84,7 +84,9 @@ void JackPorts::ReportHanded(const Port& port) const {
                  static_cast<unsigned long long>(port.repeatedNoteOffs.load()),
                  static_cast<unsigned long long>(process_.xrunsReported.load()),
                  static_cast<unsigned long long>(port.accepted),
-                 static_cast<unsigned long long>(port.cancelled.load()));
+                 static_cast<unsigned long long>(port.cancelled.load()),
+                 static_cast<unsigned long long>(process_.cycles.load()),
+                 static_cast<unsigned long long>(process_.droppedOutgoing.load()));
 }
 
 void JackPorts::CompleteOldest(Port& port) {

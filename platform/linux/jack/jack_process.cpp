@@ -32,6 +32,8 @@ constexpr std::size_t kNoticeQueueBytes = 16 * 1024;
 // (a quarter of a second of 256-frame cycles at 48 kHz) once the graph shows it connected:
 // the confirmation may have come before the port could see it.
 constexpr std::uint64_t kLongestHold = 48;
+// A note-on or note-off: what any real port buffer takes when empty.
+constexpr std::size_t kShortestMessageBytes = 3;
 
 // A connection of one of our ports, as the notification thread heard of it: it goes out only
 // once the server has run a graph with it, which the graph-order count after graphOrders tells.
@@ -261,7 +263,13 @@ void JackProcess::SendQueued(Port& port, void* buffer, jack_nframes_t frames, st
                              std::uint32_t cycleStart,
                              const std::optional<JackCycleHistory::Cycles>& repeated) {
     jack_midi_clear_buffer(buffer);
-    maxEventSize.store(jack_midi_max_event_size(buffer), std::memory_order_relaxed);
+    // An empty buffer that takes not even a short message is no port buffer yet: PipeWire hands
+    // one out before the port's link has its buffers. What is queued waits for a real one
+    // instead of being dropped as too large.
+    const std::size_t offered = jack_midi_max_event_size(buffer);
+    if (offered < kShortestMessageBytes)
+        return;
+    maxEventSize.store(offered, std::memory_order_relaxed);
     if (!port.sending.load() || Held(port, cycle, cycleStart))
         return; // kept for when the connection is there
     // Ahead of this cycle's messages, so a note struck again now is not cut. A note that is off
