@@ -26,7 +26,14 @@
 #include <string_view>
 #include <thread>
 
+#ifdef KLAVIO_TEST_VERDICTS
+#include <gtest/gtest.h>
+#endif
+
 namespace {
+
+// Cycles any peer of this process saw come late (JackPeer::LateCycles).
+std::atomic<std::uint64_t> lateCyclesOfEveryPeer{0};
 
 // libjack reports from whichever thread went wrong, the peer's process thread included.
 void Quiet(const char*) {}
@@ -84,6 +91,7 @@ std::string JackTestServer::Missing() {
 bool JackTestServer::Start(std::string& whyNot, const std::vector<std::string>& options) {
     if (JackTestsOnPipeWire()) {
         pipewire_ = std::make_unique<PipeWireTestSession>();
+        lateCyclesAtStart_ = lateCyclesOfEveryPeer.load();
         return Launch(whyNot);
     }
     options_ = options;
@@ -195,6 +203,17 @@ void JackTestServer::Pause(bool paused) {
 }
 
 void JackTestServer::Stop(std::chrono::milliseconds patience) {
+    // Held up, PipeWire 0.3.65 loses MIDI between its clients and tells them of no xrun: a
+    // message that went missing then cannot be told from one klavio lost. jackd reports such
+    // cycles as xruns, which the tests account for.
+#ifdef KLAVIO_TEST_VERDICTS
+    if (const std::uint64_t late = lateCyclesOfEveryPeer.load() - lateCyclesAtStart_;
+        pipewire_ && late > 0 && ::testing::Test::HasFailure())
+        std::printf(
+            "the machine held PipeWire up: %llu cycles reached the peers late, and PipeWire "
+            "loses MIDI then without an xrun; the test counts as skipped\n",
+            static_cast<unsigned long long>(late));
+#endif
     pipewire_.reset();
     Pause(false); // a stopped process would never see the SIGTERM
     if (pid_ > 0) {
@@ -396,6 +415,21 @@ int JackPeer::OnProcess(jack_nframes_t frames, void* self) {
 
 // Runs on the peer's JACK process thread.
 void JackPeer::Process(jack_nframes_t frames) {
+    // A cycle that began well after the one before ended, or that reached the peer well after
+    // it began: something held the server or the peer up.
+    jack_nframes_t cycleFrames = 0;
+    jack_time_t cycleStart = 0;
+    jack_time_t nextCycle = 0;
+    float period = 0;
+    if (jack_get_cycle_times(client_, &cycleFrames, &cycleStart, &nextCycle, &period) == 0) {
+        const jack_time_t now = jack_get_time();
+        if ((lastCycleStart_ != 0 && cycleStart - lastCycleStart_ > 1.5 * period) ||
+            now - cycleStart > 0.5 * period) {
+            lateCycles_.fetch_add(1);
+            lateCyclesOfEveryPeer.fetch_add(1);
+        }
+        lastCycleStart_ = cycleStart;
+    }
     if (jack_port_t* in = in_.load()) {
         void* buffer = jack_port_get_buffer(in, frames);
         const std::uint32_t count = jack_midi_get_event_count(buffer);
