@@ -51,14 +51,19 @@ TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
         auto peer = JackPeer::Open("peer", whyNot);
         ASSERT_TRUE(peer) << whyNot;
         HMIDIOUT out = 0;
-        const int count = service.midiOutGetNumDevs();
-        for (int device = 0; device < count && out == 0; ++device) {
-            std::string name;
-            if (service.midiOutGetDevCaps(device, name) == MMSYSERR_NOERROR && name == "peer:in") {
-                EXPECT_EQ(service.midiOutOpen(out, device, &recorder), MMSYSERR_NOERROR);
+        // PipeWire lists a new port a moment after it opens.
+        const bool listed = QTest::qWaitFor([&] {
+            const int count = service.midiOutGetNumDevs();
+            for (int device = 0; device < count && out == 0; ++device) {
+                std::string name;
+                if (service.midiOutGetDevCaps(device, name) == MMSYSERR_NOERROR &&
+                    name == "peer:in") {
+                    EXPECT_EQ(service.midiOutOpen(out, device, &recorder), MMSYSERR_NOERROR);
+                }
             }
-        }
-        ASSERT_NE(out, 0u) << round << ": peer:in is not listed";
+            return out != 0;
+        });
+        ASSERT_TRUE(listed) << round << ": peer:in is not listed";
         EXPECT_NE(out, previous);
         previous = out;
         // The first click arrives whole, once, though it is played while the port connects.

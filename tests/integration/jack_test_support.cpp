@@ -32,7 +32,8 @@
 
 namespace {
 
-// Cycles any peer of this process saw come late (JackPeer::LateCycles).
+// Cycles any peer of this process saw come late: begun more than one and a half periods after
+// the one before, or reaching the peer more than half a period after they began.
 std::atomic<std::uint64_t> lateCyclesOfEveryPeer{0};
 
 // libjack reports from whichever thread went wrong, the peer's process thread included.
@@ -422,12 +423,13 @@ void JackPeer::Process(jack_nframes_t frames) {
     jack_time_t nextCycle = 0;
     float period = 0;
     if (jack_get_cycle_times(client_, &cycleFrames, &cycleStart, &nextCycle, &period) == 0) {
-        const jack_time_t now = jack_get_time();
-        if ((lastCycleStart_ != 0 && cycleStart - lastCycleStart_ > 1.5 * period) ||
-            now - cycleStart > 0.5 * period) {
-            lateCycles_.fetch_add(1);
+        // Signed: PipeWire estimates the start, which may lie a little after now.
+        const auto since = [](jack_time_t later, jack_time_t earlier) {
+            return static_cast<double>(static_cast<std::int64_t>(later - earlier));
+        };
+        if ((lastCycleStart_ != 0 && since(cycleStart, lastCycleStart_) > 1.5 * period) ||
+            since(jack_get_time(), cycleStart) > 0.5 * period)
             lateCyclesOfEveryPeer.fetch_add(1);
-        }
         lastCycleStart_ = cycleStart;
     }
     if (jack_port_t* in = in_.load()) {

@@ -105,8 +105,6 @@ public:
     std::uint64_t Cycles() const { return cycles_.load(); }
     // Cycles the server could not finish in time, where MIDI written late is lost.
     std::uint64_t Xruns() const { return xruns_.load(); }
-    // Cycles that began late or reached the peer late: the machine held the server up.
-    std::uint64_t LateCycles() const { return lateCycles_.load(); }
     // When the process callback last found an event on "in": the moment the peer could first
     // act on it. For latency measurements.
     std::chrono::steady_clock::time_point LastReceivedAt() const {
@@ -128,7 +126,6 @@ private:
     std::uint32_t floodSent_ = 0; // process callback only
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> xruns_{0};
-    std::atomic<std::uint64_t> lateCycles_{0};
     jack_time_t lastCycleStart_ = 0; // process thread only
     // The cycles in which the first xruns were heard of.
     std::array<std::atomic<std::uint64_t>, 4096> xrunCycles_{};
