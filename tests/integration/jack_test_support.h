@@ -175,4 +175,5 @@ private:
     std::atomic<float> threshold_{1.0f};
     std::atomic<Clock::rep> firstLoudAt_{0};
     std::atomic<Clock::rep> lastLoudAt_{0};
+    jack_time_t lastCycleStart_ = 0; // process thread only
 };
