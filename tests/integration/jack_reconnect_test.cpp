@@ -50,20 +50,13 @@ TEST(JackReconnect, AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo) {
         std::string whyNot;
         auto peer = JackPeer::Open("peer", whyNot);
         ASSERT_TRUE(peer) << whyNot;
-        HMIDIOUT out = 0;
         // PipeWire lists a new port a moment after it opens.
-        const bool listed = QTest::qWaitFor([&] {
-            const int count = service.midiOutGetNumDevs();
-            for (int device = 0; device < count && out == 0; ++device) {
-                std::string name;
-                if (service.midiOutGetDevCaps(device, name) == MMSYSERR_NOERROR &&
-                    name == "peer:in") {
-                    EXPECT_EQ(service.midiOutOpen(out, device, &recorder), MMSYSERR_NOERROR);
-                }
-            }
-            return out != 0;
-        });
-        ASSERT_TRUE(listed) << round << ": peer:in is not listed";
+        int device = INT_MIN;
+        const auto listed = [&] { return (device = DeviceIndex(service, true, "peer:in")) >= 0; };
+        ASSERT_TRUE(QTest::qWaitFor(listed)) << round << ": peer:in is not listed";
+        HMIDIOUT out = 0;
+        EXPECT_EQ(service.midiOutOpen(out, device, &recorder), MMSYSERR_NOERROR);
+        ASSERT_NE(out, 0u) << round;
         EXPECT_NE(out, previous);
         previous = out;
         // The first click arrives whole, once, though it is played while the port connects.

@@ -395,7 +395,11 @@ std::vector<MidiBytes> JackPeer::ReceivedLessXrunRepeats() {
                 const MidiBytes& before = kept[j];
                 if (before.size() == 3 && (before[0] & 0x0F) == (event[0] & 0x0F) &&
                     before[1] == event[1]) {
-                    repeat = before == event && xrunBetween(keptAt[j], cyclesAtReceipt_[i]);
+                    // klavio repeats a note-off as 8n nn 00: a note-on without velocity
+                    // comes again spelled so.
+                    const bool same = before == event || ((before[0] & 0xF0) == 0x90 &&
+                                                          before[2] == 0 && event[2] == 0);
+                    repeat = same && xrunBetween(keptAt[j], cyclesAtReceipt_[i]);
                     break;
                 }
             }

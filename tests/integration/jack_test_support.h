@@ -81,8 +81,9 @@ public:
     // Every event that reached "in", oldest first.
     const std::vector<MidiBytes>& Received();
     // The same, less the one repeat klavio makes: a note-off the same as that note's latest
-    // event, come again when the peer heard of an xrun between a few cycles before that event
-    // and the repeat. Each one left out is printed as the machine's doing.
+    // event (8n nn 00 for a note-on without velocity), come again when the peer heard of an xrun
+    // between a few cycles before that event and the repeat. Each one left out is printed as the
+    // machine's doing.
     std::vector<MidiBytes> ReceivedLessXrunRepeats();
     // For each of them, the peer's cycle it came in.
     const std::vector<std::uint64_t>& CyclesAtReceipt() { return Received(), cyclesAtReceipt_; }
