@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/settings_schema.h"
 #include "app/uStuff.h"
+#include "keyboard/press_ahead.h"
 #include "keyboard/vmidikeys.h"
 #include "platform/linux/desktop/linux_system_theme.h"
 #include "platform/linux/desktop/linux_user_language.h"
@@ -11,6 +12,7 @@
 #include "platform/linux/desktop/stop_requests.h"
 #include "platform/linux/desktop/x11_focus_loss.h"
 #include "platform/linux/desktop/x11_key_repeat.h"
+#include "platform/linux/desktop/x11_pointer_presses.h"
 #include "platform/linux/desktop/xdg_shell_service.h"
 #include "platform/linux/files/elf_version_service.h"
 #include "platform/linux/files/linux_registry.h"
@@ -89,6 +91,9 @@ int RunWindow(int& argc, char** argv) {
                                             builtIn != nullptr ? *builtIn : noSynthesizer});
     // Made after the window and so gone before it.
     const X11FocusLoss focusLoss([&klavioForm] { klavioForm.VMidiKeys1->KeysLost(); });
+    const X11PointerPresses pointerPresses([&klavioForm](const PointerPress& press) {
+        PlayPressAhead(*klavioForm.VMidiKeys1, press);
+    });
     klavioForm.show();
     application.exec();
     // The window writes the settings and resets its ports as it goes, after this line. An error

@@ -23,6 +23,15 @@ TVKeys::TVKeys(QWidget* owner) : QWidget(owner) {
         graphics->OnChange = [this] { GraphicsChanged(); };
     resize(200, 50);
     RecomputeBaseString();
+    FPressAheadExpiry.setSingleShot(true);
+    FPressAheadExpiry.setInterval(1000);
+    connect(&FPressAheadExpiry, &QTimer::timeout, this, [this] {
+        // Qt gave the press to nobody here, and so will give the release to nobody.
+        if (FPressAhead && FPressAhead->state == LeftPress::Holding &&
+            FLeftPress == LeftPress::Holding)
+            EndMouseNote(LeftPress::CutShort);
+        FPressAhead.reset();
+    });
 }
 
 TVKeys::~TVKeys() = default;
@@ -476,7 +485,35 @@ bool TVKeys::event(QEvent* event) {
     return QWidget::event(event);
 }
 
+void TVKeys::PlayPressAhead(int X, int Y, quint64 timestamp) {
+    if (FPressAhead || !isEnabled())
+        return;
+    KeysMouseDown(this, Qt::LeftButton, Qt::LeftButton, X, Y);
+    FPressAhead = PressAhead{timestamp, FLeftPress, NoteFromPoint(X, Y)};
+    FPressAheadExpiry.start();
+}
+
+bool TVKeys::PlayedAhead(const QMouseEvent& press) {
+    if (!FPressAhead)
+        return false;
+    const PressAhead ahead = *FPressAhead;
+    FPressAhead.reset();
+    FPressAheadExpiry.stop();
+    // Anything that came between (the note cut short, another press) makes it a press of its own.
+    const NoteHit hit =
+        NoteFromPoint(press.position().toPoint().x(), press.position().toPoint().y());
+    // The second press of a double click reaches the control as a double click alone.
+    const bool isPress =
+        press.type() == QEvent::MouseButtonPress || press.type() == QEvent::MouseButtonDblClick;
+    return isPress && press.button() == Qt::LeftButton && press.timestamp() == ahead.timestamp &&
+           FLeftPress == ahead.state && hit.note == ahead.hit.note &&
+           hit.velocity == ahead.hit.velocity &&
+           (ahead.state != LeftPress::Holding || FMouseNote == ahead.hit.note);
+}
+
 void TVKeys::mousePressEvent(QMouseEvent* event) {
+    if (PlayedAhead(*event))
+        return;
     const QPoint pos = event->position().toPoint();
     KeysMouseDown(this, event->button(), event->buttons(), pos.x(), pos.y());
 }

@@ -9,12 +9,14 @@
 #include "keyboard/key_labels.h"
 
 #include <QImage>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
 #include <bitset>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -118,6 +120,13 @@ public:
     // window system took the keys for a moment too short for Qt to report.
     void KeysLost();
 
+    // A press of the left button at X, Y that the window system has reported and Qt will
+    // deliver to this control one pass of the event loop later: played now, since a note that
+    // reaches the device after the start of its cycle waits a whole cycle. The QMouseEvent
+    // with the same timestamp then changes nothing; if it does not come within a second, the
+    // note ends.
+    void PlayPressAhead(int X, int Y, quint64 timestamp);
+
     // True for the first press of a key of the computer keyboard, false for the presses it
     // repeats while held, whether or not they are marked as repeats: with the X server
     // repeating presses alone, Qt marks none. The key counts as down until its release reaches
@@ -162,6 +171,7 @@ private:
     void LiftSustain();
     void ChangeSustain(bool down);
     void HoldMouseNote(const NoteHit& hit);
+    bool PlayedAhead(const QMouseEvent& press);
     void EndMouseNote(LeftPress after);
 
     KeyboardShape Shape() const;
@@ -196,6 +206,15 @@ private:
     KeyLabels FKeyLabels = KeyLabels::None;
     // The keys of the computer keyboard down now, as FirstPress names them.
     std::vector<std::uint32_t> FKeysDown;
+
+    // The press played ahead of its QMouseEvent, and what it played.
+    struct PressAhead {
+        quint64 timestamp = 0;
+        LeftPress state = LeftPress::Idle;
+        NoteHit hit;
+    };
+    std::optional<PressAhead> FPressAhead;
+    QTimer FPressAheadExpiry;
 
     QImage canvas_;
     bool canvasValid_ = false;

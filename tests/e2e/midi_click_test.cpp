@@ -64,6 +64,11 @@ TEST_F(MidiClick, WhatIsPlayedArrivesExactlyOnce) {
         std::vector<MidiBytes> expected;
     } cases[] = {
         {"a click", [&] { return ClickAt(A0(), "click"); }, {on(21), off(21)}},
+        {"a double click",
+         [&] {
+             return MoveTo(A0()) && Xdotool({"click", "--repeat", "2", "--delay", "60", "1"});
+         },
+         {on(21), off(21), on(21), off(21)}},
         {"a glissando B0 C1 D1",
          [&] {
              return glide({1, 2, 3});

@@ -1,9 +1,11 @@
 #include "keyboard/key_painter.h"
+#include "keyboard/press_ahead.h"
 #include "keyboard/vkeys.h"
 #include "tests/keyboard/keyboard_shapes.h"
 
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QTest>
 #include <QWidget>
 #include <QWindow>
@@ -303,6 +305,58 @@ TEST_F(KeyboardTest, HeldNoteEndsWhenTheControlLosesTheMouseOrTheView) {
         QApplication::processEvents();
         EXPECT_EQ(keys->Canvas(), Released()) << row.name;
     }
+}
+
+// A press played as the window system reports it: the QMouseEvent that follows it sends
+// nothing more, whether it comes as a press or as a double click; one that differs is a press
+// of its own; one that never comes ends the note.
+TEST_F(KeyboardTest, APressPlayedAheadOfQtSoundsOnce) {
+    const auto qtPress = [&](QEvent::Type type, quint64 timestamp, QPoint at = QPoint(7, 60)) {
+        QMouseEvent press(type, at, keys->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, {});
+        press.setTimestamp(timestamp);
+        QApplication::sendEvent(keys, &press);
+    };
+    const std::vector<NoteEvent> once{{"on", 21, 101}, {"off", 21, 0}};
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonDblClick}) {
+        events.clear();
+        keys->PlayPressAhead(7, 60, 500);
+        EXPECT_EQ(events.size(), 1u);
+        qtPress(type, 500);
+        QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
+        EXPECT_EQ(events, once) << type;
+    }
+    events.clear();
+    keys->PlayPressAhead(7, 60, 600);
+    qtPress(QEvent::MouseButtonPress, 601, QPoint(300, 60));
+    QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(300, 60));
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[1], (NoteEvent{"off", 21, 0}));
+    EXPECT_EQ(events[2].note, events[3].note);
+    events.clear();
+    keys->PlayPressAhead(7, 60, 700);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return events.size() == 2; }, 3000));
+    EXPECT_EQ(events, once);
+    EXPECT_EQ(keys->Canvas(), Released());
+}
+
+// Played ahead only where Qt will give the press to the keyboard.
+TEST_F(KeyboardTest, OnlyAPressQtWillGiveTheKeyboardIsPlayedAhead) {
+    const QPoint key = keys->mapTo(window.get(), QPoint(7, 60));
+    const auto press = [&](std::uint32_t button, QPoint at) {
+        PlayPressAhead(*keys, PointerPress{static_cast<std::uint32_t>(window->winId()),
+                                           at.x() * 1.0, at.y() * 1.0, 800, button, false});
+    };
+    press(3, key);
+    press(1, QPoint(2, 20));
+    auto* menu = new QMenu(window.get());
+    menu->addAction(QStringLiteral("x"));
+    menu->popup(window->mapToGlobal(QPoint(300, 20)));
+    press(1, key);
+    menu->hide();
+    EXPECT_TRUE(events.empty());
+    press(1, key);
+    EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}}));
+    QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
 }
 
 TEST_F(KeyboardTest, PointAboveNote127PlaysNothing) {

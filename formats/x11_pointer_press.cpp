@@ -1,0 +1,64 @@
+#include "formats/x11_pointer_press.h"
+
+namespace {
+
+constexpr std::uint8_t kCoreButtonPress = 4;
+constexpr std::uint8_t kGenericEvent = 35;
+constexpr std::uint16_t kXiButtonPress = 4;
+constexpr std::uint32_t kXiPointerEmulated = 1u << 16;
+// 32 bytes of event and libxcb's full sequence number after them.
+constexpr std::size_t kXcbEventBytes = 36;
+// XI_ButtonPress up to and including its flags, as libxcb lays it out.
+constexpr std::size_t kXiDeviceEventBytes = 64;
+
+// The X server writes in the client's byte order, which is this machine's.
+template <typename T> T Read(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        value = static_cast<T>(value | static_cast<T>(T{bytes[offset + i]} << (8 * i)));
+    return value;
+}
+
+// XInput 2 gives positions as 16.16 fixed point.
+double FromFixed1616(std::uint32_t raw) {
+    return static_cast<std::int32_t>(raw) / 65536.0;
+}
+
+} // namespace
+
+std::uint64_t XcbEventBytes(std::span<const std::uint8_t, 36> head) {
+    if (head[0] != kGenericEvent)
+        return kXcbEventBytes;
+    // Its length counts the four-byte units beyond the first 32 bytes.
+    return kXcbEventBytes + 4ull * Read<std::uint32_t>(head, 4);
+}
+
+std::optional<PointerPress> ParsePointerPress(std::span<const std::uint8_t> event,
+                                              std::uint8_t xinputOpcode) {
+    if (event.size() < kXcbEventBytes)
+        return std::nullopt;
+    // The top bit marks an event another client sent: no press of this pointer.
+    const std::uint8_t type = event[0];
+    if (type == kCoreButtonPress) {
+        PointerPress press;
+        press.button = event[1];
+        press.time = Read<std::uint32_t>(event, 4);
+        press.window = Read<std::uint32_t>(event, 12);
+        press.x = Read<std::int16_t>(event, 24);
+        press.y = Read<std::int16_t>(event, 26);
+        return press;
+    }
+    if (type != kGenericEvent || xinputOpcode == 0 || event[1] != xinputOpcode ||
+        Read<std::uint16_t>(event, 8) != kXiButtonPress)
+        return std::nullopt;
+    if (event.size() < kXiDeviceEventBytes)
+        return std::nullopt;
+    PointerPress press;
+    press.time = Read<std::uint32_t>(event, 12);
+    press.button = Read<std::uint32_t>(event, 16);
+    press.window = Read<std::uint32_t>(event, 24);
+    press.x = FromFixed1616(Read<std::uint32_t>(event, 44));
+    press.y = FromFixed1616(Read<std::uint32_t>(event, 48));
+    press.emulatedFromTouch = (Read<std::uint32_t>(event, 60) & kXiPointerEmulated) != 0;
+    return press;
+}

@@ -1,0 +1,69 @@
+#include "platform/linux/desktop/x11_pointer_presses.h"
+
+#include <QGuiApplication>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <span>
+
+namespace {
+
+constexpr char kXInputExtension[] = "XInputExtension";
+
+xcb_connection_t* QtConnection() {
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                                   : nullptr;
+    return x11 != nullptr ? x11->connection() : nullptr;
+}
+
+} // namespace
+
+X11PointerPresses::X11PointerPresses(std::function<void(const PointerPress&)> pressed)
+    : pressed_(std::move(pressed)) {
+    xcb_connection_t* connection = QtConnection();
+    if (connection == nullptr)
+        return;
+    opcodeRequest_ =
+        xcb_query_extension(connection, std::strlen(kXInputExtension), kXInputExtension).sequence;
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+X11PointerPresses::~X11PointerPresses() {
+    // An answer nobody read would stay with the connection.
+    if (xcb_connection_t* connection = QtConnection();
+        connection != nullptr && opcodeRequest_ != 0 && !opcodeKnown_)
+        xcb_discard_reply(connection, opcodeRequest_);
+}
+
+std::uint8_t X11PointerPresses::XInputOpcode() {
+    if (!opcodeKnown_) {
+        opcodeKnown_ = true;
+        xcb_connection_t* connection = QtConnection();
+        xcb_query_extension_reply_t* reply =
+            connection != nullptr ? xcb_query_extension_reply(connection, {opcodeRequest_}, nullptr)
+                                  : nullptr;
+        if (reply != nullptr && reply->present)
+            xinputOpcode_ = reply->major_opcode;
+        std::free(reply);
+    }
+    return xinputOpcode_;
+}
+
+bool X11PointerPresses::nativeEventFilter(const QByteArray& eventType, void* message,
+                                          qintptr* /*result*/) {
+    if (eventType != "xcb_generic_event_t" || message == nullptr)
+        return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(message);
+    const std::uint8_t type = bytes[0];
+    if (type != XCB_BUTTON_PRESS && type != XCB_GE_GENERIC)
+        return false;
+    const std::span<const std::uint8_t, 36> head(bytes, 36);
+    const std::optional<PointerPress> press =
+        ParsePointerPress({bytes, static_cast<std::size_t>(XcbEventBytes(head))},
+                          type == XCB_GE_GENERIC ? XInputOpcode() : 0);
+    if (press)
+        pressed_(*press);
+    return false;
+}
