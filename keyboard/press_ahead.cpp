@@ -16,9 +16,10 @@ void PlayPressAhead(TVKeys& keys, const PointerPress& press) {
     const QWindow* window = top->windowHandle();
     if ((modal != nullptr && modal != top) || window == nullptr || window->winId() != press.window)
         return;
-    // The window system counts the screen's pixels, Qt's widgets their own.
+    // The window system counts the screen's pixels, Qt's widgets their own. Qt drops the
+    // fraction of a pixel that XInput 2 gives before it scales, and so does this.
     const qreal ratio = window->devicePixelRatio();
-    const QPointF inWindow(press.x / ratio, press.y / ratio);
+    const QPointF inWindow(static_cast<int>(press.x) / ratio, static_cast<int>(press.y) / ratio);
     if (top->childAt(inWindow.toPoint()) != &keys)
         return;
     const QPoint inKeys = keys.mapFrom(top, inWindow).toPoint();
