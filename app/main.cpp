@@ -91,9 +91,11 @@ int RunWindow(int& argc, char** argv) {
                                             builtIn != nullptr ? *builtIn : noSynthesizer});
     // Made after the window and so gone before it.
     const X11FocusLoss focusLoss([&klavioForm] { klavioForm.VMidiKeys1->KeysLost(); });
-    const X11PointerPresses pointerPresses([&klavioForm](const PointerPress& press) {
-        PlayPressAhead(*klavioForm.VMidiKeys1, press);
-    });
+    PressAhead pressAhead(*klavioForm.VMidiKeys1);
+    const X11PointerPresses pointerPresses(
+        [&pressAhead](const X11InputEvent& press, const std::optional<X11InputEvent>& before) {
+            pressAhead.Pressed(press, before);
+        });
     klavioForm.show();
     application.exec();
     // The window writes the settings and resets its ports as it goes, after this line. An error

@@ -1,13 +1,33 @@
 #pragma once
 
-// Decides whether a press of the pointer, as the window system reported it, will reach the
-// keyboard as a left press once Qt delivers it, and if so plays it there ahead of Qt.
+// Plays a press of the pointer on the keyboard as the window system reports it, ahead of Qt,
+// when Qt will give it to the keyboard as a left press and has delivered everything before it.
 
-#include "formats/x11_pointer_press.h"
+#include "formats/x11_input_event.h"
+
+#include <QObject>
+
+#include <optional>
 
 class TVKeys;
 
-// Runs on the GUI thread, between Qt reading the event and delivering it. Plays nothing where
-// Qt might give the press to anyone else: another widget or window under the pointer, an open
-// popup or modal dialog, a widget holding the mouse, another button already down.
-void PlayPressAhead(TVKeys& keys, const PointerPress& press);
+class PressAhead final : public QObject {
+public:
+    // Watches what Qt delivers from construction to destruction; needs the application object.
+    explicit PressAhead(TVKeys& keys);
+
+    // Runs on the GUI thread, between Qt reading the press and delivering it; before is the key
+    // or button press or release read just before it. Plays nothing where Qt might give the
+    // press to anyone else (another widget or window under the pointer, an open popup or modal
+    // dialog, a widget holding the mouse, another button already down), nor while Qt has yet
+    // to deliver what came before it: a click on the send button just before must send first.
+    void Pressed(const X11InputEvent& press, const std::optional<X11InputEvent>& before);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    TVKeys& keys_;
+    // The last key or button press or release Qt delivered to a window of the program.
+    std::optional<X11InputEvent> delivered_;
+};

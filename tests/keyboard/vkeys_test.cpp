@@ -339,22 +339,39 @@ TEST_F(KeyboardTest, APressPlayedAheadOfQtSoundsOnce) {
     EXPECT_EQ(keys->Canvas(), Released());
 }
 
-// Played ahead only where Qt will give the press to the keyboard.
-TEST_F(KeyboardTest, OnlyAPressQtWillGiveTheKeyboardIsPlayedAhead) {
+// Played ahead only where Qt will give the press to the keyboard, and only once Qt has
+// delivered the press or release read before it.
+TEST_F(KeyboardTest, OnlyAPressQtWillGiveTheKeyboardNextIsPlayedAhead) {
+    using Kind = X11InputEvent::Kind;
+    PressAhead ahead(*keys);
     const QPoint key = keys->mapTo(window.get(), QPoint(7, 60));
-    const auto press = [&](std::uint32_t button, QPoint at) {
-        PlayPressAhead(*keys, PointerPress{static_cast<std::uint32_t>(window->winId()),
-                                           at.x() * 1.0, at.y() * 1.0, 800, button, false});
+    const auto press = [&](std::uint32_t button, QPoint at, std::optional<X11InputEvent> before) {
+        ahead.Pressed({Kind::ButtonPress, 800, button, static_cast<std::uint32_t>(window->winId()),
+                       at.x() * 1.0, at.y() * 1.0, false},
+                      before);
     };
-    press(3, key);
-    press(1, QPoint(2, 20));
+    struct : QObject {
+        quint64 time = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::MouseButtonRelease)
+                time = static_cast<QMouseEvent*>(event)->timestamp();
+            return false;
+        }
+    } releases;
+    window->windowHandle()->installEventFilter(&releases);
+    QTest::mouseClick(window->windowHandle(), Qt::RightButton, {}, QPoint(850, 20));
+    const X11InputEvent delivered{Kind::ButtonRelease, static_cast<std::uint32_t>(releases.time),
+                                  3};
+    press(3, key, delivered);
+    press(1, QPoint(2, 20), delivered);
+    press(1, key, X11InputEvent{Kind::ButtonRelease, delivered.time + 1, 3});
     auto* menu = new QMenu(window.get());
     menu->addAction(QStringLiteral("x"));
     menu->popup(window->mapToGlobal(QPoint(300, 20)));
-    press(1, key);
+    press(1, key, delivered);
     menu->hide();
     EXPECT_TRUE(events.empty());
-    press(1, key);
+    press(1, key, delivered);
     EXPECT_EQ(events, (std::vector<NoteEvent>{{"on", 21, 101}}));
     QTest::mouseRelease(keys, Qt::LeftButton, {}, QPoint(7, 60));
 }

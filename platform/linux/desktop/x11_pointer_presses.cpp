@@ -20,8 +20,7 @@ xcb_connection_t* QtConnection() {
 
 } // namespace
 
-X11PointerPresses::X11PointerPresses(std::function<void(const PointerPress&)> pressed)
-    : pressed_(std::move(pressed)) {
+X11PointerPresses::X11PointerPresses(PointerPressed pressed) : pressed_(std::move(pressed)) {
     xcb_connection_t* connection = QtConnection();
     if (connection == nullptr)
         return;
@@ -57,13 +56,19 @@ bool X11PointerPresses::nativeEventFilter(const QByteArray& eventType, void* mes
         return false;
     const auto* bytes = static_cast<const std::uint8_t*>(message);
     const std::uint8_t type = bytes[0];
-    if (type != XCB_BUTTON_PRESS && type != XCB_GE_GENERIC)
+    if ((type < XCB_KEY_PRESS || type > XCB_BUTTON_RELEASE) && type != XCB_GE_GENERIC)
         return false;
     const std::span<const std::uint8_t, 36> head(bytes, 36);
-    const std::optional<PointerPress> press =
-        ParsePointerPress({bytes, static_cast<std::size_t>(XcbEventBytes(head))},
-                          type == XCB_GE_GENERIC ? XInputOpcode() : 0);
-    if (press)
-        pressed_(*press);
+    const std::optional<X11InputEvent> input =
+        ParseX11InputEvent({bytes, static_cast<std::size_t>(XcbEventBytes(head))},
+                           type == XCB_GE_GENERIC ? XInputOpcode() : 0);
+    // Buttons 4 to 7 turn the wheel: Qt delivers them as wheel events, and they play nothing.
+    const bool isButton = input && (input->kind == X11InputEvent::Kind::ButtonPress ||
+                                    input->kind == X11InputEvent::Kind::ButtonRelease);
+    if (!input || (isButton && input->detail >= 4 && input->detail <= 7))
+        return false;
+    if (input->kind == X11InputEvent::Kind::ButtonPress)
+        pressed_(*input, last_);
+    last_ = input;
     return false;
 }

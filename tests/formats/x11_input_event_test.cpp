@@ -1,4 +1,4 @@
-#include "formats/x11_pointer_press.h"
+#include "formats/x11_input_event.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ Bytes Event(std::size_t size, std::vector<std::pair<std::size_t, std::uint32_t>>
         std::memcpy(bytes.data() + offset, &value, 4);
     return bytes;
 }
-// The core press: button 1 at (-3, 60), time 1234. XInput 2's: flags as given, (7.5, -1).
+// Core events: detail 1 at (-3, 60), time 1234. XInput 2's: flags as given, at (7.5, -1).
 Bytes Core(std::uint8_t type) {
     return Event(36, {{0, type | 0x100u}, {4, 1234}, {12, 7}, {24, 0x3CFFFD}});
 }
@@ -35,26 +35,29 @@ Bytes Xi(std::uint16_t type, std::uint32_t flags = 0, std::uint8_t opcode = kXIn
                       {60, flags}});
 }
 
-TEST(PointerPress, ReadsCoreAndXInputPressesAndNothingElse) {
-    const std::optional<PointerPress> core = ParsePointerPress(Core(4), kXInput);
+TEST(X11InputEvent, ReadsCoreAndXInputPressesAndReleasesAndNothingElse) {
+    const std::optional<X11InputEvent> core = ParseX11InputEvent(Core(4), kXInput);
     ASSERT_TRUE(core);
-    EXPECT_EQ(std::tuple(core->time, core->window, core->button, core->x, core->y),
+    EXPECT_EQ(std::tuple(core->time, core->window, core->detail, core->x, core->y),
               std::tuple(1234u, 7u, 1u, -3.0, 60.0));
-    const std::optional<PointerPress> xi = ParsePointerPress(Xi(4), kXInput);
+    const std::optional<X11InputEvent> xi = ParseX11InputEvent(Xi(4), kXInput);
     ASSERT_TRUE(xi);
-    EXPECT_EQ(std::tuple(xi->time, xi->window, xi->button, xi->x, xi->y, xi->emulatedFromTouch),
+    EXPECT_EQ(std::tuple(xi->time, xi->window, xi->detail, xi->x, xi->y, xi->emulatedFromTouch),
               std::tuple(99u, 7u, 1u, 7.5, -1.0, false));
-    EXPECT_TRUE(ParsePointerPress(Xi(4, 1u << 16), kXInput)->emulatedFromTouch);
+    EXPECT_TRUE(ParseX11InputEvent(Xi(4, 1u << 16), kXInput)->emulatedFromTouch);
+    using Kind = X11InputEvent::Kind;
+    EXPECT_EQ(ParseX11InputEvent(Core(2), kXInput)->kind, Kind::KeyPress);
+    EXPECT_EQ(ParseX11InputEvent(Xi(5), kXInput)->kind, Kind::ButtonRelease);
 
     const Bytes xiPress = Xi(4);
     EXPECT_EQ(XcbEventBytes(std::span<const std::uint8_t, 36>(xiPress.data(), 36)), 84u);
-    // Sent by another client, a release, another extension, too short, extension unknown.
+    // Sent by another client, a motion, another extension, too short, extension unknown.
     for (const auto& [other, opcode] :
-         {std::pair(Core(4 | 0x80), kXInput), std::pair(Core(5), kXInput),
-          std::pair(Xi(5), kXInput), std::pair(Xi(4, 0, kXInput + 1), kXInput),
+         {std::pair(Core(4 | 0x80), kXInput), std::pair(Core(6), kXInput),
+          std::pair(Xi(6), kXInput), std::pair(Xi(4, 0, kXInput + 1), kXInput),
           std::pair(Bytes(xiPress.begin(), xiPress.end() - 21), kXInput),
           std::pair(xiPress, std::uint8_t{0})})
-        EXPECT_FALSE(ParsePointerPress(other, opcode));
+        EXPECT_FALSE(ParseX11InputEvent(other, opcode));
 }
 
 } // namespace
