@@ -89,10 +89,22 @@ protected:
         })) << "the client never connected";
     }
     void TearDown() override {
+        // Under load, aseqnet was seen never to end at SIGTERM (its server); one that has
+        // not ended after 2 s is killed, and says so.
         for (const pid_t process : {client_, server_})
             if (process > 0) {
                 ::kill(process, SIGTERM);
-                ::waitpid(process, nullptr, 0);
+                bool ended = false;
+                for (int waits = 0; !ended && waits < 200; ++waits) {
+                    ended = ::waitpid(process, nullptr, WNOHANG) == process;
+                    if (!ended)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                if (!ended) {
+                    std::printf("[ machine  ] aseqnet did not end at SIGTERM: killed\n");
+                    ::kill(process, SIGKILL);
+                    ::waitpid(process, nullptr, 0);
+                }
             }
     }
 
