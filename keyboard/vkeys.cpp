@@ -500,8 +500,8 @@ bool TVKeys::PlayedAhead(const QMouseEvent& press) {
     FPressAhead.reset();
     FPressAheadExpiry.stop();
     // Anything that came between (the note cut short, another press) makes it a press of its own.
-    const NoteHit hit =
-        NoteFromPoint(press.position().toPoint().x(), press.position().toPoint().y());
+    const QPoint at = press.position().toPoint();
+    const NoteHit hit = NoteFromPoint(at.x(), at.y());
     // The second press of a double click reaches the control as a double click alone.
     const bool isPress =
         press.type() == QEvent::MouseButtonPress || press.type() == QEvent::MouseButtonDblClick;

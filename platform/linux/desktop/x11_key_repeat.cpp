@@ -1,6 +1,6 @@
 #include "platform/linux/desktop/x11_key_repeat.h"
 
-#include <QGuiApplication>
+#include "platform/linux/desktop/qt_x11_connection.h"
 
 #include <xcb/xcb.h>
 // The C header names a field "explicit"; renamed while it is read, as C++ reserves the word.
@@ -12,10 +12,7 @@
 #include <memory>
 
 bool AskForPressOnlyKeyRepeat() {
-    const auto* x11 = qGuiApp != nullptr
-                          ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                          : nullptr;
-    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    xcb_connection_t* connection = QtX11Connection();
     if (connection == nullptr)
         return false;
     // The extension has to be announced on this connection before its requests are taken.

@@ -1,8 +1,8 @@
 #include "platform/linux/desktop/x11_pointer_presses.h"
 
-#include <QGuiApplication>
+#include "platform/linux/desktop/qt_x11_connection.h"
 
-#include <xcb/xcb.h>
+#include <QCoreApplication>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,16 +12,10 @@ namespace {
 
 constexpr char kXInputExtension[] = "XInputExtension";
 
-xcb_connection_t* QtConnection() {
-    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                                   : nullptr;
-    return x11 != nullptr ? x11->connection() : nullptr;
-}
-
 } // namespace
 
 X11PointerPresses::X11PointerPresses(PointerPressed pressed) : pressed_(std::move(pressed)) {
-    xcb_connection_t* connection = QtConnection();
+    xcb_connection_t* connection = QtX11Connection();
     if (connection == nullptr)
         return;
     opcodeRequest_ =
@@ -31,7 +25,7 @@ X11PointerPresses::X11PointerPresses(PointerPressed pressed) : pressed_(std::mov
 
 X11PointerPresses::~X11PointerPresses() {
     // An answer nobody read would stay with the connection.
-    if (xcb_connection_t* connection = QtConnection();
+    if (xcb_connection_t* connection = QtX11Connection();
         connection != nullptr && opcodeRequest_ != 0 && !opcodeKnown_)
         xcb_discard_reply(connection, opcodeRequest_);
 }
@@ -39,7 +33,7 @@ X11PointerPresses::~X11PointerPresses() {
 std::uint8_t X11PointerPresses::XInputOpcode() {
     if (!opcodeKnown_) {
         opcodeKnown_ = true;
-        xcb_connection_t* connection = QtConnection();
+        xcb_connection_t* connection = QtX11Connection();
         xcb_query_extension_reply_t* reply =
             connection != nullptr ? xcb_query_extension_reply(connection, {opcodeRequest_}, nullptr)
                                   : nullptr;
