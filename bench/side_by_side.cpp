@@ -94,6 +94,10 @@ public:
                     PidOf(event.xmap.window) == pid)
                     mapped = event.xmap.window;
             }
+            // Waiting once the window is mapped would add up to 50 ms to a program whose map
+            // is the last window change the root hears of.
+            if (mapped != 0)
+                break;
             pollfd wait{ConnectionNumber(display_), POLLIN, 0};
             ::poll(&wait, 1, 50);
         }
