@@ -62,6 +62,8 @@ int PrintVersion(int& argc, char** argv) {
 
 // The program as started from the desktop: the window, until it is closed.
 int RunWindow(int& argc, char** argv) {
+    // Joining a JACK server takes tens of milliseconds; it runs while the window is made.
+    StartMidiSystemEarly("klavio");
     QtErrorBox errorBox;
     TApplication application(argc, argv, errorBox);
     // Lets the desktop match the window to klavio.desktop and its icon.

@@ -126,4 +126,36 @@ TEST(JackReconnect, AServerStoppingUnderAHeldNoteNeverLeavesAClientToBeFreedTwic
     }
 }
 
+// The program joins the server while its window is made: the first join of that name takes this
+// very client, a probe of another name leaves it alone, and one nobody takes leaves the server.
+TEST(JackReconnect, AClientJoinedAheadIsTakenByItsNameAndOneNotTakenLeaves) {
+    JackTestServer server;
+    if (!StartJackForTest(server))
+        return;
+    std::string whyNot;
+    auto peer = JackPeer::Open("peer", whyNot);
+    ASSERT_TRUE(peer) << whyNot;
+    const auto joined = [&](const char* name) {
+        EXPECT_TRUE(JackClientsSettledWithin(std::chrono::seconds(5)));
+        char* uuid = jack_get_uuid_for_client_name(peer->Client(), name);
+        jack_free(uuid);
+        return uuid != nullptr;
+    };
+
+    JoinJackServerAhead("klavio-ahead");
+    EXPECT_TRUE(JackServerAnswers("klavio-probe"));
+    EXPECT_TRUE(joined("klavio-ahead"));
+    jack_client_t* client = JoinJackServer("klavio-ahead", whyNot);
+    ASSERT_NE(client, nullptr) << whyNot;
+    EXPECT_STREQ(jack_get_client_name(client), "klavio-ahead"); // not a second one, renamed
+    ForgetJackServerAhead();
+    EXPECT_TRUE(joined("klavio-ahead")) << "the client taken was closed";
+    EXPECT_TRUE(LeaveJackServerWithin(client, std::chrono::seconds(5)));
+
+    JoinJackServerAhead("klavio-unused");
+    EXPECT_TRUE(joined("klavio-unused"));
+    ForgetJackServerAhead();
+    EXPECT_FALSE(joined("klavio-unused"));
+}
+
 } // namespace

@@ -143,23 +143,69 @@ void CloseOnClientsThread(jack_client_t* client) {
         thread.serverGone.store(false); // libjack starts afresh with the next client
 }
 
-} // namespace
+// A join asked of the clients' thread and the client it opened, or why not. The caller that
+// stops waiting for it leaves the client to whoever closes it.
+struct PendingJoin {
+    std::string clientName;
+    std::shared_ptr<std::pair<jack_client_t*, std::string>> answer;
+    std::shared_ptr<Job> job;
+};
 
-jack_client_t* JoinJackServer(const std::string& clientName, std::string& whyNot) {
+PendingJoin AskToJoin(const std::string& clientName) {
     auto answer = std::make_shared<std::pair<jack_client_t*, std::string>>(nullptr, "");
     auto job = ClientsThread::Instance().Ask(
         [answer, clientName] { answer->first = OpenOnClientsThread(clientName, answer->second); });
-    if (!ClientsThread::Wait(*job, kOpenPatience)) {
-        // Whatever it opens later is closed again: nobody takes it any more.
-        ClientsThread::Instance().Ask([answer] {
-            if (answer->first != nullptr)
-                CloseOnClientsThread(answer->first);
-        });
+    return PendingJoin{clientName, std::move(answer), std::move(job)};
+}
+
+// Closes what the join opens, after it has run; nobody takes that client any more.
+void AbandonJoin(const PendingJoin& join) {
+    ClientsThread::Instance().Ask([answer = join.answer] {
+        if (answer->first != nullptr)
+            CloseOnClientsThread(answer->first);
+    });
+}
+
+jack_client_t* AwaitJoin(const PendingJoin& join, std::string& whyNot) {
+    if (!ClientsThread::Wait(*join.job, kOpenPatience)) {
+        AbandonJoin(join);
         whyNot = "the JACK server does not answer";
         return nullptr;
     }
-    whyNot = answer->second;
-    return answer->first;
+    whyNot = join.answer->second;
+    return join.answer->first;
+}
+
+// The join JoinJackServerAhead started, until a JoinJackServer of its name takes it.
+std::atomic<PendingJoin*> joinAhead{nullptr};
+
+} // namespace
+
+void JoinJackServerAhead(const std::string& clientName) {
+    std::unique_ptr<PendingJoin> replaced(
+        joinAhead.exchange(new PendingJoin(AskToJoin(clientName))));
+    if (replaced)
+        AbandonJoin(*replaced);
+}
+
+void ForgetJackServerAhead() {
+    const std::unique_ptr<PendingJoin> unused(joinAhead.exchange(nullptr));
+    if (unused)
+        AbandonJoin(*unused);
+}
+
+jack_client_t* JoinJackServer(const std::string& clientName, std::string& whyNot) {
+    std::unique_ptr<PendingJoin> early(joinAhead.exchange(nullptr));
+    if (early && early->clientName != clientName) {
+        // Another client's join, such as a probe's: the early one stays for its taker.
+        PendingJoin* none = nullptr;
+        if (joinAhead.compare_exchange_strong(none, early.get()))
+            early.release();
+        else
+            AbandonJoin(*early);
+        early.reset();
+    }
+    return AwaitJoin(early ? *early : AskToJoin(clientName), whyNot);
 }
 
 void LeaveJackServer(jack_client_t* client) {

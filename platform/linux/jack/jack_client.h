@@ -19,6 +19,13 @@
 // libjack's errors go to standard error again. Any thread; it waits for the open to run.
 jack_client_t* JoinJackServer(const std::string& clientName, std::string& whyNot);
 
+// Starts joining the server as clientName and returns at once, so that the join (tens of
+// milliseconds) runs while the caller does other work: the next JoinJackServer with that name
+// takes this client, waiting only for the rest of its join, instead of opening another.
+// ForgetJackServerAhead closes it when nobody has taken it. Any thread.
+void JoinJackServerAhead(const std::string& clientName);
+void ForgetJackServerAhead();
+
 // Closes a client joined with JoinJackServer behind every open and close asked for before.
 // Returns at once; the client must not be used any more. Any thread.
 void LeaveJackServer(jack_client_t* client);

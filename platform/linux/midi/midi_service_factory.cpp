@@ -30,15 +30,25 @@ std::unique_ptr<MidiService> OpenMidiSystem(const std::string& clientName, std::
     return nullptr;
 }
 
+// Only looks at the sequencer's device; any thread.
+bool AlsaSequencerLooksReady() {
+    return ::access("/dev/snd/seq", R_OK | W_OK) == 0;
+}
+
 // Runs on the thread that looks for a MIDI system. Asking a JACK server takes about 8 ms (up to
 // 17) when none runs and 18 ms (up to 32) when one does on a busy two-core machine
-// (bench/midi_system_open_bench), too long for the window's thread once a second. The
-// sequencer's device is only looked at.
+// (bench/midi_system_open_bench), too long for the window's thread once a second.
 bool MidiSystemLooksReady(const std::string& clientName) {
-    return ::access("/dev/snd/seq", R_OK | W_OK) == 0 || JackServerAnswers(clientName);
+    return AlsaSequencerLooksReady() || JackServerAnswers(clientName);
 }
 
 } // namespace
+
+void StartMidiSystemEarly(const std::string& clientName) {
+    // Without the sequencer a JACK server carries the MIDI, if any does.
+    if (!AlsaSequencerLooksReady())
+        JoinJackServerAhead(clientName);
+}
 
 std::unique_ptr<MidiService> OpenMidiService(const std::string& clientName, std::ostream& log,
                                              const std::string& soundFont) {
@@ -50,6 +60,8 @@ std::unique_ptr<MidiService> OpenMidiService(const std::string& clientName, std:
         return OpenMidiSystem(clientName, log, *jack, whyNot);
     };
     auto system = std::make_unique<ReconnectingMidiService>(std::move(opener), clientName, log);
+    // The system has been opened or not: a client joined early and not taken is not needed.
+    ForgetJackServerAhead();
     SynthOptions options;
     options.soundFont = soundFont;
     options.clientName = clientName;

@@ -11,6 +11,11 @@
 #include <memory>
 #include <string>
 
+// Starts what opening the MIDI system waits for longest, joining a JACK server, on a thread of
+// its own, so that it runs while the program starts its window; OpenMidiService with the same
+// client name takes it. Returns at once.
+void StartMidiSystemEarly(const std::string& clientName);
+
 // Says on `log` which service is used, and why the others are not; `log` must outlive the
 // service, which reports on the synthesizer there too. soundFont is the "SoundFont" setting:
 // the file the synthesizer plays, or empty for an installed General MIDI SoundFont.
