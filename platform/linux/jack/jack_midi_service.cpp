@@ -52,6 +52,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -98,7 +99,11 @@ public:
     void midiSetDeviceWatcher(QObject* watcher) override { watcher_ = watcher; }
     bool midiSystemRunning() override {
         LeaveStoppedServer();
-        return !process_.serverGone.load();
+        if (activationRefused_->load() && !activationRefusalTold_) {
+            activationRefusalTold_ = true;
+            qWarning("JACK MIDI: the JACK server did not activate the client");
+        }
+        return !process_.serverGone.load() && !activationRefused_->load();
     }
     MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
     MMRESULT midiInGetStatus(HMIDIIN handle) override;
@@ -129,6 +134,9 @@ private:
     std::uint64_t reportedIncomingDrops_ = 0;
     std::uint64_t reportedOutgoingDrops_ = 0;
     bool shutdownSeen_ = false;
+    // Set on the requests thread when the server refuses to activate the client.
+    std::shared_ptr<std::atomic<bool>> activationRefused_ = std::make_shared<std::atomic<bool>>();
+    bool activationRefusalTold_ = false;
     bool clientLeft_ = false; // closed after its server stopped
 };
 
@@ -159,8 +167,15 @@ bool JackMidiService::Start(std::string& whyNot) {
         if (!watcher_.isNull())
             PostMidiDevicesChanged(watcher_);
     });
-    if (jack_activate(client_) != 0) {
-        whyNot = "the JACK server did not activate the client";
+    // Activation waits for the server to take the client into its graph, a few of its cycles
+    // (15 to 20 ms here): the requests thread does it, before the ports it is then asked to
+    // register and connect. A client the server does not activate counts as a stopped system.
+    const bool posted = requests_.Post([client = client_, refused = activationRefused_] {
+        if (jack_activate(client) != 0)
+            refused->store(true);
+    });
+    if (!posted) {
+        whyNot = "the JACK server was not asked to activate the client";
         return false;
     }
     return true;
