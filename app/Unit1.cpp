@@ -32,6 +32,7 @@
 #include "support/VistaAltFixUnit.h"
 #include "support/about_links.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QColor>
@@ -471,10 +472,18 @@ void TklavioForm::FormShow() {
 
 void TklavioForm::paintEvent(QPaintEvent* event) {
     QWidget::paintEvent(event);
-    // The children are drawn after this, and the frame goes to the screen before the next
-    // posted event.
-    if (awaitingFirstFrame_)
-        QTimer::singleShot(0, this, [this] { AfterFirstFrame(); });
+    // The children are drawn after this. The frame leaves for the window system when the event
+    // loop next waits or wakes; a zero timer set now would run before that, and the frame would
+    // wait for its work (15 ms here). So the work is posted from there.
+    if (awaitingFirstFrame_ && !firstFrameLeaving_) {
+        firstFrameLeaving_ = true;
+        for (const auto loopTurns :
+             {&QAbstractEventDispatcher::aboutToBlock, &QAbstractEventDispatcher::awake})
+            connect(
+                QAbstractEventDispatcher::instance(), loopTurns, this,
+                [this] { QTimer::singleShot(0, this, [this] { AfterFirstFrame(); }); },
+                Qt::SingleShotConnection);
+    }
 }
 
 void TklavioForm::AfterFirstFrame() {

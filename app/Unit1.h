@@ -140,6 +140,7 @@ private:
     ErrorBox& errorBox_;
     bool shown_ = false;
     bool awaitingFirstFrame_ = false;
+    bool firstFrameLeaving_ = false; // the work after it is asked for
     // The history as ReadConfig found it; saving keeps what another instance added since.
     std::vector<std::string> loadedCommands_;
     std::unique_ptr<DeviceList> inputs_;
