@@ -28,5 +28,7 @@ inline void ShowForm(QWidget& form) {
     form.show();
     if (QTest::qWaitForWindowExposed(&form))
         form.repaint();
+    // The work after the first frame is posted at the event loop's next turn.
+    QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents();
 }
