@@ -174,6 +174,12 @@ int JackProcess::OnProcess(jack_nframes_t frames) {
         history_.Report(reportFrame);
     const std::optional<JackCycleHistory::Cycles> repeated = history_.Due(cycle);
     bool wake = ReportHeldTokens();
+    // The client hears of other ports only once it is active: the first cycle says that the
+    // devices may have changed meanwhile.
+    if (cycle == 0) {
+        devicesChanged.store(true);
+        wake = true;
+    }
     for (auto& slot : portSlots) {
         Port* port = slot.load();
         if (port == nullptr)
