@@ -22,6 +22,12 @@ double FromFixed1616(std::uint32_t raw) {
     return static_cast<std::int32_t>(raw) / 65536.0;
 }
 
+// Key and button presses and releases share their numbers in both protocols.
+bool IsPressOrRelease(unsigned type) {
+    return type >= static_cast<unsigned>(X11InputEvent::Kind::KeyPress) &&
+           type <= static_cast<unsigned>(X11InputEvent::Kind::ButtonRelease);
+}
+
 } // namespace
 
 std::uint64_t XcbEventBytes(std::span<const std::uint8_t, 36> head) {
@@ -29,12 +35,6 @@ std::uint64_t XcbEventBytes(std::span<const std::uint8_t, 36> head) {
         return kXcbEventBytes;
     // Its length counts the four-byte units beyond the first 32 bytes.
     return kXcbEventBytes + 4ull * Read<std::uint32_t>(head, 4);
-}
-
-// Key and button presses and releases share their numbers in both protocols.
-static bool IsPressOrRelease(unsigned type) {
-    return type >= static_cast<unsigned>(X11InputEvent::Kind::KeyPress) &&
-           type <= static_cast<unsigned>(X11InputEvent::Kind::ButtonRelease);
 }
 
 std::optional<X11InputEvent> ParseX11InputEvent(std::span<const std::uint8_t> event,
