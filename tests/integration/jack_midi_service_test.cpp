@@ -618,6 +618,22 @@ TEST_F(JackMidi, StoppedServerLeavesAServiceThatRefusesEverything) {
     EXPECT_EQ(service_->midiInClose(connecting), MMSYSERR_NOERROR);
 }
 
+// The client of a service closed while its server hangs is left to JACK. It leaves once the
+// server answers again, and what its callbacks may still reach is kept, not lost: the leak
+// checker at the end of this program tells.
+TEST_F(JackMidi, ClosingWhileTheServerHangsReturnsAndLeavesNothingBehind) {
+    const HMIDIOUT out = OpenOutput();
+    EXPECT_EQ(service_->midiOutShortMsg(out, 0x403C90), MMSYSERR_NOERROR);
+    server_.Pause(true);
+    QElapsedTimer timer;
+    timer.start();
+    service_.reset();
+    EXPECT_LT(timer.elapsed(), 5000);
+    server_.Pause(false);
+    EXPECT_TRUE(WaitFor(
+        [&] { return jack_port_by_name(peer_->Client(), "klavio-test:device_out") == nullptr; }));
+}
+
 TEST_F(JackMidi, HungServerNeverHoldsTheCallerAndWhatWasSentArrivesOnceItAnswers) {
     const HMIDIOUT out = OpenOutput();
     const int device = Find(true, "peer:in");

@@ -59,9 +59,14 @@ void CountHanded(Port& port, const std::uint8_t* bytes, std::size_t size) {
 struct CallbackGate {
     std::atomic<JackProcess*> process{nullptr};
     std::atomic<int> inside{0};
+    CallbackGate* nextAbandoned = nullptr;
 };
 
 namespace {
+
+// Every gate left to JACK, for the rest of the process: JACK's threads may still visit them, so
+// they are never freed, and kept in reach so that a leak checker does not take them for lost.
+std::atomic<CallbackGate*> abandonedGates{nullptr};
 
 // One callback's visit through the gate: counted in before looking, so that Abandon, having
 // closed the gate, can wait for the visits under way to end.
@@ -150,7 +155,10 @@ void JackProcess::Abandon() {
     const auto deadline = std::chrono::steady_clock::now() + kCallbackPatience;
     while (gate_->inside.load() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
-    [[maybe_unused]] CallbackGate* leftForJack = gate_.release();
+    CallbackGate* leftForJack = gate_.release();
+    leftForJack->nextAbandoned = abandonedGates.load();
+    while (!abandonedGates.compare_exchange_weak(leftForJack->nextAbandoned, leftForJack)) {
+    }
 }
 
 void JackProcess::TakeWakeUps() {
