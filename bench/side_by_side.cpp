@@ -216,10 +216,17 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
             std::this_thread::sleep_for(100us);
         if (receiver.Received().empty()) {
             Record("lost", column, 1);
-        } else {
-            Record("note", column, Milliseconds(Clock::now() - pressed));
-            Record("missed", column, receiver.CyclesAtReceipt().front() > nextCycle ? 100 : 0);
+            // What the release brings tells a click that never reached the player from a note
+            // lost after it, and xruns tell the machine's share.
+            press(false);
+            const bool released = Eventually([&] { return !receiver.Received().empty(); }, 5s);
+            Note(std::string(kColumnNames[column]) + ": press " + std::to_string(count + 1) +
+                 " brought no note, its release " + (released ? "a note-off" : "nothing") +
+                 "; xruns in the block so far: " + std::to_string(receiver.Xruns() - xrunsBefore));
+            continue;
         }
+        Record("note", column, Milliseconds(Clock::now() - pressed));
+        Record("missed", column, receiver.CyclesAtReceipt().front() > nextCycle ? 100 : 0);
         press(false);
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
     }
@@ -314,9 +321,22 @@ void FloorNotes() {
     const auto synth = JackPeer::Open("synth", stage.whyNot);
     if (!player || !synth || jack_connect(player->Client(), "player:out", "synth:in") != 0)
         return Note("floor: no JACK clients");
-    TimeNotes(kFloor, *synth, [&](bool down) {
+    const auto press = [&](bool down) {
         player->Send(down ? MidiBytes{0x90, 60, 100} : MidiBytes{0x80, 60, 0});
-    });
+    };
+    // A note sent before the server runs the new link goes nowhere, under PipeWire at least:
+    // the others' first click, before their timing starts, waits for it likewise.
+    bool linked = false;
+    for (int attempt = 0; attempt < 5 && !linked; ++attempt) {
+        synth->Forget();
+        press(true);
+        press(false);
+        linked = Eventually([&] { return synth->Received().size() >= 2; }, 1s);
+    }
+    if (!linked)
+        return Note("floor: the link carries nothing");
+    synth->Forget();
+    TimeNotes(kFloor, *synth, press);
 }
 
 // jack-keyboard (-t: no timestamps, each note goes out at the start of the next cycle, as
