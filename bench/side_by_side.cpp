@@ -26,6 +26,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -45,8 +46,9 @@ constexpr int kPressesPerBlock = 40;
 constexpr float kLoud = 0.01f; // -40 dBFS: the first sample past it is where a note is heard
 constexpr const char* kSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
-enum Column { kFloor, kJackKeyboard, kVmpk, kKlavio, kColumns };
-constexpr const char* kColumnNames[kColumns] = {"floor", "jack-keyboard", "VMPK", "klavio"};
+enum Column { kFloor, kBareX, kJackKeyboard, kVmpk, kKlavio, kColumns };
+constexpr const char* kColumnNames[kColumns] = {"floor", "bare X client", "jack-keyboard", "VMPK",
+                                                "klavio"};
 
 // Every sample of one figure for one contestant, across all rounds.
 std::map<std::pair<std::string, Column>, std::vector<double>> samples;
@@ -193,9 +195,9 @@ QPoint JackKeyboardKey(XSession& session, unsigned long window) {
 // Idle CPU share of a program over five seconds, after two to settle.
 double IdleCpuPercent(long long pid) {
     std::this_thread::sleep_for(2s);
-    const double before = CpuSeconds(pid);
+    const double before = RunningThreadsCpuSeconds(pid);
     std::this_thread::sleep_for(5s);
-    return (CpuSeconds(pid) - before) / 5 * 100;
+    return (RunningThreadsCpuSeconds(pid) - before) / 5 * 100;
 }
 
 // Times presses until the first event reaches the receiver, and tells whether each came later
@@ -313,6 +315,96 @@ private:
 
 // ---- click to note-on at a JACK peer --------------------------------------------------------
 
+// Presses and releases until both arrive: a note sent before the server runs a new link goes
+// nowhere, under PipeWire at least. Every contestant's first press comes before its timing.
+bool FirstNoteArrives(JackPeer& receiver, const std::function<void(bool)>& press) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        receiver.Forget();
+        press(true);
+        press(false);
+        if (Eventually([&] { return receiver.Received().size() >= 2; }, 1s)) {
+            receiver.Forget();
+            return true;
+        }
+    }
+    return false;
+}
+
+// The floor of a click: a bare X client that reads the display's events itself, on a thread
+// of its own, and hands each press or release of its window straight to a JACK client. What
+// any keyboard on X pays for the window system alone.
+class BareXKeyboard {
+public:
+    BareXKeyboard(const QString& display, JackPeer& player)
+        : display_(XOpenDisplay(display.toLatin1().constData())), player_(player) {
+        if (display_ == nullptr)
+            return;
+        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 200, 100, 0, 0,
+                                      WhitePixel(display_, DefaultScreen(display_)));
+        XSelectInput(display_, window_, ButtonPressMask | ButtonReleaseMask | StructureNotifyMask);
+        XMapWindow(display_, window_);
+        XEvent event{};
+        do
+            XNextEvent(display_, &event);
+        while (event.type != MapNotify);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~BareXKeyboard() {
+        stop_.store(true);
+        if (thread_.joinable())
+            thread_.join();
+        if (display_ != nullptr)
+            XCloseDisplay(display_);
+    }
+    BareXKeyboard(const BareXKeyboard&) = delete;
+    BareXKeyboard& operator=(const BareXKeyboard&) = delete;
+    std::optional<unsigned long> Window() const {
+        return display_ != nullptr ? std::optional<unsigned long>(window_) : std::nullopt;
+    }
+
+private:
+    // Runs on the client's own thread, the only one using the display once it started.
+    void Run() {
+        pollfd readable{ConnectionNumber(display_), POLLIN, 0};
+        while (!stop_.load()) {
+            while (XPending(display_) > 0) {
+                XEvent event{};
+                XNextEvent(display_, &event);
+                if (event.type == ButtonPress)
+                    player_.Send({0x90, 60, 100});
+                else if (event.type == ButtonRelease)
+                    player_.Send({0x80, 60, 0});
+            }
+            poll(&readable, 1, 50);
+        }
+    }
+
+    Display* display_;
+    JackPeer& player_;
+    ::Window window_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void BareXNotes() {
+    Stage stage;
+    if (!stage.Start())
+        return;
+    const auto player = JackPeer::Open("player", stage.whyNot);
+    const auto synth = JackPeer::Open("synth", stage.whyNot);
+    if (!player || !synth || jack_connect(player->Client(), "player:out", "synth:in") != 0)
+        return Note("bare X client: no JACK clients");
+    XSession session;
+    BareXKeyboard keyboard(session.DisplayName(), *player);
+    if (!keyboard.Window())
+        return Note("bare X client: no window");
+    Clicker clicker(session.DisplayName(), OnScreen(session, *keyboard.Window(), QPoint(100, 50)));
+    const auto press = [&](bool down) { clicker.Button(down); };
+    if (!FirstNoteArrives(*synth, press))
+        return Note("bare X client: no note came");
+    TimeNotes(kBareX, *synth, press);
+}
+
 void FloorNotes() {
     Stage stage;
     if (!stage.Start())
@@ -324,18 +416,8 @@ void FloorNotes() {
     const auto press = [&](bool down) {
         player->Send(down ? MidiBytes{0x90, 60, 100} : MidiBytes{0x80, 60, 0});
     };
-    // A note sent before the server runs the new link goes nowhere, under PipeWire at least:
-    // the others' first click, before their timing starts, waits for it likewise.
-    bool linked = false;
-    for (int attempt = 0; attempt < 5 && !linked; ++attempt) {
-        synth->Forget();
-        press(true);
-        press(false);
-        linked = Eventually([&] { return synth->Received().size() >= 2; }, 1s);
-    }
-    if (!linked)
+    if (!FirstNoteArrives(*synth, press))
         return Note("floor: the link carries nothing");
-    synth->Forget();
     TimeNotes(kFloor, *synth, press);
 }
 
@@ -564,6 +646,7 @@ struct Row {
     const char* caption;
     enum Kind { kLatency, kMean, kSum } kind;
     const char* unit;
+    int decimals = 1; // of a mean
 };
 
 constexpr Row kRows[] = {
@@ -574,8 +657,8 @@ constexpr Row kRows[] = {
      Row::kLatency, "ms"},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
     {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
-    {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%"},
-    {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%"},
+    {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%", 2},
+    {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%", 2},
     {"start_synth", "start → first frame drawn, with the synthesizer", Row::kLatency, "ms"},
     {"start_no_synth", "start → first frame drawn, without the synthesizer", Row::kLatency, "ms"},
     {"note_pw", "under PipeWire: click → note-on at a JACK peer", Row::kLatency, "ms"},
@@ -597,7 +680,7 @@ std::string Cell(const Row& row, Column column) {
                       Percentile(values, 0.5), Percentile(values, 0.9), row.unit, values.size());
         break;
     case Row::kMean:
-        std::snprintf(text, sizeof text, "%.1f %s", Mean(values), row.unit);
+        std::snprintf(text, sizeof text, "%.*f %s", row.decimals, Mean(values), row.unit);
         break;
     case Row::kSum:
         std::snprintf(text, sizeof text, "%.0f",
@@ -637,6 +720,7 @@ struct Block {
 
 const Block kBlocks[] = {
     {"floor, notes", FloorNotes, true},
+    {"bare X client, notes", BareXNotes, true},
     {"jack-keyboard, notes", JackKeyboardNotes, false},
     {"klavio, notes", KlavioNotes, true},
     {"floor, sound (fluidsynth)", FloorSound, true},
