@@ -386,39 +386,52 @@ private:
     std::thread thread_;
 };
 
-void BareXNotes() {
+// A block's server with two bare clients, the player's "out" linked to the synthesizer's "in".
+struct LinkedStage {
     Stage stage;
-    if (!stage.Start())
+    std::unique_ptr<JackPeer> player;
+    std::unique_ptr<JackPeer> synth;
+    bool Start(const std::string& who) {
+        if (!stage.Start())
+            return false;
+        player = JackPeer::Open("player", stage.whyNot);
+        synth = JackPeer::Open("synth", stage.whyNot);
+        if (player && synth && jack_connect(player->Client(), "player:out", "synth:in") == 0)
+            return true;
+        Note(who + ": no JACK clients");
+        return false;
+    }
+};
+
+void BareXNotes() {
+    LinkedStage linked;
+    if (!linked.Start("bare X client"))
         return;
-    const auto player = JackPeer::Open("player", stage.whyNot);
-    const auto synth = JackPeer::Open("synth", stage.whyNot);
-    if (!player || !synth || jack_connect(player->Client(), "player:out", "synth:in") != 0)
-        return Note("bare X client: no JACK clients");
+    JackPeer& player = *linked.player;
+    JackPeer& synth = *linked.synth;
     XSession session;
-    BareXKeyboard keyboard(session.DisplayName(), *player);
+    BareXKeyboard keyboard(session.DisplayName(), player);
     if (!keyboard.Window())
         return Note("bare X client: no window");
     Clicker clicker(session.DisplayName(), OnScreen(session, *keyboard.Window(), QPoint(100, 50)));
     const auto press = [&](bool down) { clicker.Button(down); };
-    if (!FirstNoteArrives(*synth, press))
+    if (!FirstNoteArrives(synth, press))
         return Note("bare X client: no note came");
-    TimeNotes(kBareX, *synth, press);
+    TimeNotes(kBareX, synth, press);
 }
 
 void FloorNotes() {
-    Stage stage;
-    if (!stage.Start())
+    LinkedStage linked;
+    if (!linked.Start("floor"))
         return;
-    const auto player = JackPeer::Open("player", stage.whyNot);
-    const auto synth = JackPeer::Open("synth", stage.whyNot);
-    if (!player || !synth || jack_connect(player->Client(), "player:out", "synth:in") != 0)
-        return Note("floor: no JACK clients");
+    JackPeer& player = *linked.player;
+    JackPeer& synth = *linked.synth;
     const auto press = [&](bool down) {
-        player->Send(down ? MidiBytes{0x90, 60, 100} : MidiBytes{0x80, 60, 0});
+        player.Send(down ? MidiBytes{0x90, 60, 100} : MidiBytes{0x80, 60, 0});
     };
-    if (!FirstNoteArrives(*synth, press))
+    if (!FirstNoteArrives(synth, press))
         return Note("floor: the link carries nothing");
-    TimeNotes(kFloor, *synth, press);
+    TimeNotes(kFloor, synth, press);
 }
 
 // jack-keyboard (-t: no timestamps, each note goes out at the start of the next cycle, as
