@@ -77,3 +77,18 @@ inline double RunningThreadsCpuSeconds(long long pid) {
     }
     return seconds;
 }
+
+// CPU time the host has taken from this virtual machine so far, over all its processors, in
+// seconds (the steal column of /proc/stat): while it takes it, every thread here stands still,
+// so xruns then are the machine's doing. Zero on a machine of its own.
+inline double StolenCpuSeconds() {
+    std::ifstream stat("/proc/stat");
+    std::string total;
+    long long fields[8] = {}; // user, nice, system, idle, iowait, irq, softirq, steal
+    stat >> total;
+    for (long long& field : fields)
+        stat >> field;
+    if (!stat || total != "cpu")
+        return 0.0;
+    return static_cast<double>(fields[7]) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}

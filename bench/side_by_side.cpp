@@ -25,6 +25,8 @@
 #include <X11/extensions/XTest.h>
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cstdio>
@@ -206,6 +208,7 @@ double IdleCpuPercent(long long pid) {
 void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)>& press) {
     std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
     const std::uint64_t xrunsBefore = receiver.Xruns();
+    const double stolenBefore = StolenCpuSeconds();
     for (int count = 0; count < kPressesPerBlock; ++count) {
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
         receiver.Forget();
@@ -233,6 +236,7 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
     }
     Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
+    Record("note_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
 }
 
 // After a release: no loud sample for a while, the reverb's tail included.
@@ -247,6 +251,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
                const std::function<void(bool)>& press) {
     std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
     const std::uint64_t xrunsBefore = xrunWatch.Xruns();
+    const double stolenBefore = StolenCpuSeconds();
     for (int count = 0; count < kPressesPerBlock; ++count) {
         WaitForSilence(recorder);
         recorder.Arm(kLoud);
@@ -263,6 +268,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
         press(false);
     }
     Record("sound_xruns", column, static_cast<double>(xrunWatch.Xruns() - xrunsBefore));
+    Record("sound_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
 }
 
 // Presses until the recorder hears something: a synthesizer loading its SoundFont is silent.
@@ -278,11 +284,34 @@ bool PlayUntilHeard(JackRecorder& recorder, const std::function<void(bool)>& pre
     return recorder.FirstLoudAt() >= since;
 }
 
+// Whether this process may give a thread real-time priority, as jackd will try to.
+bool RealtimePermitted() {
+    bool permitted = false;
+    std::thread([&permitted] {
+        sched_param parameter{};
+        parameter.sched_priority = 10;
+        permitted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+    }).join();
+    return permitted;
+}
+
+// Whether the blocks' jackd servers run with real-time scheduling, as JACK is meant to: where
+// permitted, unless KLAVIO_BENCH_NO_REALTIME is set. Without it, a client woken for its cycle
+// waits behind whatever else the machine runs, and on a busy machine the xruns count those
+// waits far more than anything the contestants do.
+bool Realtime() {
+    static const bool realtime =
+        std::getenv("KLAVIO_BENCH_NO_REALTIME") == nullptr && RealtimePermitted();
+    return realtime;
+}
+
 // A JACK server of the block's own, with the clients every block has.
 struct Stage {
     JackTestServer server;
     std::string whyNot;
     bool Start() {
+        if (Realtime())
+            server.UseRealtimeScheduling();
         if (server.Start(whyNot))
             return true;
         Note("no JACK server: " + whyNot);
@@ -665,9 +694,11 @@ constexpr Row kRows[] = {
     {"note", "click → note-on at a JACK peer: mean (p50 / p90)", Row::kLatency, "ms"},
     {"missed", "notes that miss the next JACK cycle", Row::kMean, "%"},
     {"note_xruns", "xruns while clicking for notes", Row::kSum, ""},
+    {"note_stolen", "CPU time the host took meanwhile", Row::kSum, " ms"},
     {"sound", "click → sound (floor: a bare client into fluidsynth): mean (p50 / p90)",
      Row::kLatency, "ms"},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
+    {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, " ms"},
     {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
     {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%", 2},
     {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%", 2},
@@ -695,14 +726,16 @@ std::string Cell(const Row& row, Column column) {
         std::snprintf(text, sizeof text, "%.*f %s", row.decimals, Mean(values), row.unit);
         break;
     case Row::kSum:
-        std::snprintf(text, sizeof text, "%.0f",
-                      std::accumulate(values.begin(), values.end(), 0.0));
+        std::snprintf(text, sizeof text, "%.0f%s",
+                      std::accumulate(values.begin(), values.end(), 0.0), row.unit);
         break;
     }
     return text;
 }
 
 void PrintTable(int rounds) {
+    std::printf("\njackd: dummy driver, 256 frames at 48 kHz, synchronous, %s\n",
+                Realtime() ? "real-time scheduling" : "no real-time scheduling");
     std::printf("\n| figure (%d interleaved rounds) |", rounds);
     for (const char* name : kColumnNames)
         std::printf(" %s |", name);

@@ -159,7 +159,8 @@ bool JackTestServer::Launch(std::string& whyNot) {
     // Synchronous mode: without real-time scheduling a client is often late on a busy machine,
     // and the asynchronous server then runs the next cycle without it, so what a peer wrote for
     // it in the missed cycle is lost before any client code can see it.
-    std::vector<const char*> argv = {"jackd", "--no-realtime", "-S", "-n", name_.c_str()};
+    std::vector<const char*> argv = {"jackd", realtime_ ? "--realtime" : "--no-realtime", "-S",
+                                     "-n", name_.c_str()};
     for (const std::string& option : options_)
         argv.push_back(option.c_str());
     argv.push_back(nullptr);

@@ -42,6 +42,10 @@ public:
     // Returns once the server takes clients; false and the server's own output otherwise.
     // options replace "-d dummy" and its settings (internal clients go before the "-d").
     bool Start(std::string& whyNot, const std::vector<std::string>& options = {});
+    // Before Start: the server and its clients' process threads run with real-time priority,
+    // as JACK is meant to run, instead of in the ordinary time-sharing the tests use (which
+    // needs no permission). jackd goes on without it where it is not permitted.
+    void UseRealtimeScheduling() { realtime_ = true; }
     // patience: how long the server may take to clean up after itself before it is killed.
     void Stop(std::chrono::milliseconds patience = std::chrono::seconds(5));
     const std::string& Name() const { return name_; }
@@ -59,6 +63,7 @@ private:
     int lock_ = -1;
     std::string name_;
     std::vector<std::string> options_;
+    bool realtime_ = false;
     std::string logPath_;
     std::uint64_t lateCyclesAtStart_ = 0;
 };
