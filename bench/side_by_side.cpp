@@ -2,9 +2,9 @@
 // jack-keyboard, VMPK and fluidsynth, measured in blocks that run in a new random order every
 // round, and one table printed at the end. Run by hand from a release build:
 //   build-bench/bench/side_by_side [rounds]      (5 rounds unless told)
-// Every block starts its own JACK server (dummy driver, 256 frames at 48 kHz) and X display, so
-// no contestant runs while another is measured. Presses come after random pauses, so that they
-// fall at every phase of the JACK cycle.
+// Every block starts its own JACK server (dummy driver, 256 frames at 48 kHz, real-time where
+// permitted) and X display, so no contestant runs while another is measured. Presses come after
+// random pauses, so that they fall at every phase of the JACK cycle.
 #include "bench/process_figures.h"
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
