@@ -694,11 +694,11 @@ constexpr Row kRows[] = {
     {"note", "click → note-on at a JACK peer: mean (p50 / p90)", Row::kLatency, "ms"},
     {"missed", "notes that miss the next JACK cycle", Row::kMean, "%"},
     {"note_xruns", "xruns while clicking for notes", Row::kSum, ""},
-    {"note_stolen", "CPU time the host took meanwhile", Row::kSum, " ms"},
+    {"note_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
     {"sound", "click → sound (floor: a bare client into fluidsynth): mean (p50 / p90)",
      Row::kLatency, "ms"},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
-    {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, " ms"},
+    {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
     {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
     {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%", 2},
     {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%", 2},
@@ -726,16 +726,16 @@ std::string Cell(const Row& row, Column column) {
         std::snprintf(text, sizeof text, "%.*f %s", row.decimals, Mean(values), row.unit);
         break;
     case Row::kSum:
-        std::snprintf(text, sizeof text, "%.0f%s",
-                      std::accumulate(values.begin(), values.end(), 0.0), row.unit);
+        std::snprintf(text, sizeof text, "%.0f%s%s",
+                      std::accumulate(values.begin(), values.end(), 0.0), *row.unit ? " " : "",
+                      row.unit);
         break;
     }
     return text;
 }
 
 void PrintTable(int rounds) {
-    std::printf("\njackd: dummy driver, 256 frames at 48 kHz, synchronous, %s\n",
-                Realtime() ? "real-time scheduling" : "no real-time scheduling");
+    std::printf("\njackd with%s real-time scheduling\n", Realtime() ? "" : "out");
     std::printf("\n| figure (%d interleaved rounds) |", rounds);
     for (const char* name : kColumnNames)
         std::printf(" %s |", name);

@@ -44,7 +44,7 @@ public:
     bool Start(std::string& whyNot, const std::vector<std::string>& options = {});
     // Before Start: the server and its clients' process threads run with real-time priority,
     // as JACK is meant to run, instead of in the ordinary time-sharing the tests use (which
-    // needs no permission). jackd goes on without it where it is not permitted.
+    // needs no permission). Only for a process that may use it.
     void UseRealtimeScheduling() { realtime_ = true; }
     // patience: how long the server may take to clean up after itself before it is killed.
     void Stop(std::chrono::milliseconds patience = std::chrono::seconds(5));
