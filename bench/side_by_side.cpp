@@ -29,6 +29,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -59,11 +60,21 @@ std::mt19937 dice(std::random_device{}());
 // Set in a child run for one block under PipeWire: samples go to standard output instead.
 bool printSamples = false;
 
+// The round running now, counted from 1; and each block's mean latency by figure, contestant
+// and round, for the differences between contestants within a round.
+int currentRound = 0;
+std::map<std::pair<std::string, Column>, std::map<int, double>> blockMeans;
+
 void Record(const std::string& figure, Column column, double value) {
     if (printSamples)
         std::printf("sample %s %d %.6f\n", figure.c_str(), static_cast<int>(column), value);
     else
         samples[{figure, column}].push_back(value);
+}
+
+void RecordBlockMean(const std::string& figure, Column column, const std::vector<double>& values) {
+    if (!printSamples && !values.empty())
+        blockMeans[{figure, column}][currentRound] = Mean(values);
 }
 
 void Note(const std::string& what) {
@@ -209,6 +220,7 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
     std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
     const std::uint64_t xrunsBefore = receiver.Xruns();
     const double stolenBefore = StolenCpuSeconds();
+    std::vector<double> latencies;
     for (int count = 0; count < kPressesPerBlock; ++count) {
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
         receiver.Forget();
@@ -230,11 +242,13 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
                  "; xruns in the block so far: " + std::to_string(receiver.Xruns() - xrunsBefore));
             continue;
         }
-        Record("note", column, Milliseconds(Clock::now() - pressed));
+        latencies.push_back(Milliseconds(Clock::now() - pressed));
+        Record("note", column, latencies.back());
         Record("missed", column, receiver.CyclesAtReceipt().front() > nextCycle ? 100 : 0);
         press(false);
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
     }
+    RecordBlockMean("note", column, latencies);
     Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
     Record("note_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
 }
@@ -252,6 +266,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
     const std::uint64_t xrunsBefore = xrunWatch.Xruns();
     const double stolenBefore = StolenCpuSeconds();
+    std::vector<double> latencies;
     for (int count = 0; count < kPressesPerBlock; ++count) {
         WaitForSilence(recorder);
         recorder.Arm(kLoud);
@@ -260,13 +275,16 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
         press(true);
         while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
             std::this_thread::sleep_for(100us);
-        if (recorder.FirstLoudAt() >= pressed)
-            Record("sound", column, Milliseconds(recorder.FirstLoudAt() - pressed));
-        else
+        if (recorder.FirstLoudAt() >= pressed) {
+            latencies.push_back(Milliseconds(recorder.FirstLoudAt() - pressed));
+            Record("sound", column, latencies.back());
+        } else {
             Record("unheard", column, 1);
+        }
         std::this_thread::sleep_for(30ms);
         press(false);
     }
+    RecordBlockMean("sound", column, latencies);
     Record("sound_xruns", column, static_cast<double>(xrunWatch.Xruns() - xrunsBefore));
     Record("sound_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
 }
@@ -734,6 +752,44 @@ std::string Cell(const Row& row, Column column) {
     return text;
 }
 
+// Two-sided 95 % quantiles of Student's t for 1 to 10 degrees of freedom; past that, 2.2 errs a
+// little wide, which a claim of being ahead can afford.
+double TQuantile(std::size_t degrees) {
+    constexpr double kQuantiles[] = {12.71, 4.30, 3.18, 2.78, 2.57, 2.45, 2.36, 2.31, 2.26, 2.23};
+    return degrees >= 1 && degrees <= 10 ? kQuantiles[degrees - 1] : 2.2;
+}
+
+// klavio's block mean less each peer's in the same round, over the rounds both ran: a round's
+// blocks share the machine's state of those minutes, so the rounds' spread is the noise a
+// difference has to beat, the host's busy spells included.
+void PrintDifferences() {
+    std::printf("\nklavio's block mean less the other's, same round (mean, 95 %% interval):\n");
+    for (const char* figure : {"note", "sound"}) {
+        const auto ours = blockMeans.find({figure, kKlavio});
+        for (int column = 0; column < kColumns && ours != blockMeans.end(); ++column) {
+            const auto theirs = blockMeans.find({figure, static_cast<Column>(column)});
+            if (column == kKlavio || theirs == blockMeans.end())
+                continue;
+            std::vector<double> differences;
+            for (const auto& [round, mean] : ours->second)
+                if (const auto other = theirs->second.find(round); other != theirs->second.end())
+                    differences.push_back(mean - other->second);
+            if (differences.size() < 2)
+                continue;
+            const double mean = Mean(differences);
+            double squares = 0;
+            for (const double difference : differences)
+                squares += (difference - mean) * (difference - mean);
+            const double half = TQuantile(differences.size() - 1) *
+                                std::sqrt(squares / static_cast<double>(differences.size() - 1) /
+                                          static_cast<double>(differences.size()));
+            std::printf("- %s, against %s: %+.2f ms (%+.2f to %+.2f), %zu rounds\n",
+                        figure == std::string("note") ? "click → note-on" : "click → sound",
+                        kColumnNames[column], mean, mean - half, mean + half, differences.size());
+        }
+    }
+}
+
 void PrintTable(int rounds) {
     std::printf("\njackd with%s real-time scheduling\n", Realtime() ? "" : "out");
     std::printf("\n| figure (%d interleaved rounds) |", rounds);
@@ -754,6 +810,7 @@ void PrintTable(int rounds) {
             if (samples.count({figure, static_cast<Column>(column)}) != 0)
                 std::printf("%s: %zu %s\n", kColumnNames[column],
                             samples[{figure, static_cast<Column>(column)}].size(), figure);
+    PrintDifferences();
 }
 
 struct Block {
@@ -822,6 +879,7 @@ int main(int argc, char** argv) {
             runs.push_back({&block, true});
     }
     for (int round = 1; round <= rounds; ++round) {
+        currentRound = round;
         std::shuffle(runs.begin(), runs.end(), dice);
         for (const Run& run : runs) {
             std::fprintf(stderr, "round %d/%d: %s%s\n", round, rounds, run.block->name,
