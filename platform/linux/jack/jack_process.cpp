@@ -9,6 +9,7 @@
 
 #include <jack/midiport.h>
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 namespace jack_midi {
 
@@ -68,6 +70,23 @@ namespace {
 // they are never freed, and kept in reach so that a leak checker does not take them for lost.
 std::atomic<CallbackGate*> abandonedGates{nullptr};
 
+// libjack cancels its threads when a client closes, at once rather than at the next system call,
+// and a client closed after the server went can be closed while its shutdown callback still
+// runs. Unwound halfway through our code, a callback would leave its work half done (and a
+// destructor or noexcept frame in the way ends the program). So the callbacks hold cancellation
+// off and allow it again only once nothing of theirs is left to unwind. Neither call allocates
+// or locks.
+int HoldOffCancellation() {
+    int before = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before);
+    return before;
+}
+
+// A cancellation asked for meanwhile is acted on here.
+void AllowCancellation(int before) {
+    pthread_setcancelstate(before, nullptr);
+}
+
 // One callback's visit through the gate: counted in before looking, so that Abandon, having
 // closed the gate, can wait for the visits under way to end.
 class GateVisit {
@@ -87,13 +106,26 @@ private:
 } // namespace
 
 // The C callback JACK calls for the JackProcess member Handler: the member's arguments, then
-// the gate. Runs on whichever of JACK's threads the callback is for; with nobody behind the
-// gate it answers 0 (or nothing).
+// the gate. Runs on whichever of JACK's threads the callback is for, with cancellation held off;
+// with nobody behind the gate it answers 0 (or nothing).
 template <auto Handler> struct ThroughGate;
 
 template <typename Result, typename... Args, Result (JackProcess::*Handler)(Args...)>
 struct ThroughGate<Handler> {
     static Result Callback(Args... args, void* gate) {
+        const int cancellable = HoldOffCancellation();
+        if constexpr (std::is_void_v<Result>) {
+            Visit(args..., gate);
+            AllowCancellation(cancellable);
+        } else {
+            const Result result = Visit(args..., gate);
+            AllowCancellation(cancellable);
+            return result;
+        }
+    }
+
+private:
+    static Result Visit(Args... args, void* gate) {
         const GateVisit visit(gate);
         JackProcess* process = visit.Process();
         if (process == nullptr)
@@ -133,9 +165,11 @@ bool JackProcess::Install(jack_client_t* client, std::string& whyNot) {
     jack_on_shutdown(
         client,
         [](void* shutdownGate) {
+            const int cancellable = HoldOffCancellation();
             // Said for every client of this process, whether or not anybody is behind the gate.
             NoteJackServerGone();
             ThroughGate<&JackProcess::OnShutdown>::Callback(shutdownGate);
+            AllowCancellation(cancellable);
         },
         gate);
     jack_set_xrun_callback(client, &ThroughGate<&JackProcess::OnXrun>::Callback, gate);
