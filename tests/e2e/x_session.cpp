@@ -6,7 +6,24 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cstdio>
+
+namespace {
+
+// Xlib's own handler ends the whole test on the first error, such as asking about a window that
+// has just gone. The tests ask again or fail with what they saw instead.
+int ReportXError(Display* display, XErrorEvent* error) {
+    char text[128] = {};
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    std::fprintf(stderr, "X error: %s (request %d, resource 0x%lx)\n", text, error->request_code,
+                 error->resourceid);
+    return 0;
+}
+
+} // namespace
+
 XSession::XSession(QSize screen) {
+    XSetErrorHandler(ReportXError);
     // -displayfd 1 makes the server pick a free display and print its number.
     server_.setProgram("Xvfb");
     const QString size = QStringLiteral("%1x%2x24").arg(screen.width()).arg(screen.height());
