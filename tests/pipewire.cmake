@@ -27,6 +27,7 @@ foreach(test JackMidi.ListsPeerPortsByStableNameAndNeverOurOwn
         JackMidi.WatcherHearsOfAPeerPortWithinASecond
         JackMidi.VanishedPeerMakesLaterCallsFailWithoutHarm
         JackMidi.ShortMessagesArriveAsExactlyTheirOwnBytes
+        JackMidi.TheClientCyclesOnlyWhileItHasAPort
         JackReconnect.AServerStartedLaterOrAgainIsTakenAndOneStoppedIsLetGo)
     klavio_add_pipewire_test(jack_midi_tests ${test} QT_OFFSCREEN)
 endforeach()

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -852,6 +853,36 @@ TEST_F(JackMidi, WatcherHearsOfAPeerPortWithinASecond) {
     ASSERT_TRUE(WaitFor([&] { return Find(true, "late:in") == INT_MIN; }));
     QTest::qWait(50);
     EXPECT_EQ(recorder_.devicesChanged, 0);
+}
+
+// With no port the client only listens, out of the server's cycles: nothing wakes it while the
+// window is idle. Its first port puts it back in, before the port can send; closing the last
+// takes it out again, and it still hears of peers and plays when a port opens anew.
+TEST_F(JackMidi, TheClientCyclesOnlyWhileItHasAPort) {
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+    };
+    for (int round = 0; round < 2; ++round) {
+        const HMIDIOUT out = OpenOutput();
+        EXPECT_EQ(ReceivedUpToMarker(out), std::vector<MidiBytes>{}) << "round " << round;
+        const auto cycling = threads();
+        ASSERT_EQ(service_->midiOutClose(out), MMSYSERR_NOERROR);
+        // jackd runs a client's process callback on a thread of its own, for as long as it
+        // cycles; PipeWire's data thread stays.
+        if (!JackTestsOnPipeWire()) {
+            EXPECT_TRUE(WaitFor([&] { return threads() == cycling - 1; })) << "round " << round;
+        }
+        QTest::qWait(100);
+        service_->midiSetDeviceWatcher(&recorder_);
+        recorder_.devicesChanged = 0;
+        std::string whyNot;
+        const auto late = JackPeer::Open("late", whyNot);
+        ASSERT_TRUE(late) << whyNot;
+        EXPECT_TRUE(WaitFor([&] { return recorder_.devicesChanged > 0; }, 1000));
+        EXPECT_NE(Find(true, "late:in"), INT_MIN);
+        service_->midiSetDeviceWatcher(nullptr);
+        peer_->Forget();
+    }
 }
 
 TEST_F(JackMidi, FloodOfPeerNotesArrivesWholeAndInOrder) {

@@ -99,11 +99,11 @@ public:
     void midiSetDeviceWatcher(QObject* watcher) override { watcher_ = watcher; }
     bool midiSystemRunning() override {
         LeaveStoppedServer();
-        if (activationRefused_->load() && !activationRefusalTold_) {
+        if (process_.activationRefused->load() && !activationRefusalTold_) {
             activationRefusalTold_ = true;
             qWarning("JACK MIDI: the JACK server did not activate the client");
         }
-        return !process_.serverGone.load() && !activationRefused_->load();
+        return !process_.serverGone.load() && !process_.activationRefused->load();
     }
     MMRESULT midiOutGetStatus(HMIDIOUT handle) override;
     MMRESULT midiInGetStatus(HMIDIIN handle) override;
@@ -134,8 +134,6 @@ private:
     std::uint64_t reportedIncomingDrops_ = 0;
     std::uint64_t reportedOutgoingDrops_ = 0;
     bool shutdownSeen_ = false;
-    // Set on the requests thread when the server refuses to activate the client.
-    std::shared_ptr<std::atomic<bool>> activationRefused_ = std::make_shared<std::atomic<bool>>();
     bool activationRefusalTold_ = false;
     bool clientLeft_ = false; // closed after its server stopped
 };
@@ -167,13 +165,10 @@ bool JackMidiService::Start(std::string& whyNot) {
         if (!watcher_.isNull())
             PostMidiDevicesChanged(watcher_);
     });
-    // Activation waits for the server to take the client into its graph, a few of its cycles
-    // (15 to 20 ms here): the requests thread does it, before the ports it is then asked to
-    // register and connect. A client the server does not activate counts as a stopped system.
-    const bool posted = requests_.Post([client = client_, refused = activationRefused_] {
-        if (jack_activate(client) != 0)
-            refused->store(true);
-    });
+    // Activation waits for the server (5 to 20 ms here): the requests thread does it, before the
+    // ports it is then asked to register and connect, which put the client in the server's
+    // cycles. A client the server does not activate counts as a stopped system.
+    const bool posted = requests_.Post(process_.ActivationRequest(false, false));
     if (!posted) {
         whyNot = "the JACK server was not asked to activate the client";
         return false;
@@ -190,6 +185,7 @@ JackMidiService::~JackMidiService() {
         coalescing_->stop();
     // Ports closed a moment ago still send their last note-offs; each step of a close is
     // bounded, so this ends even on a silent server.
+    ports_.Ending();
     while (ports_.Closing()) {
         Advance();
         if (ports_.Closing())

@@ -235,6 +235,11 @@ void JackPorts::PostRequest(Port& port) {
         if (older && other->connection == Connection::Waiting && HasSomethingToSend(*other))
             return;
     }
+    if (!cycling_ && !PostCycling(true)) {
+        port.connection = Connection::Refused;
+        changed_ = true;
+        return;
+    }
     auto request = std::make_shared<PortRequest>();
     port.graphOrdersAtRequest = process_.graphOrders.load();
     jack_client_t* client = process_.Client();
@@ -268,6 +273,15 @@ void JackPorts::PostRequest(Port& port) {
         port.lastCycleAt = port.openedAt;
     } else
         changed_ = true;
+}
+
+// The requests run in the order posted, so the client enters the cycles before the registration
+// that follows and leaves them after every unregistration before.
+bool JackPorts::PostCycling(bool cycling) {
+    if (!requests_.Post(process_.ActivationRequest(cycling, true)))
+        return false;
+    cycling_ = cycling;
+    return true;
 }
 
 void JackPorts::Unregister(jack_port_t* jackPort) {
@@ -454,6 +468,10 @@ bool JackPorts::Advance() {
         else
             ++i;
     }
+    // A port the callback never let go of keeps the client cycling: it may still be in a cycle.
+    if (cycling_ && !ending_ && ports_.empty() && closing_.empty() && abandoned_.empty() &&
+        !process_.serverGone.load())
+        PostCycling(false); // posted or not, the client still works: it only cycles on
     return !closing_.empty() || std::any_of(ports_.begin(), ports_.end(), [](const auto& entry) {
         return entry.second->connection == Connection::Waiting ||
                entry.second->connection == Connection::Connecting;

@@ -47,6 +47,8 @@ public:
     // Runs the open and close steps that can run now; true while any are left.
     bool Advance();
     bool Closing() const { return !closing_.empty(); }
+    // The client closes once the closing ports are gone: it stays in the cycles until then.
+    void Ending() { ending_ = true; }
     // How the port is, as midiOutGetStatus says it.
     MMRESULT Status(const Port& port);
     // Puts one message in an output port's queue; false when the queue is full.
@@ -68,6 +70,9 @@ public:
 private:
     bool ConnectedToDevice(const Port& port);
     void PostRequest(Port& port);
+    // Puts the client in the server's cycles before a port registers, and takes it out once no
+    // port is left; false when the request could not be posted.
+    bool PostCycling(bool cycling);
     void Unregister(jack_port_t* jackPort);
     void AdvanceOpening(Port& port);
     // One step of a close at a time; true once the port is gone.
@@ -86,6 +91,10 @@ private:
     std::array<bool, kMaxPorts> slotTaken_{};
     std::uint32_t nextHandle_ = 1;
     bool changed_ = false;
+    // Whether the client was last asked to be in the server's cycles: from the first port's
+    // registration until no port is left.
+    bool cycling_ = false;
+    bool ending_ = false;
     bool reportHanded_ = false; // what each port handed to JACK goes to standard error
 };
 

@@ -161,7 +161,6 @@ bool JackProcess::Install(jack_client_t* client, std::string& whyNot) {
     }
     client_ = client;
     CallbackGate* gate = gate_.get();
-    jack_set_process_callback(client, &ThroughGate<&JackProcess::OnProcess>::Callback, gate);
     jack_on_shutdown(
         client,
         [](void* shutdownGate) {
@@ -182,6 +181,24 @@ bool JackProcess::Install(jack_client_t* client, std::string& whyNot) {
                                    gate);
     jack_set_graph_order_callback(client, &ThroughGate<&JackProcess::OnGraphOrder>::Callback, gate);
     return true;
+}
+
+std::function<void()> JackProcess::ActivationRequest(bool cycling, bool active) const {
+    // Runs on the requests thread. The gate outlives this object when the requests thread is
+    // left behind on a silent server.
+    return [client = client_, gate = gate_.get(), refused = activationRefused, cycling, active] {
+        if (active && jack_deactivate(client) != 0) {
+            refused->store(true);
+            return;
+        }
+        jack_set_process_callback(
+            client, cycling ? &ThroughGate<&JackProcess::OnProcess>::Callback : nullptr, gate);
+        if (jack_activate(client) != 0)
+            refused->store(true);
+        // The client hears of other ports only while it is active: what changed meanwhile went
+        // untold.
+        ThroughGate<&JackProcess::NoteDevicesChanged>::Callback(gate);
+    };
 }
 
 void JackProcess::Abandon() {
@@ -216,12 +233,6 @@ int JackProcess::OnProcess(jack_nframes_t frames) {
         history_.Report(reportFrame);
     const std::optional<JackCycleHistory::Cycles> repeated = history_.Due(cycle);
     bool wake = ReportHeldTokens();
-    // The client hears of other ports only once it is active: the first cycle says that the
-    // devices may have changed meanwhile.
-    if (cycle == 0) {
-        devicesChanged.store(true);
-        wake = true;
-    }
     for (auto& slot : portSlots) {
         Port* port = slot.load();
         if (port == nullptr)

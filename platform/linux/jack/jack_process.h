@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,9 +44,16 @@ public:
     JackProcess(const JackProcess&) = delete;
     JackProcess& operator=(const JackProcess&) = delete;
 
-    // GUI thread, before the client is activated: hands JACK the callbacks. False and a
-    // one-line reason when the rings or the wake-up descriptor cannot be had.
+    // GUI thread, before the client is activated: hands JACK the notification callbacks. False
+    // and a one-line reason when the rings or the wake-up descriptor cannot be had.
     bool Install(jack_client_t* client, std::string& whyNot);
+    // GUI thread: a request for the requests thread that activates the client, in the server's
+    // cycles (with the process callback) or only listening. A client in the cycles is woken
+    // every cycle, a listening one only by what it is told, so the client cycles only while it
+    // has ports. Switching takes the client out of the graph, which breaks its ports'
+    // connections: only while none of its ports is registered. active says whether it is
+    // active now. A refused activation sets activationRefused.
+    std::function<void()> ActivationRequest(bool cycling, bool active) const;
     jack_client_t* Client() const { return client_; }
     // GUI thread, when the client cannot be closed because the server does not answer: the
     // callbacks that still come find nobody from now on. Waits a while for those under way,
@@ -65,6 +73,10 @@ public:
     std::atomic<bool> inCycle{false};
     std::atomic<std::uint64_t> cycles{0};
     std::atomic<bool> serverGone{false};
+    // Set on the requests thread when the server refuses to activate the client; shared with
+    // the requests, which may outlive this object.
+    const std::shared_ptr<std::atomic<bool>> activationRefused =
+        std::make_shared<std::atomic<bool>>(false);
     // Graph changes the server confirmed.
     std::atomic<std::uint64_t> graphOrders{0};
     // Connections made or broken to any of our ports, as the notification thread heard of them.
