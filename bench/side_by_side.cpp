@@ -220,6 +220,7 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
     std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
     const std::uint64_t xrunsBefore = receiver.Xruns();
     const double stolenBefore = StolenCpuSeconds();
+    const Clock::time_point began = Clock::now();
     std::vector<double> latencies;
     for (int count = 0; count < kPressesPerBlock; ++count) {
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
@@ -251,6 +252,7 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
     RecordBlockMean("note", column, latencies);
     Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
     Record("note_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
+    Record("note_seconds", column, Milliseconds(Clock::now() - began) / 1000);
 }
 
 // After a release: no loud sample for a while, the reverb's tail included.
@@ -266,6 +268,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
     const std::uint64_t xrunsBefore = xrunWatch.Xruns();
     const double stolenBefore = StolenCpuSeconds();
+    const Clock::time_point began = Clock::now();
     std::vector<double> latencies;
     for (int count = 0; count < kPressesPerBlock; ++count) {
         WaitForSilence(recorder);
@@ -287,6 +290,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     RecordBlockMean("sound", column, latencies);
     Record("sound_xruns", column, static_cast<double>(xrunWatch.Xruns() - xrunsBefore));
     Record("sound_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
+    Record("sound_seconds", column, Milliseconds(Clock::now() - began) / 1000);
 }
 
 // Presses until the recorder hears something: a synthesizer loading its SoundFont is silent.
@@ -713,10 +717,12 @@ constexpr Row kRows[] = {
     {"missed", "notes that miss the next JACK cycle", Row::kMean, "%"},
     {"note_xruns", "xruns while clicking for notes", Row::kSum, ""},
     {"note_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
+    {"note_seconds", "time spent clicking for notes", Row::kSum, "s"},
     {"sound", "click → sound (floor: a bare client into fluidsynth): mean (p50 / p90)",
      Row::kLatency, "ms"},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
     {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
+    {"sound_seconds", "time spent clicking for sound", Row::kSum, "s"},
     {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
     {"idle_cpu_synth", "idle CPU with the synthesizer", Row::kMean, "%", 2},
     {"idle_cpu_no_device", "idle CPU with no output device", Row::kMean, "%", 2},
