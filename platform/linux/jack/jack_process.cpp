@@ -191,6 +191,8 @@ std::function<void()> JackProcess::ActivationRequest(bool cycling, bool active) 
             refused->store(true);
             return;
         }
+        if (cycling)
+            ThroughGate<&JackProcess::ForgetEarlierXruns>::Callback(gate);
         jack_set_process_callback(
             client, cycling ? &ThroughGate<&JackProcess::OnProcess>::Callback : nullptr, gate);
         if (jack_activate(client) != 0)
@@ -229,6 +231,10 @@ int JackProcess::OnProcess(jack_nframes_t frames) {
     TakeNotices(cycle);
     // The note-offs written in the cycles the server's reports cover go out once more, now.
     jack_nframes_t reportFrame = 0;
+    if (forgetXruns_.exchange(false)) {
+        while (xrunReports_.Pop(&reportFrame, sizeof reportFrame)) {
+        }
+    }
     while (xrunReports_.Pop(&reportFrame, sizeof reportFrame))
         history_.Report(reportFrame);
     const std::optional<JackCycleHistory::Cycles> repeated = history_.Due(cycle);
@@ -404,6 +410,13 @@ bool JackProcess::Receive(const Port& port, void* buffer) {
         });
     }
     return pushed;
+}
+
+// ---- Runs on the requests thread ----------------------------------------------------------------
+
+// Runs on the requests thread, before the client enters the cycles.
+void JackProcess::ForgetEarlierXruns() {
+    forgetXruns_.store(true);
 }
 
 // ---- Runs on JACK's notification thread ---------------------------------------------------------

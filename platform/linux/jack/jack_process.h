@@ -105,6 +105,9 @@ private:
     bool Receive(const Port& port, void* buffer);
     bool ReportHeldTokens();
 
+    // ---- Runs on the requests thread ---------------------------------------------------------
+    void ForgetEarlierXruns();
+
     // ---- Runs on JACK's notification thread -----------------------------------------------
     int OnXrun();
     int OnGraphOrder();
@@ -126,6 +129,9 @@ private:
     // Filled by the notification thread, emptied by the process callback.
     Ring xrunReports_;    // jack_nframes_t: the frame the report was read at
     Ring connectNotices_; // ConnectNotice
+    // Set before the client enters the cycles: reports heard while it was out of them are of
+    // cycles it did not run, and would repeat note-offs of the cycles it runs next.
+    std::atomic<bool> forgetXruns_{false};
     // Process callback only: tokens of long messages written this cycle. They are reported in
     // the next one, when every client downstream has read this cycle's buffers.
     static constexpr std::size_t kMaxHeldTokens = 256;
