@@ -862,6 +862,7 @@ TEST_F(JackMidi, TheClientCyclesOnlyWhileItHasAPort) {
     const auto threads = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
     };
+    service_->midiSetDeviceWatcher(&recorder_);
     for (int round = 0; round < 2; ++round) {
         const HMIDIOUT out = OpenOutput();
         EXPECT_EQ(ReceivedUpToMarker(out), std::vector<MidiBytes>{}) << "round " << round;
@@ -873,14 +874,12 @@ TEST_F(JackMidi, TheClientCyclesOnlyWhileItHasAPort) {
             EXPECT_TRUE(WaitFor([&] { return threads() == cycling - 1; })) << "round " << round;
         }
         QTest::qWait(100);
-        service_->midiSetDeviceWatcher(&recorder_);
         recorder_.devicesChanged = 0;
         std::string whyNot;
         const auto late = JackPeer::Open("late", whyNot);
         ASSERT_TRUE(late) << whyNot;
         EXPECT_TRUE(WaitFor([&] { return recorder_.devicesChanged > 0; }, 1000));
         EXPECT_NE(Find(true, "late:in"), INT_MIN);
-        service_->midiSetDeviceWatcher(nullptr);
         peer_->Forget();
     }
 }
