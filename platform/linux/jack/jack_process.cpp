@@ -230,11 +230,9 @@ int JackProcess::OnProcess(jack_nframes_t frames) {
     history_.Begin(cycle, cycleStart);
     TakeNotices(cycle);
     // The note-offs written in the cycles the server's reports cover go out once more, now.
+    if (forgetXruns_.exchange(false))
+        xrunReports_.Skip(xrunReports_.ReadSpace());
     jack_nframes_t reportFrame = 0;
-    if (forgetXruns_.exchange(false)) {
-        while (xrunReports_.Pop(&reportFrame, sizeof reportFrame)) {
-        }
-    }
     while (xrunReports_.Pop(&reportFrame, sizeof reportFrame))
         history_.Report(reportFrame);
     const std::optional<JackCycleHistory::Cycles> repeated = history_.Due(cycle);
