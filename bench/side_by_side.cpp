@@ -45,7 +45,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int kPressesPerBlock = 40;
+// Presses for notes are cheap and the miss of a cycle is a rare event, so they get more; a
+// press for sound waits for the last one's tail to fall silent.
+constexpr int kNotePressesPerBlock = 200;
+constexpr int kSoundPressesPerBlock = 40;
 constexpr float kLoud = 0.01f; // -40 dBFS: the first sample past it is where a note is heard
 constexpr const char* kSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
@@ -168,14 +171,24 @@ private:
 class Clicker {
 public:
     Clicker(const QString& display, QPoint onScreen)
-        : display_(XOpenDisplay(display.toLatin1().constData())), point_(onScreen) {}
+        : display_(XOpenDisplay(display.toLatin1().constData())), point_(onScreen) {
+        if (display_ != nullptr) {
+            XTestFakeMotionEvent(display_, -1, point_.x(), point_.y(), CurrentTime);
+            XSync(display_, False);
+        }
+    }
     ~Clicker() {
         if (display_ != nullptr)
             XCloseDisplay(display_);
     }
     bool Ready() const { return display_ != nullptr; }
+    // Whether the X server reports the pointer moving just before each button, as it does for
+    // a hand that moves to a key and clicks; a still hand clicks without. The window hears of
+    // the motion first, and its share of the processors meanwhile delays the press.
+    void MoveBeforeButton(bool moves) { moves_ = moves; }
     void Button(bool down) {
-        XTestFakeMotionEvent(display_, -1, point_.x(), point_.y(), CurrentTime);
+        if (moves_)
+            XTestFakeMotionEvent(display_, -1, point_.x(), point_.y(), CurrentTime);
         XTestFakeButtonEvent(display_, 1, down ? True : False, CurrentTime);
         XFlush(display_);
     }
@@ -183,6 +196,7 @@ public:
 private:
     Display* display_;
     QPoint point_;
+    bool moves_ = true;
 };
 
 // A point in a window, in screen coordinates.
@@ -213,17 +227,37 @@ double IdleCpuPercent(long long pid) {
     return (RunningThreadsCpuSeconds(pid) - before) / 5 * 100;
 }
 
-// Times presses until the first event reaches the receiver, and tells whether each came later
-// than the receiver's first cycle after it. (A press that falls between the start of a cycle
-// and the receiver's turn in it counts as a miss too: a few tens of microseconds in 5.3 ms.)
-void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)>& press) {
+// A press waits for the next cycle however fast the contestant is, for a random share of a
+// period; only the cycles it waits past that one are the contestant's. Half a period plus those
+// is the mean latency over every phase, without the luck of the phases this block drew, which
+// is most of a block's spread.
+double PhaseFreeLatency(double periodMilliseconds, std::uint64_t cyclesPastTheNext) {
+    return periodMilliseconds * (0.5 + static_cast<double>(cyclesPastTheNext));
+}
+
+// Times presses until the first event reaches the receiver, by the receiver's own clock in the
+// cycle that brought it, and tells whether each came later than the receiver's first cycle
+// after it. (A press that falls between the start of a cycle and the receiver's turn in it
+// counts as a miss too: a few tens of microseconds in 5.3 ms.)
+// Half the presses, chosen at random, come with the pointer reported moving just before: each
+// gets figures of its own, named with "_still" for the others. A contestant without a pointer
+// passes no pointerMoves and is split the same way.
+void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)>& press,
+               const std::function<void(bool)>& pointerMoves = {}) {
+    const double period =
+        1000.0 * jack_get_buffer_size(receiver.Client()) / jack_get_sample_rate(receiver.Client());
     std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
     const std::uint64_t xrunsBefore = receiver.Xruns();
     const double stolenBefore = StolenCpuSeconds();
     const Clock::time_point began = Clock::now();
-    std::vector<double> latencies;
-    for (int count = 0; count < kPressesPerBlock; ++count) {
+    std::bernoulli_distribution coin(0.5);
+    std::map<std::string, std::vector<double>> latencies; // by figure, for the block's means
+    for (int count = 0; count < kNotePressesPerBlock; ++count) {
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
+        const bool moves = coin(dice);
+        if (pointerMoves)
+            pointerMoves(moves);
+        const std::string figure = moves ? "note" : "note_still";
         receiver.Forget();
         const Clock::time_point pressed = Clock::now();
         // The receiver's cycles counted so far: the next one it runs is numbered this.
@@ -243,13 +277,22 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
                  "; xruns in the block so far: " + std::to_string(receiver.Xruns() - xrunsBefore));
             continue;
         }
-        latencies.push_back(Milliseconds(Clock::now() - pressed));
-        Record("note", column, latencies.back());
-        Record("missed", column, receiver.CyclesAtReceipt().front() > nextCycle ? 100 : 0);
+        // The receiver's time, not this thread's: how soon this thread notices depends on what
+        // else the contestant keeps the processors busy with after its note went out.
+        latencies[figure].push_back(Milliseconds(receiver.LastReceivedAt() - pressed));
+        Record(figure, column, latencies[figure].back());
+        const std::uint64_t receivedIn = receiver.CyclesAtReceipt().front();
+        Record("missed", column, receivedIn > nextCycle ? 100 : 0);
+        latencies[figure + "_phase"].push_back(
+            PhaseFreeLatency(period, receivedIn - std::min(receivedIn, nextCycle)));
+        Record(figure + "_phase", column, latencies[figure + "_phase"].back());
         press(false);
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
     }
-    RecordBlockMean("note", column, latencies);
+    if (pointerMoves)
+        pointerMoves(true);
+    for (const auto& [figure, values] : latencies)
+        RecordBlockMean(figure, column, values);
     Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
     Record("note_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
     Record("note_seconds", column, Milliseconds(Clock::now() - began) / 1000);
@@ -270,17 +313,23 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     const double stolenBefore = StolenCpuSeconds();
     const Clock::time_point began = Clock::now();
     std::vector<double> latencies;
-    for (int count = 0; count < kPressesPerBlock; ++count) {
+    std::vector<double> phaseFree;
+    for (int count = 0; count < kSoundPressesPerBlock; ++count) {
         WaitForSilence(recorder);
         recorder.Arm(kLoud);
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
         const Clock::time_point pressed = Clock::now();
+        const std::uint64_t nextCycle = recorder.Cycles();
         press(true);
         while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
             std::this_thread::sleep_for(100us);
         if (recorder.FirstLoudAt() >= pressed) {
             latencies.push_back(Milliseconds(recorder.FirstLoudAt() - pressed));
             Record("sound", column, latencies.back());
+            const std::uint64_t heardIn = recorder.FirstLoudCycle();
+            phaseFree.push_back(PhaseFreeLatency(recorder.PeriodMilliseconds(),
+                                                 heardIn - std::min(heardIn, nextCycle)));
+            Record("sound_phase", column, phaseFree.back());
         } else {
             Record("unheard", column, 1);
         }
@@ -288,6 +337,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
         press(false);
     }
     RecordBlockMean("sound", column, latencies);
+    RecordBlockMean("sound_phase", column, phaseFree);
     Record("sound_xruns", column, static_cast<double>(xrunWatch.Xruns() - xrunsBefore));
     Record("sound_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
     Record("sound_seconds", column, Milliseconds(Clock::now() - began) / 1000);
@@ -471,7 +521,7 @@ void BareXNotes() {
     const auto press = [&](bool down) { clicker.Button(down); };
     if (!FirstNoteArrives(synth, press))
         return Note("bare X client: no note came");
-    TimeNotes(kBareX, synth, press);
+    TimeNotes(kBareX, synth, press, [&](bool moves) { clicker.MoveBeforeButton(moves); });
 }
 
 void FloorNotes() {
@@ -511,7 +561,7 @@ void JackKeyboardNotes() {
     Clicker clicker(session.DisplayName(), JackKeyboardKey(session, *window));
     const auto press = [&](bool down) { clicker.Button(down); };
     FirstNoteArrives(*synth, press); // timed even without it: its losses then show
-    TimeNotes(kJackKeyboard, *synth, press);
+    TimeNotes(kJackKeyboard, *synth, press, [&](bool moves) { clicker.MoveBeforeButton(moves); });
 }
 
 // A settings file as a run before left it, with this output device chosen.
@@ -561,7 +611,7 @@ void KlavioNotes() {
     Clicker clicker(session.DisplayName(), OnScreen(session, *window, *keyboard + QPoint(7, 60)));
     const auto press = [&](bool down) { clicker.Button(down); };
     FirstNoteArrives(*synth, press); // timed even without it: its losses then show
-    TimeNotes(kKlavio, *synth, press);
+    TimeNotes(kKlavio, *synth, press, [&](bool moves) { clicker.MoveBeforeButton(moves); });
     session.RequestClose(*window);
     klavio.WaitForExit(20s);
 }
@@ -713,13 +763,19 @@ struct Row {
 };
 
 constexpr Row kRows[] = {
-    {"note", "click → note-on at a JACK peer: mean (p50 / p90)", Row::kLatency, "ms"},
+    {"note", "click → note-on at a JACK peer, the pointer moving just before: mean (p50 / p90)",
+     Row::kLatency, "ms"},
+    {"note_phase", "the same, the cycle's phase taken out: half a period + the cycles missed",
+     Row::kLatency, "ms"},
+    {"note_still", "click → note-on at a JACK peer, the pointer still", Row::kLatency, "ms"},
+    {"note_still_phase", "the same, the cycle's phase taken out", Row::kLatency, "ms"},
     {"missed", "notes that miss the next JACK cycle", Row::kMean, "%"},
     {"note_xruns", "xruns while clicking for notes", Row::kSum, ""},
     {"note_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
     {"note_seconds", "time spent clicking for notes", Row::kSum, "s"},
     {"sound", "click → sound (floor: a bare client into fluidsynth): mean (p50 / p90)",
      Row::kLatency, "ms"},
+    {"sound_phase", "the same, the cycle's phase taken out", Row::kLatency, "ms"},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
     {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
     {"sound_seconds", "time spent clicking for sound", Row::kSum, "s"},
@@ -770,7 +826,14 @@ double TQuantile(std::size_t degrees) {
 // difference has to beat, the host's busy spells included.
 void PrintDifferences() {
     std::printf("\nklavio's block mean less the other's, same round (mean, 95 %% interval):\n");
-    for (const char* figure : {"note", "sound"}) {
+    const std::map<std::string, const char*> captions = {
+        {"note", "click → note-on, pointer moving"},
+        {"note_phase", "click → note-on, pointer moving, phase taken out"},
+        {"note_still", "click → note-on, pointer still"},
+        {"note_still_phase", "click → note-on, pointer still, phase taken out"},
+        {"sound", "click → sound"},
+        {"sound_phase", "click → sound, phase taken out"}};
+    for (const auto& [figure, caption] : captions) {
         const auto ours = blockMeans.find({figure, kKlavio});
         for (int column = 0; column < kColumns && ours != blockMeans.end(); ++column) {
             const auto theirs = blockMeans.find({figure, static_cast<Column>(column)});
@@ -789,8 +852,7 @@ void PrintDifferences() {
             const double half = TQuantile(differences.size() - 1) *
                                 std::sqrt(squares / static_cast<double>(differences.size() - 1) /
                                           static_cast<double>(differences.size()));
-            std::printf("- %s, against %s: %+.2f ms (%+.2f to %+.2f), %zu rounds\n",
-                        figure == std::string("note") ? "click → note-on" : "click → sound",
+            std::printf("- %s, against %s: %+.2f ms (%+.2f to %+.2f), %zu rounds\n", caption,
                         kColumnNames[column], mean, mean - half, mean + half, differences.size());
         }
     }

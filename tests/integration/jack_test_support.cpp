@@ -523,6 +523,10 @@ double JackRecorder::SampleRate() const {
     return jack_get_sample_rate(client_);
 }
 
+double JackRecorder::PeriodMilliseconds() const {
+    return 1000.0 * jack_get_buffer_size(client_) / SampleRate();
+}
+
 int JackRecorder::Listen(const std::string& prefix) {
     const char** ports =
         jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
@@ -565,10 +569,15 @@ void JackRecorder::Process(jack_nframes_t frames) {
     for (jack_nframes_t i = 0; i < frames; ++i)
         if (std::abs(samples[i]) > threshold) {
             lastLoudAt_.store(now);
-            Clock::rep none = 0;
-            firstLoudAt_.compare_exchange_strong(none, now);
+            // The cycle goes first, so that whoever sees the time sees its cycle too.
+            if (firstLoudAt_.load() == 0) {
+                firstLoudCycle_.store(cycles_.load());
+                Clock::rep none = 0;
+                firstLoudAt_.compare_exchange_strong(none, now);
+            }
             break;
         }
+    cycles_.fetch_add(1);
     // Whole samples only, so that the reader never sees half of one.
     const std::size_t room = jack_ringbuffer_write_space(recorded_) / sizeof(float);
     const std::size_t kept = std::min<std::size_t>(frames, room);
