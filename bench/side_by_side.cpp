@@ -231,8 +231,9 @@ double IdleCpuPercent(long long pid) {
 // period; only the cycles it waits past that one are the contestant's. Half a period plus those
 // is the mean latency over every phase, without the luck of the phases this block drew, which
 // is most of a block's spread.
-double PhaseFreeLatency(double periodMilliseconds, std::uint64_t cyclesPastTheNext) {
-    return periodMilliseconds * (0.5 + static_cast<double>(cyclesPastTheNext));
+double PhaseFreeLatency(jack_client_t* client, std::uint64_t cyclesPastTheNext) {
+    const double period = 1000.0 * jack_get_buffer_size(client) / jack_get_sample_rate(client);
+    return period * (0.5 + static_cast<double>(cyclesPastTheNext));
 }
 
 // Times presses until the first event reaches the receiver, by the receiver's own clock in the
@@ -244,8 +245,6 @@ double PhaseFreeLatency(double periodMilliseconds, std::uint64_t cyclesPastTheNe
 // passes no pointerMoves and is split the same way.
 void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)>& press,
                const std::function<void(bool)>& pointerMoves = {}) {
-    const double period =
-        1000.0 * jack_get_buffer_size(receiver.Client()) / jack_get_sample_rate(receiver.Client());
     std::uniform_int_distribution<int> pauseMicroseconds(2'000, 23'000);
     const std::uint64_t xrunsBefore = receiver.Xruns();
     const double stolenBefore = StolenCpuSeconds();
@@ -284,7 +283,7 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
         const std::uint64_t receivedIn = receiver.CyclesAtReceipt().front();
         Record("missed", column, receivedIn > nextCycle ? 100 : 0);
         latencies[figure + "_phase"].push_back(
-            PhaseFreeLatency(period, receivedIn - std::min(receivedIn, nextCycle)));
+            PhaseFreeLatency(receiver.Client(), receivedIn - std::min(receivedIn, nextCycle)));
         Record(figure + "_phase", column, latencies[figure + "_phase"].back());
         press(false);
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
@@ -327,8 +326,8 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
             latencies.push_back(Milliseconds(recorder.FirstLoudAt() - pressed));
             Record("sound", column, latencies.back());
             const std::uint64_t heardIn = recorder.FirstLoudCycle();
-            phaseFree.push_back(PhaseFreeLatency(recorder.PeriodMilliseconds(),
-                                                 heardIn - std::min(heardIn, nextCycle)));
+            phaseFree.push_back(
+                PhaseFreeLatency(xrunWatch.Client(), heardIn - std::min(heardIn, nextCycle)));
             Record("sound_phase", column, phaseFree.back());
         } else {
             Record("unheard", column, 1);

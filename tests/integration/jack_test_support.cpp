@@ -523,10 +523,6 @@ double JackRecorder::SampleRate() const {
     return jack_get_sample_rate(client_);
 }
 
-double JackRecorder::PeriodMilliseconds() const {
-    return 1000.0 * jack_get_buffer_size(client_) / SampleRate();
-}
-
 int JackRecorder::Listen(const std::string& prefix) {
     const char** ports =
         jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);

@@ -170,8 +170,6 @@ public:
     // that count the cycles a sound waited.
     std::uint64_t Cycles() const { return cycles_.load(); }
     std::uint64_t FirstLoudCycle() const { return firstLoudCycle_.load(); }
-    // One cycle's length.
-    double PeriodMilliseconds() const;
 
 private:
     JackRecorder() = default;
