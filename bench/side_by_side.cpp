@@ -231,9 +231,11 @@ double IdleCpuPercent(long long pid) {
 // period; only the cycles it waits past that one are the contestant's. Half a period plus those
 // is the mean latency over every phase, without the luck of the phases this block drew, which
 // is most of a block's spread.
-double PhaseFreeLatency(jack_client_t* client, std::uint64_t cyclesPastTheNext) {
+// nextCycle is the number of the first cycle after the press, arrivedIn that of the cycle the
+// note or sound came in.
+double PhaseFreeLatency(jack_client_t* client, std::uint64_t nextCycle, std::uint64_t arrivedIn) {
     const double period = 1000.0 * jack_get_buffer_size(client) / jack_get_sample_rate(client);
-    return period * (0.5 + static_cast<double>(cyclesPastTheNext));
+    return period * (0.5 + static_cast<double>(arrivedIn - std::min(arrivedIn, nextCycle)));
 }
 
 // Times presses until the first event reaches the receiver, by the receiver's own clock in the
@@ -283,13 +285,11 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
         const std::uint64_t receivedIn = receiver.CyclesAtReceipt().front();
         Record("missed", column, receivedIn > nextCycle ? 100 : 0);
         latencies[figure + "_phase"].push_back(
-            PhaseFreeLatency(receiver.Client(), receivedIn - std::min(receivedIn, nextCycle)));
+            PhaseFreeLatency(receiver.Client(), nextCycle, receivedIn));
         Record(figure + "_phase", column, latencies[figure + "_phase"].back());
         press(false);
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
     }
-    if (pointerMoves)
-        pointerMoves(true);
     for (const auto& [figure, values] : latencies)
         RecordBlockMean(figure, column, values);
     Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
@@ -325,9 +325,8 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
         if (recorder.FirstLoudAt() >= pressed) {
             latencies.push_back(Milliseconds(recorder.FirstLoudAt() - pressed));
             Record("sound", column, latencies.back());
-            const std::uint64_t heardIn = recorder.FirstLoudCycle();
             phaseFree.push_back(
-                PhaseFreeLatency(xrunWatch.Client(), heardIn - std::min(heardIn, nextCycle)));
+                PhaseFreeLatency(xrunWatch.Client(), nextCycle, recorder.FirstLoudCycle()));
             Record("sound_phase", column, phaseFree.back());
         } else {
             Record("unheard", column, 1);

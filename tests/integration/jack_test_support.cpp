@@ -568,8 +568,7 @@ void JackRecorder::Process(jack_nframes_t frames) {
             // The cycle goes first, so that whoever sees the time sees its cycle too.
             if (firstLoudAt_.load() == 0) {
                 firstLoudCycle_.store(cycles_.load());
-                Clock::rep none = 0;
-                firstLoudAt_.compare_exchange_strong(none, now);
+                firstLoudAt_.store(now);
             }
             break;
         }
