@@ -231,17 +231,55 @@ double IdleCpuPercent(long long pid) {
 // period; only the cycles it waits past that one are the contestant's. Half a period plus those
 // is the mean latency over every phase, without the luck of the phases this block drew, which
 // is most of a block's spread.
-// nextCycle is the number of the first cycle after the press, arrivedIn that of the cycle the
-// note or sound came in.
-double PhaseFreeLatency(jack_client_t* client, std::uint64_t nextCycle, std::uint64_t arrivedIn) {
-    const double period = 1000.0 * jack_get_buffer_size(client) / jack_get_sample_rate(client);
-    return period * (0.5 + static_cast<double>(arrivedIn - std::min(arrivedIn, nextCycle)));
-}
+// The cycles are the server's, counted from their start by its clock. Counting the receiver's
+// turns instead would count a press that falls after the contestant's turn in a cycle but
+// before the receiver's as a miss: that gap is the contestant's distance from the receiver in
+// the graph (one process more, one wake more), not the press's lateness.
+class PressInCycle {
+public:
+    // Taken just before the press.
+    explicit PressInCycle(jack_client_t* client)
+        : period_(1e6 * jack_get_buffer_size(client) / jack_get_sample_rate(client)),
+          pressed_(Clock::now()), pressedUs_(jack_get_time()) {
+        jack_nframes_t frames = 0;
+        jack_time_t next = 0;
+        float period = 0;
+        if (jack_get_cycle_times(client, &frames, &cycleStartUs_, &next, &period) != 0)
+            cycleStartUs_ = pressedUs_; // no timing yet: counts the press as at a cycle start
+        // The server's clock may have begun a cycle between the two readings.
+        while (cycleStartUs_ > pressedUs_)
+            cycleStartUs_ -= static_cast<jack_time_t>(period_);
+    }
+
+    Clock::time_point Pressed() const { return pressed_; }
+
+    // Whether what arrived then, by the receiver's clock in its cycle, came after the first
+    // cycle begun since the press.
+    bool Missed(Clock::time_point arrived) const { return CyclesUntil(arrived) > 1; }
+
+    double PhaseFreeMilliseconds(Clock::time_point arrived) const {
+        const long late = std::max(CyclesUntil(arrived) - 1, 0L);
+        return period_ / 1000 * (0.5 + static_cast<double>(late));
+    }
+
+private:
+    // Cycles begun since the press up to the one in which something arrived (1: the first).
+    // The receiver's turn comes well within the first half of its cycle.
+    long CyclesUntil(Clock::time_point arrived) const {
+        const double sincePress =
+            std::chrono::duration<double, std::micro>(arrived - pressed_).count();
+        return std::lround((static_cast<double>(pressedUs_ - cycleStartUs_) + sincePress) /
+                           period_);
+    }
+
+    double period_; // microseconds
+    Clock::time_point pressed_;
+    jack_time_t pressedUs_;
+    jack_time_t cycleStartUs_ = 0;
+};
 
 // Times presses until the first event reaches the receiver, by the receiver's own clock in the
-// cycle that brought it, and tells whether each came later than the receiver's first cycle
-// after it. (A press that falls between the start of a cycle and the receiver's turn in it
-// counts as a miss too: a few tens of microseconds in 5.3 ms.)
+// cycle that brought it, and tells whether each came later than the first cycle after it.
 // Half the presses, chosen at random, come with the pointer reported moving just before: each
 // gets figures of its own, named with "_still" for the others. A contestant without a pointer
 // passes no pointerMoves and is split the same way.
@@ -260,9 +298,8 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
             pointerMoves(moves);
         const std::string figure = moves ? "note" : "note_still";
         receiver.Forget();
-        const Clock::time_point pressed = Clock::now();
-        // The receiver's cycles counted so far: the next one it runs is numbered this.
-        const std::uint64_t nextCycle = receiver.Cycles();
+        const PressInCycle at(receiver.Client());
+        const Clock::time_point pressed = at.Pressed();
         press(true);
         // Busy polling keeps the measurement's own delay far below a millisecond.
         while (receiver.Received().empty() && Clock::now() - pressed < 5s)
@@ -282,10 +319,8 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
         // else the contestant keeps the processors busy with after its note went out.
         latencies[figure].push_back(Milliseconds(receiver.LastReceivedAt() - pressed));
         Record(figure, column, latencies[figure].back());
-        const std::uint64_t receivedIn = receiver.CyclesAtReceipt().front();
-        Record("missed", column, receivedIn > nextCycle ? 100 : 0);
-        latencies[figure + "_phase"].push_back(
-            PhaseFreeLatency(receiver.Client(), nextCycle, receivedIn));
+        Record("missed", column, at.Missed(receiver.LastReceivedAt()) ? 100 : 0);
+        latencies[figure + "_phase"].push_back(at.PhaseFreeMilliseconds(receiver.LastReceivedAt()));
         Record(figure + "_phase", column, latencies[figure + "_phase"].back());
         press(false);
         Eventually([&] { return receiver.Received().size() >= 2; }, 5s);
@@ -317,16 +352,15 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
         WaitForSilence(recorder);
         recorder.Arm(kLoud);
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
-        const Clock::time_point pressed = Clock::now();
-        const std::uint64_t nextCycle = recorder.Cycles();
+        const PressInCycle at(xrunWatch.Client());
+        const Clock::time_point pressed = at.Pressed();
         press(true);
         while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
             std::this_thread::sleep_for(100us);
         if (recorder.FirstLoudAt() >= pressed) {
             latencies.push_back(Milliseconds(recorder.FirstLoudAt() - pressed));
             Record("sound", column, latencies.back());
-            phaseFree.push_back(
-                PhaseFreeLatency(xrunWatch.Client(), nextCycle, recorder.FirstLoudCycle()));
+            phaseFree.push_back(at.PhaseFreeMilliseconds(recorder.FirstLoudAt()));
             Record("sound_phase", column, phaseFree.back());
         } else {
             Record("unheard", column, 1);
@@ -822,8 +856,31 @@ double TQuantile(std::size_t degrees) {
 // klavio's block mean less each peer's in the same round, over the rounds both ran: a round's
 // blocks share the machine's state of those minutes, so the rounds' spread is the noise a
 // difference has to beat, the host's busy spells included.
+// One contestant's block mean less another's in the same round, with a 95 % interval over the
+// rounds.
+void PrintDifference(const std::string& figure, const char* caption, Column one, Column other) {
+    const auto ours = blockMeans.find({figure, one});
+    const auto theirs = blockMeans.find({figure, other});
+    if (ours == blockMeans.end() || theirs == blockMeans.end())
+        return;
+    std::vector<double> differences;
+    for (const auto& [round, mean] : ours->second)
+        if (const auto match = theirs->second.find(round); match != theirs->second.end())
+            differences.push_back(mean - match->second);
+    if (differences.size() < 2)
+        return;
+    const double mean = Mean(differences);
+    double squares = 0;
+    for (const double difference : differences)
+        squares += (difference - mean) * (difference - mean);
+    const double half = TQuantile(differences.size() - 1) *
+                        std::sqrt(squares / static_cast<double>(differences.size() - 1) /
+                                  static_cast<double>(differences.size()));
+    std::printf("- %s, against %s: %+.2f ms (%+.2f to %+.2f), %zu rounds\n", caption,
+                kColumnNames[other], mean, mean - half, mean + half, differences.size());
+}
+
 void PrintDifferences() {
-    std::printf("\nklavio's block mean less the other's, same round (mean, 95 %% interval):\n");
     const std::map<std::string, const char*> captions = {
         {"note", "click → note-on, pointer moving"},
         {"note_phase", "click → note-on, pointer moving, phase taken out"},
@@ -831,29 +888,17 @@ void PrintDifferences() {
         {"note_still_phase", "click → note-on, pointer still, phase taken out"},
         {"sound", "click → sound"},
         {"sound_phase", "click → sound, phase taken out"}};
-    for (const auto& [figure, caption] : captions) {
-        const auto ours = blockMeans.find({figure, kKlavio});
-        for (int column = 0; column < kColumns && ours != blockMeans.end(); ++column) {
-            const auto theirs = blockMeans.find({figure, static_cast<Column>(column)});
-            if (column == kKlavio || theirs == blockMeans.end())
-                continue;
-            std::vector<double> differences;
-            for (const auto& [round, mean] : ours->second)
-                if (const auto other = theirs->second.find(round); other != theirs->second.end())
-                    differences.push_back(mean - other->second);
-            if (differences.size() < 2)
-                continue;
-            const double mean = Mean(differences);
-            double squares = 0;
-            for (const double difference : differences)
-                squares += (difference - mean) * (difference - mean);
-            const double half = TQuantile(differences.size() - 1) *
-                                std::sqrt(squares / static_cast<double>(differences.size() - 1) /
-                                          static_cast<double>(differences.size()));
-            std::printf("- %s, against %s: %+.2f ms (%+.2f to %+.2f), %zu rounds\n", caption,
-                        kColumnNames[column], mean, mean - half, mean + half, differences.size());
-        }
-    }
+    std::printf("\nklavio's block mean less the other's, same round (mean, 95 %% interval):\n");
+    for (const auto& [figure, caption] : captions)
+        for (int column = 0; column < kColumns; ++column)
+            if (column != kKlavio)
+                PrintDifference(figure, caption, kKlavio, static_cast<Column>(column));
+    // The bare X client reads its presses as soon as the X server hands them over: the most
+    // any keyboard on X can be ahead of another.
+    std::printf("\nThe bare X client's less jack-keyboard's:\n");
+    for (const auto& [figure, caption] : captions)
+        if (figure.starts_with("note"))
+            PrintDifference(figure, caption, kBareX, kJackKeyboard);
 }
 
 void PrintTable(int rounds) {

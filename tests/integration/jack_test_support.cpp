@@ -565,14 +565,10 @@ void JackRecorder::Process(jack_nframes_t frames) {
     for (jack_nframes_t i = 0; i < frames; ++i)
         if (std::abs(samples[i]) > threshold) {
             lastLoudAt_.store(now);
-            // The cycle goes first, so that whoever sees the time sees its cycle too.
-            if (firstLoudAt_.load() == 0) {
-                firstLoudCycle_.store(cycles_.load());
+            if (firstLoudAt_.load() == 0)
                 firstLoudAt_.store(now);
-            }
             break;
         }
-    cycles_.fetch_add(1);
     // Whole samples only, so that the reader never sees half of one.
     const std::size_t room = jack_ringbuffer_write_space(recorded_) / sizeof(float);
     const std::size_t kept = std::min<std::size_t>(frames, room);

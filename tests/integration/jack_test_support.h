@@ -166,10 +166,6 @@ public:
     // The epoch until a loud sample arrives.
     Clock::time_point FirstLoudAt() const { return At(firstLoudAt_); }
     Clock::time_point LastLoudAt() const { return At(lastLoudAt_); }
-    // Cycles run so far, and the number of the cycle FirstLoudAt was taken in, for measurements
-    // that count the cycles a sound waited.
-    std::uint64_t Cycles() const { return cycles_.load(); }
-    std::uint64_t FirstLoudCycle() const { return firstLoudCycle_.load(); }
 
 private:
     JackRecorder() = default;
@@ -185,7 +181,5 @@ private:
     std::atomic<float> threshold_{1.0f};
     std::atomic<Clock::rep> firstLoudAt_{0};
     std::atomic<Clock::rep> lastLoudAt_{0};
-    std::atomic<std::uint64_t> cycles_{0};
-    std::atomic<std::uint64_t> firstLoudCycle_{0};
     jack_time_t lastCycleStart_ = 0; // process thread only
 };
