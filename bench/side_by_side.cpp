@@ -853,11 +853,9 @@ double TQuantile(std::size_t degrees) {
     return degrees >= 1 && degrees <= 10 ? kQuantiles[degrees - 1] : 2.2;
 }
 
-// klavio's block mean less each peer's in the same round, over the rounds both ran: a round's
-// blocks share the machine's state of those minutes, so the rounds' spread is the noise a
-// difference has to beat, the host's busy spells included.
 // One contestant's block mean less another's in the same round, with a 95 % interval over the
-// rounds.
+// rounds both ran: a round's blocks share the machine's state of those minutes, so the rounds'
+// spread is the noise a difference has to beat, the host's busy spells included.
 void PrintDifference(const std::string& figure, const char* caption, Column one, Column other) {
     const auto ours = blockMeans.find({figure, one});
     const auto theirs = blockMeans.find({figure, other});
