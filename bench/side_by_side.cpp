@@ -49,7 +49,11 @@ using namespace std::chrono_literals;
 // press for sound waits for the last one's tail to fall silent.
 constexpr int kNotePressesPerBlock = 200;
 constexpr int kSoundPressesPerBlock = 40;
-constexpr float kLoud = 0.01f; // -40 dBFS: the first sample past it is where a note is heard
+constexpr float kLoud = 0.01f; // -40 dBFS: where a note is heard at all
+// The contestants play different keys at different loudness, and a louder note crosses a
+// fixed level sooner. So a sound block times each press to a share of its own note's early
+// peak: 32 dB under it, which is -40 dBFS for a note that peaks at 0.4, as klavio's does.
+constexpr float kOnsetShare = 0.025f;
 constexpr const char* kSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
 enum Column { kFloor, kBareX, kJackKeyboard, kVmpk, kKlavio, kColumns };
@@ -339,9 +343,36 @@ void WaitForSilence(const JackRecorder& recorder) {
         std::this_thread::sleep_for(5ms);
 }
 
+// The loudest sample of a press's note, up to 30 ms after it was first heard.
+std::optional<float> EarlyPeak(JackRecorder& recorder, const std::function<void(bool)>& press) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        WaitForSilence(recorder);
+        recorder.Arm(kLoud);
+        recorder.Take();
+        const Clock::time_point pressed = Clock::now();
+        press(true);
+        while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(30ms);
+        press(false);
+        float peak = 0;
+        for (const float sample : recorder.Take())
+            peak = std::max(peak, std::abs(sample));
+        if (recorder.FirstLoudAt() >= pressed)
+            return peak;
+    }
+    return std::nullopt;
+}
+
 // Times presses until the recorder hears them.
 void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
                const std::function<void(bool)>& press) {
+    const std::optional<float> peak = EarlyPeak(recorder, press);
+    if (!peak)
+        return Note(std::string(kColumnNames[column]) + ": no note to take the level from");
+    Record("sound_peak", column, *peak);
+    const float onset = *peak * kOnsetShare;
+    recorder.Arm(onset); // silence is judged by it too
     std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
     const std::uint64_t xrunsBefore = xrunWatch.Xruns();
     const double stolenBefore = StolenCpuSeconds();
@@ -350,8 +381,10 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     std::vector<double> phaseFree;
     for (int count = 0; count < kSoundPressesPerBlock; ++count) {
         WaitForSilence(recorder);
-        recorder.Arm(kLoud);
         std::this_thread::sleep_for(std::chrono::microseconds(pauseMicroseconds(dice)));
+        // Armed at the press, so that a blip of the last note's tail during the pause is not
+        // taken for this one's onset.
+        recorder.Arm(onset);
         const PressInCycle at(xrunWatch.Client());
         const Clock::time_point pressed = at.Pressed();
         press(true);
@@ -808,6 +841,7 @@ constexpr Row kRows[] = {
     {"sound", "click → sound (floor: a bare client into fluidsynth): mean (p50 / p90)",
      Row::kLatency, "ms"},
     {"sound_phase", "the same, the cycle's phase taken out", Row::kLatency, "ms"},
+    {"sound_peak", "the note's early peak (timed to 32 dB under it)", Row::kMean, "", 2},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
     {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
     {"sound_seconds", "time spent clicking for sound", Row::kSum, "s"},
