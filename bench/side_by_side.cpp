@@ -6,6 +6,7 @@
 // permitted) and X display, so no contestant runs while another is measured. Presses come after
 // random pauses, so that they fall at every phase of the JACK cycle.
 #include "bench/process_figures.h"
+#include "tests/audio_analysis.h"
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
 
@@ -23,11 +24,13 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -50,9 +53,11 @@ using namespace std::chrono_literals;
 constexpr int kNotePressesPerBlock = 200;
 constexpr int kSoundPressesPerBlock = 40;
 constexpr float kLoud = 0.01f; // -40 dBFS: where a note is heard at all
-// The contestants play different keys at different loudness, and a louder note crosses a
-// fixed level sooner. So a sound block times each press to a share of its own note's early
-// peak: 32 dB under it, which is -40 dBFS for a note that peaks at 0.4, as klavio's does.
+// Every contestant strikes A4 for sound, found by ear, at velocity 100 (klavio 101: the
+// nearest its click gives). A louder note still crosses a fixed level sooner, so a sound block
+// times each press to a share of its own note's early peak: 32 dB under it, which is -40 dBFS
+// for a note that peaks at 0.4.
+constexpr int kA4 = 69;
 constexpr float kOnsetShare = 0.025f;
 constexpr const char* kSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
 
@@ -186,6 +191,18 @@ public:
             XCloseDisplay(display_);
     }
     bool Ready() const { return display_ != nullptr; }
+    void MoveTo(QPoint onScreen) {
+        point_ = onScreen;
+        XTestFakeMotionEvent(display_, -1, point_.x(), point_.y(), CurrentTime);
+        XSync(display_, False);
+    }
+    QPoint At() const { return point_; }
+    // jack-keyboard strikes harder with Shift held: at 100 instead of 64.
+    void HoldShift(bool down) {
+        XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, XK_Shift_L), down ? True : False,
+                          CurrentTime);
+        XSync(display_, False);
+    }
     // Whether the X server reports the pointer moving just before each button, as it does for
     // a hand that moves to a key and clicks; a still hand clicks without. The window hears of
     // the motion first, and its share of the processors meanwhile delays the press.
@@ -218,9 +235,10 @@ QPoint OnScreen(XSession& session, unsigned long window, QPoint inWindow) {
 }
 
 // A white key's lower half on jack-keyboard, near the left of the piano that fills the window's
-// bottom, in screen coordinates.
-QPoint JackKeyboardKey(XSession& session, unsigned long window) {
-    return OnScreen(session, window, QPoint(30, session.Grab(window).height() - 12));
+// bottom (B0, its white keys 14 pixels wide), in screen coordinates.
+QPoint JackKeyboardKey(XSession& session, unsigned long window, int whiteKeysRight = 0) {
+    return OnScreen(session, window,
+                    QPoint(30 + 14 * whiteKeysRight, session.Grab(window).height() - 12));
 }
 
 // Idle CPU share of a program over five seconds, after two to settle.
@@ -362,6 +380,88 @@ std::optional<float> EarlyPeak(JackRecorder& recorder, const std::function<void(
             return peak;
     }
     return std::nullopt;
+}
+
+// The MIDI note whose first four harmonics sound strongest together in the samples.
+int LoudestNote(const Samples& sound, double rate) {
+    int best = 21;
+    double bestStrength = -1;
+    for (int note = 21; note <= 108; ++note) {
+        const double fundamental = 440.0 * std::pow(2.0, (note - kA4) / 12.0);
+        double strength = 0;
+        for (int harmonic = 1; harmonic <= 4; ++harmonic)
+            strength += Magnitude(sound, fundamental * harmonic, rate);
+        if (strength > bestStrength) {
+            bestStrength = strength;
+            best = note;
+        }
+    }
+    return best;
+}
+
+// The note one press plays, by ear: 150 ms of it from 20 ms after its onset.
+std::optional<int> NoteOfPress(JackRecorder& recorder, const std::function<void(bool)>& press) {
+    WaitForSilence(recorder);
+    recorder.Arm(kLoud);
+    recorder.Take();
+    const Clock::time_point pressed = Clock::now();
+    press(true);
+    while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(200ms);
+    press(false);
+    const Samples recorded = recorder.Take();
+    const auto onset = std::find_if(recorded.begin(), recorded.end(),
+                                    [](float sample) { return std::abs(sample) > kLoud; });
+    const auto skip = static_cast<std::ptrdiff_t>(recorder.SampleRate() * 0.02);
+    const auto length = static_cast<std::ptrdiff_t>(recorder.SampleRate() * 0.15);
+    if (recorded.end() - onset < skip + length)
+        return std::nullopt;
+    return LoudestNote(Samples(onset + skip, onset + skip + length), recorder.SampleRate());
+}
+
+// The most common distance between the starts of light runs along row y: the width of a white
+// key, where the row crosses the white keys below the black ones.
+int WhiteKeyWidth(const QImage& picture, int y) {
+    std::vector<int> starts;
+    bool light = false;
+    for (int x = 0; x < picture.width(); ++x) {
+        const bool isLight = qGray(picture.pixel(x, y)) > 200;
+        if (isLight && !light)
+            starts.push_back(x);
+        light = isLight;
+    }
+    std::map<int, int> widths;
+    for (std::size_t i = 1; i < starts.size(); ++i)
+        ++widths[starts[i] - starts[i - 1]];
+    const auto most = std::max_element(widths.begin(), widths.end(),
+                                       [](auto a, auto b) { return a.second < b.second; });
+    return most != widths.end() ? most->first : 1;
+}
+
+// White keys from A0 up to note.
+int WhiteKeysFromA0(int note) {
+    // White keys below each note of an octave, from C; A0 has five of its octave below it.
+    constexpr int kWhiteBelow[12] = {0, 1, 1, 2, 2, 3, 4, 4, 5, 5, 6, 6};
+    const int fromC0 = note - 12;
+    return fromC0 / 12 * 7 + kWhiteBelow[fromC0 % 12] - 5;
+}
+
+// Moves the clicker, along the row of white keys it is on, to the key that sounds A4; whiteKey is
+// the width of a white key in pixels.
+bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column column) {
+    const auto press = [&](bool down) { clicker.Button(down); };
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const std::optional<int> note = NoteOfPress(recorder, press);
+        if (note == kA4)
+            return true;
+        if (!note)
+            break;
+        clicker.MoveTo(clicker.At() +
+                       QPoint((WhiteKeysFromA0(kA4) - WhiteKeysFromA0(*note)) * whiteKey, 0));
+    }
+    Note(std::string(kColumnNames[column]) + ": no key found that sounds A4");
+    return false;
 }
 
 // Times presses until the recorder hears them.
@@ -721,10 +821,13 @@ void JackKeyboardSound() {
     const std::optional<unsigned long> window = keyboard.WaitForWindow("jack-keyboard");
     if (!window)
         return Note("jack-keyboard did not come up");
-    Clicker clicker(session.DisplayName(), JackKeyboardKey(session, *window));
+    // A4: 27 white keys right of B0.
+    Clicker clicker(session.DisplayName(), JackKeyboardKey(session, *window, 27));
     const auto press = [&](bool down) { clicker.Button(down); };
-    if (PlayUntilHeard(*recorder, press))
+    clicker.HoldShift(true);
+    if (PlayUntilHeard(*recorder, press) && FindA4(*recorder, clicker, 14, kJackKeyboard))
         TimeSound(kJackKeyboard, *recorder, *watch, press);
+    clicker.HoldShift(false);
 }
 
 // Memory five seconds after a synthesizer's window showed, with a note played and heard so
@@ -735,8 +838,8 @@ void SynthesizerAtRest(Column column, long long pid, Clock::time_point shown) {
     Record("idle_cpu_synth", column, IdleCpuPercent(pid));
 }
 
-// VMPK with its FluidSynth output on JACK, the same SoundFont; a white key in the middle of its
-// piano, which fills the window's bottom.
+// VMPK with its FluidSynth output on JACK, the same SoundFont; its piano fills the window's
+// bottom.
 void VmpkSound() {
     const QString binary = QStandardPaths::findExecutable("vmpk");
     if (binary.isEmpty())
@@ -754,7 +857,7 @@ void VmpkSound() {
     settings.write(QByteArray("[Connections]\nInEnabled=false\nThruEnabled=false\n"
                               "OutputDriver=FluidSynth\nOutPort=FluidSynth\n\n[FluidSynth]\n"
                               "AudioDriver=jack\nInstrumentsDefinition=") +
-                   kSoundFont + "\n");
+                   kSoundFont + "\n\n[Preferences]\nVelocity=100\n");
     settings.close();
     XSession session;
     FirstFrameWatch frameWatch(session.DisplayName());
@@ -769,6 +872,7 @@ void VmpkSound() {
         !Eventually([&] { return recorder->Listen("fluidsynth:") == 2; }, 20s))
         return Note("VMPK's synthesizer did not come up");
     const QImage picture = session.Grab(*window);
+    const int whiteKey = WhiteKeyWidth(picture, picture.height() - 15);
     Clicker clicker(
         session.DisplayName(),
         OnScreen(session, *window, QPoint(picture.width() / 2 + 4, picture.height() - 15)));
@@ -778,7 +882,8 @@ void VmpkSound() {
     SynthesizerAtRest(kVmpk, vmpk.Pid(),
                       started + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double, std::milli>(*shownAfter)));
-    TimeSound(kVmpk, *recorder, *watch, press);
+    if (FindA4(*recorder, clicker, whiteKey, kVmpk))
+        TimeSound(kVmpk, *recorder, *watch, press);
 }
 
 // klavio on a first start, which opens its built-in synthesizer.
@@ -812,7 +917,8 @@ void KlavioSound() {
     SynthesizerAtRest(kKlavio, klavio.Pid(),
                       started + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double, std::milli>(*shownAfter)));
-    TimeSound(kKlavio, *recorder, *watch, press);
+    if (FindA4(*recorder, clicker, 15, kKlavio))
+        TimeSound(kKlavio, *recorder, *watch, press);
     session.RequestClose(*window);
     klavio.WaitForExit(20s);
 }
