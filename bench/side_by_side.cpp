@@ -451,12 +451,13 @@ int WhiteKeysFromA0(int note) {
 // the width of a white key in pixels.
 bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column column) {
     const auto press = [&](bool down) { clicker.Button(down); };
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (int attempt = 0; attempt < 6; ++attempt) {
         const std::optional<int> note = NoteOfPress(recorder, press);
         if (note == kA4)
             return true;
+        // VMPK now and then leaves a click unheard.
         if (!note)
-            break;
+            continue;
         clicker.MoveTo(clicker.At() +
                        QPoint((WhiteKeysFromA0(kA4) - WhiteKeysFromA0(*note)) * whiteKey, 0));
     }
