@@ -361,23 +361,34 @@ void WaitForSilence(const JackRecorder& recorder) {
         std::this_thread::sleep_for(5ms);
 }
 
+// What the recorder took from one press, held for hold after its note was first heard; nothing
+// while no note was heard.
+std::optional<Samples> RecordPress(JackRecorder& recorder, const std::function<void(bool)>& press,
+                                   std::chrono::milliseconds hold) {
+    WaitForSilence(recorder);
+    recorder.Arm(kLoud);
+    recorder.Take();
+    const Clock::time_point pressed = Clock::now();
+    press(true);
+    while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(hold);
+    press(false);
+    Samples recorded = recorder.Take();
+    if (recorder.FirstLoudAt() < pressed)
+        return std::nullopt;
+    return recorded;
+}
+
 // The loudest sample of a press's note, up to 30 ms after it was first heard.
 std::optional<float> EarlyPeak(JackRecorder& recorder, const std::function<void(bool)>& press) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        WaitForSilence(recorder);
-        recorder.Arm(kLoud);
-        recorder.Take();
-        const Clock::time_point pressed = Clock::now();
-        press(true);
-        while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
-            std::this_thread::sleep_for(1ms);
-        std::this_thread::sleep_for(30ms);
-        press(false);
-        float peak = 0;
-        for (const float sample : recorder.Take())
-            peak = std::max(peak, std::abs(sample));
-        if (recorder.FirstLoudAt() >= pressed)
+        if (const std::optional<Samples> recorded = RecordPress(recorder, press, 30ms)) {
+            float peak = 0;
+            for (const float sample : *recorded)
+                peak = std::max(peak, std::abs(sample));
             return peak;
+        }
     }
     return std::nullopt;
 }
@@ -401,21 +412,14 @@ int LoudestNote(const Samples& sound, double rate) {
 
 // The note one press plays, by ear: 150 ms of it from 20 ms after its onset.
 std::optional<int> NoteOfPress(JackRecorder& recorder, const std::function<void(bool)>& press) {
-    WaitForSilence(recorder);
-    recorder.Arm(kLoud);
-    recorder.Take();
-    const Clock::time_point pressed = Clock::now();
-    press(true);
-    while (recorder.FirstLoudAt() < pressed && Clock::now() - pressed < 5s)
-        std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(200ms);
-    press(false);
-    const Samples recorded = recorder.Take();
-    const auto onset = std::find_if(recorded.begin(), recorded.end(),
+    const std::optional<Samples> recorded = RecordPress(recorder, press, 200ms);
+    if (!recorded)
+        return std::nullopt;
+    const auto onset = std::find_if(recorded->begin(), recorded->end(),
                                     [](float sample) { return std::abs(sample) > kLoud; });
     const auto skip = static_cast<std::ptrdiff_t>(recorder.SampleRate() * 0.02);
     const auto length = static_cast<std::ptrdiff_t>(recorder.SampleRate() * 0.15);
-    if (recorded.end() - onset < skip + length)
+    if (recorded->end() - onset < skip + length)
         return std::nullopt;
     return LoudestNote(Samples(onset + skip, onset + skip + length), recorder.SampleRate());
 }
@@ -451,8 +455,10 @@ int WhiteKeysFromA0(int note) {
 // the width of a white key in pixels.
 bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column column) {
     const auto press = [&](bool down) { clicker.Button(down); };
+    std::string heard;
     for (int attempt = 0; attempt < 6; ++attempt) {
         const std::optional<int> note = NoteOfPress(recorder, press);
+        heard += note ? " " + std::to_string(*note) : " nothing";
         if (note == kA4)
             return true;
         // VMPK now and then leaves a click unheard.
@@ -461,7 +467,7 @@ bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column colum
         clicker.MoveTo(clicker.At() +
                        QPoint((WhiteKeysFromA0(kA4) - WhiteKeysFromA0(*note)) * whiteKey, 0));
     }
-    Note(std::string(kColumnNames[column]) + ": no key found that sounds A4");
+    Note(std::string(kColumnNames[column]) + ": no key found that sounds A4; heard" + heard);
     return false;
 }
 
