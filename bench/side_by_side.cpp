@@ -6,6 +6,7 @@
 // permitted) and X display, so no contestant runs while another is measured. Presses come after
 // random pauses, so that they fall at every phase of the JACK cycle.
 #include "bench/process_figures.h"
+#include "keyboard/key_geometry.h"
 #include "tests/audio_analysis.h"
 #include "tests/e2e/x_session.h"
 #include "tests/integration/jack_test_support.h"
@@ -443,12 +444,10 @@ int WhiteKeyWidth(const QImage& picture, int y) {
     return most != widths.end() ? most->first : 1;
 }
 
-// White keys from A0 up to note.
-int WhiteKeysFromA0(int note) {
-    // White keys below each note of an octave, from C; A0 has five of its octave below it.
-    constexpr int kWhiteBelow[12] = {0, 1, 1, 2, 2, 3, 4, 4, 5, 5, 6, 6};
-    const int fromC0 = note - 12;
-    return fromC0 / 12 * 7 + kWhiteBelow[fromC0 % 12] - 5;
+// White keys below note, from MIDI's lowest C.
+int WhiteKeysBelow(int note) {
+    const NoteSplit split = SplitNote(note);
+    return split.octave * 7 + split.whiteIndex + (split.black ? 1 : 0);
 }
 
 // Moves the clicker, along the row of white keys it is on, to the key that sounds A4; whiteKey is
@@ -465,7 +464,7 @@ bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column colum
         if (!note)
             continue;
         clicker.MoveTo(clicker.At() +
-                       QPoint((WhiteKeysFromA0(kA4) - WhiteKeysFromA0(*note)) * whiteKey, 0));
+                       QPoint((WhiteKeysBelow(kA4) - WhiteKeysBelow(*note)) * whiteKey, 0));
     }
     Note(std::string(kColumnNames[column]) + ": no key found that sounds A4; heard" + heard);
     return false;
