@@ -78,16 +78,54 @@ bool printSamples = false;
 int currentRound = 0;
 std::map<std::pair<std::string, Column>, std::map<int, double>> blockMeans;
 
+// A block's figures wait here until it ends: a block the host took too much from runs again,
+// and the figures of the try before are dropped.
+struct Figure {
+    std::string name;
+    Column column;
+    double value;
+};
+std::vector<Figure> blockSamples;
+std::vector<Figure> blockMeansStaged;
+
 void Record(const std::string& figure, Column column, double value) {
     if (printSamples)
         std::printf("sample %s %d %.6f\n", figure.c_str(), static_cast<int>(column), value);
     else
-        samples[{figure, column}].push_back(value);
+        blockSamples.push_back({figure, column, value});
 }
 
 void RecordBlockMean(const std::string& figure, Column column, const std::vector<double>& values) {
     if (!printSamples && !values.empty())
-        blockMeans[{figure, column}][currentRound] = Mean(values);
+        blockMeansStaged.push_back({figure, column, Mean(values)});
+}
+
+// The share of the block's clicking time that the host took from this virtual machine (its
+// steal counts both processors, so a share of 1 % may be one processor's 2 %).
+double StolenShareOfBlock() {
+    double stolenMs = 0;
+    double seconds = 0;
+    for (const Figure& figure : blockSamples) {
+        if (figure.name.starts_with("note_stolen") || figure.name.starts_with("sound_stolen"))
+            stolenMs += figure.value;
+        if (figure.name.starts_with("note_seconds") || figure.name.starts_with("sound_seconds"))
+            seconds += figure.value;
+    }
+    return seconds > 0 ? stolenMs / 1000 / seconds : 0;
+}
+
+void KeepBlock() {
+    for (Figure& figure : blockSamples)
+        samples[{std::move(figure.name), figure.column}].push_back(figure.value);
+    for (Figure& figure : blockMeansStaged)
+        blockMeans[{std::move(figure.name), figure.column}][currentRound] = figure.value;
+    blockSamples.clear();
+    blockMeansStaged.clear();
+}
+
+void DropBlock() {
+    blockSamples.clear();
+    blockMeansStaged.clear();
 }
 
 void Note(const std::string& what) {
@@ -457,7 +495,8 @@ bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column colum
     std::string heard;
     for (int attempt = 0; attempt < 6; ++attempt) {
         const std::optional<int> note = NoteOfPress(recorder, press);
-        heard += note ? " " + std::to_string(*note) : " nothing";
+        heard += ' ';
+        heard += note ? std::to_string(*note) : "nothing";
         if (note == kA4)
             return true;
         // VMPK now and then leaves a click unheard.
@@ -1060,31 +1099,44 @@ void PrintTable(int rounds) {
             std::printf(" %s |", Cell(row, static_cast<Column>(column)).c_str());
         std::printf("\n");
     }
-    for (const char* figure : {"lost", "unheard"})
+    const std::pair<const char*, const char*> counts[] = {
+        {"lost", "presses lost"},
+        {"unheard", "clicks unheard"},
+        {"run_again", "blocks run again, the host having taken over 1 % of their time"},
+        {"kept_busy", "blocks kept after the last try with the host over 1 %"}};
+    for (const auto& [figure, what] : counts)
         for (int column = 0; column < kColumns; ++column)
             if (samples.count({figure, static_cast<Column>(column)}) != 0)
                 std::printf("%s: %zu %s\n", kColumnNames[column],
-                            samples[{figure, static_cast<Column>(column)}].size(), figure);
+                            samples[{figure, static_cast<Column>(column)}].size(), what);
     PrintDifferences();
 }
 
 struct Block {
     const char* name;
+    Column column;
     void (*run)();
     // Run again in a child process on PipeWire's libjack (pw-jack), its figures apart.
     bool alsoUnderPipeWire;
 };
 
 const Block kBlocks[] = {
-    {"floor, notes", FloorNotes, true},
-    {"bare X client, notes", BareXNotes, true},
-    {"jack-keyboard, notes", JackKeyboardNotes, false},
-    {"klavio, notes", KlavioNotes, true},
-    {"floor, sound (fluidsynth)", FloorSound, true},
-    {"jack-keyboard → fluidsynth, sound", JackKeyboardSound, false},
-    {"VMPK, sound", VmpkSound, false},
-    {"klavio, sound", KlavioSound, true},
+    {"floor, notes", kFloor, FloorNotes, true},
+    {"bare X client, notes", kBareX, BareXNotes, true},
+    {"jack-keyboard, notes", kJackKeyboard, JackKeyboardNotes, false},
+    {"klavio, notes", kKlavio, KlavioNotes, true},
+    {"floor, sound (fluidsynth)", kFloor, FloorSound, true},
+    {"jack-keyboard → fluidsynth, sound", kJackKeyboard, JackKeyboardSound, false},
+    {"VMPK, sound", kVmpk, VmpkSound, false},
+    {"klavio, sound", kKlavio, KlavioSound, true},
 };
+
+// While the host takes a processor from this virtual machine, every thread here stands still,
+// the JACK server's and the contestants' alike, and a click then waits cycles that no
+// contestant caused. A block the host took more than this share of its clicking time from
+// runs again, up to kBlockTries in all; the last try is kept whatever the host took.
+constexpr double kMostStolenShare = 0.01;
+constexpr int kBlockTries = 3;
 
 // The block in a child on a private PipeWire session instead of jackd, at the same period and
 // rate (the test helpers start it), its samples read back from the child's output.
@@ -1137,12 +1189,27 @@ int main(int argc, char** argv) {
         currentRound = round;
         std::shuffle(runs.begin(), runs.end(), dice);
         for (const Run& run : runs) {
-            std::fprintf(stderr, "round %d/%d: %s%s\n", round, rounds, run.block->name,
-                         run.underPipeWire ? ", PipeWire" : "");
-            if (run.underPipeWire)
-                RunUnderPipeWire(*run.block);
-            else
-                run.block->run();
+            for (int attempt = 1;; ++attempt) {
+                std::fprintf(stderr, "round %d/%d: %s%s\n", round, rounds, run.block->name,
+                             run.underPipeWire ? ", PipeWire" : "");
+                if (run.underPipeWire)
+                    RunUnderPipeWire(*run.block);
+                else
+                    run.block->run();
+                const double stolen = StolenShareOfBlock();
+                if (stolen <= kMostStolenShare || attempt == kBlockTries) {
+                    if (stolen > kMostStolenShare)
+                        Record("kept_busy", run.block->column, 1);
+                    KeepBlock();
+                    break;
+                }
+                char why[96];
+                std::snprintf(why, sizeof why, "the host took %.1f %% of the clicking time",
+                              stolen * 100);
+                Note(std::string(why) + "; the block runs again");
+                DropBlock();
+                samples[{"run_again", run.block->column}].push_back(1);
+            }
         }
     }
     PrintTable(rounds);
