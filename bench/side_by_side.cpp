@@ -1124,6 +1124,13 @@ void PrintDifferences() {
             PrintDifference(figure, caption, kBareX, kJackKeyboard);
 }
 
+// While the host takes a processor from this virtual machine, every thread here stands still,
+// the JACK server's and the contestants' alike, and a click then waits cycles that no
+// contestant caused. A block the host took more than this share of its clicking time from
+// runs again, up to kBlockTries in all; the last try is kept whatever the host took.
+constexpr double kMostStolenShare = 0.01;
+constexpr int kBlockTries = 3;
+
 void PrintTable(int rounds, bool keptAwake) {
     std::printf("\njackd with%s real-time scheduling; processors%s kept from halting\n",
                 Realtime() ? "" : "out", keptAwake ? "" : " not");
@@ -1140,16 +1147,17 @@ void PrintTable(int rounds, bool keptAwake) {
             std::printf(" %s |", Cell(row, static_cast<Column>(column)).c_str());
         std::printf("\n");
     }
-    const std::pair<const char*, const char*> counts[] = {
+    const std::string share = std::to_string(std::lround(kMostStolenShare * 100)) + " %";
+    const std::pair<const char*, std::string> counts[] = {
         {"lost", "presses lost"},
         {"unheard", "clicks unheard"},
-        {"run_again", "blocks run again, the host having taken over 1 % of their time"},
-        {"kept_busy", "blocks kept after the last try with the host over 1 %"}};
+        {"run_again", "blocks run again, the host having taken over " + share + " of their time"},
+        {"kept_busy", "blocks kept after the last try with the host over " + share}};
     for (const auto& [figure, what] : counts)
         for (int column = 0; column < kColumns; ++column)
             if (samples.count({figure, static_cast<Column>(column)}) != 0)
                 std::printf("%s: %zu %s\n", kColumnNames[column],
-                            samples[{figure, static_cast<Column>(column)}].size(), what);
+                            samples[{figure, static_cast<Column>(column)}].size(), what.c_str());
     PrintDifferences();
 }
 
@@ -1172,13 +1180,6 @@ const Block kBlocks[] = {
     {"klavio, sound", kKlavio, KlavioSound, true},
 };
 
-// While the host takes a processor from this virtual machine, every thread here stands still,
-// the JACK server's and the contestants' alike, and a click then waits cycles that no
-// contestant caused. A block the host took more than this share of its clicking time from
-// runs again, up to kBlockTries in all; the last try is kept whatever the host took.
-constexpr double kMostStolenShare = 0.01;
-constexpr int kBlockTries = 3;
-
 // The block in a child on a private PipeWire session instead of jackd, at the same period and
 // rate (the test helpers start it), its samples read back from the child's output.
 void RunUnderPipeWire(const Block& block) {
@@ -1196,6 +1197,31 @@ void RunUnderPipeWire(const Block& block) {
         if (fields.size() == 4 && fields[0] == "sample")
             Record(fields[1].toStdString() + "_pw", static_cast<Column>(fields[2].toInt()),
                    fields[3].toDouble());
+    }
+}
+
+// Runs the block until the host takes no more than kMostStolenShare of its clicking time, or
+// kBlockTries times, and keeps the figures of the last try only.
+void RunKeepingTheHostOut(const Block& block, bool underPipeWire, int round, int rounds) {
+    for (int attempt = 1;; ++attempt) {
+        std::fprintf(stderr, "round %d/%d: %s%s\n", round, rounds, block.name,
+                     underPipeWire ? ", PipeWire" : "");
+        if (underPipeWire)
+            RunUnderPipeWire(block);
+        else
+            block.run();
+        const double stolen = StolenShareOfBlock();
+        if (stolen <= kMostStolenShare || attempt == kBlockTries) {
+            if (stolen > kMostStolenShare)
+                Record("kept_busy", block.column, 1);
+            KeepBlock();
+            return;
+        }
+        char why[96];
+        std::snprintf(why, sizeof why, "the host took %.1f %% of the clicking time", stolen * 100);
+        Note(std::string(why) + "; the block runs again");
+        DropBlock();
+        samples[{"run_again", block.column}].push_back(1);
     }
 }
 
@@ -1230,29 +1256,8 @@ int main(int argc, char** argv) {
     for (int round = 1; round <= rounds; ++round) {
         currentRound = round;
         std::shuffle(runs.begin(), runs.end(), dice);
-        for (const Run& run : runs) {
-            for (int attempt = 1;; ++attempt) {
-                std::fprintf(stderr, "round %d/%d: %s%s\n", round, rounds, run.block->name,
-                             run.underPipeWire ? ", PipeWire" : "");
-                if (run.underPipeWire)
-                    RunUnderPipeWire(*run.block);
-                else
-                    run.block->run();
-                const double stolen = StolenShareOfBlock();
-                if (stolen <= kMostStolenShare || attempt == kBlockTries) {
-                    if (stolen > kMostStolenShare)
-                        Record("kept_busy", run.block->column, 1);
-                    KeepBlock();
-                    break;
-                }
-                char why[96];
-                std::snprintf(why, sizeof why, "the host took %.1f %% of the clicking time",
-                              stolen * 100);
-                Note(std::string(why) + "; the block runs again");
-                DropBlock();
-                samples[{"run_again", run.block->column}].push_back(1);
-            }
-        }
+        for (const Run& run : runs)
+            RunKeepingTheHostOut(*run.block, run.underPipeWire, round, rounds);
     }
     PrintTable(rounds, awake.Active());
     return 0;
