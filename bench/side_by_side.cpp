@@ -392,7 +392,9 @@ void TimeNotes(Column column, JackPeer& receiver, const std::function<void(bool)
     }
     for (const auto& [figure, values] : latencies)
         RecordBlockMean(figure, column, values);
-    Record("note_xruns", column, static_cast<double>(receiver.Xruns() - xrunsBefore));
+    const auto xruns = static_cast<double>(receiver.Xruns() - xrunsBefore);
+    Record("note_xruns", column, xruns);
+    RecordBlockMean("note_xruns", column, {xruns});
     Record("note_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
     Record("note_seconds", column, Milliseconds(Clock::now() - began) / 1000);
 }
@@ -514,8 +516,9 @@ bool FindA4(JackRecorder& recorder, Clicker& clicker, int whiteKey, Column colum
     return false;
 }
 
-// Times presses until the recorder hears them.
-void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
+// Times presses until the recorder hears them. synthesizer: the process that renders the sound,
+// whose real-time threads' CPU time per cycle is taken over the block.
+void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch, long long synthesizer,
                const std::function<void(bool)>& press) {
     const std::optional<float> peak = EarlyPeak(recorder, press);
     if (!peak)
@@ -526,6 +529,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
     const std::uint64_t xrunsBefore = xrunWatch.Xruns();
     const double stolenBefore = StolenCpuSeconds();
+    const double renderedBefore = RealtimeThreadsCpuSeconds(synthesizer);
     const Clock::time_point began = Clock::now();
     std::vector<double> latencies;
     std::vector<double> phaseFree;
@@ -553,9 +557,17 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch,
     }
     RecordBlockMean("sound", column, latencies);
     RecordBlockMean("sound_phase", column, phaseFree);
-    Record("sound_xruns", column, static_cast<double>(xrunWatch.Xruns() - xrunsBefore));
+    const double seconds = Milliseconds(Clock::now() - began) / 1000;
+    const double cycles = seconds * jack_get_sample_rate(xrunWatch.Client()) /
+                          jack_get_buffer_size(xrunWatch.Client());
+    if (cycles > 0)
+        Record("sound_audio_cpu", column,
+               (RealtimeThreadsCpuSeconds(synthesizer) - renderedBefore) * 1e6 / cycles);
+    const auto xruns = static_cast<double>(xrunWatch.Xruns() - xrunsBefore);
+    Record("sound_xruns", column, xruns);
+    RecordBlockMean("sound_xruns", column, {xruns});
     Record("sound_stolen", column, (StolenCpuSeconds() - stolenBefore) * 1000);
-    Record("sound_seconds", column, Milliseconds(Clock::now() - began) / 1000);
+    Record("sound_seconds", column, seconds);
 }
 
 // Presses until the recorder hears something: a synthesizer loading its SoundFont is silent.
@@ -627,6 +639,38 @@ private:
     std::vector<std::thread> spinners_;
 };
 
+// A D-Bus session bus for the whole run, announced to every program started after it, as a
+// desktop session announces its own. Without one, a Qt program's accessibility bridge has
+// libdbus fork to launch a bus at start (10 ms here, on the window's thread): a cost no desktop
+// charges, and one that jack-keyboard, which uses no D-Bus, never pays.
+class SessionBus {
+public:
+    SessionBus() {
+        const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
+        if (daemon.isEmpty()) {
+            Note("no dbus-daemon (Debian package dbus-daemon): the programs start without a "
+                 "session bus");
+            return;
+        }
+        daemon_.start(daemon, {"--session", "--nofork", "--print-address=1"});
+        if (!daemon_.waitForStarted(5000) || !daemon_.waitForReadyRead(5000)) {
+            Note("dbus-daemon did not start: the programs start without a session bus");
+            return;
+        }
+        const QByteArray address = daemon_.readLine().trimmed();
+        if (!address.isEmpty())
+            qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+    }
+    ~SessionBus() {
+        daemon_.terminate();
+        if (!daemon_.waitForFinished(5000))
+            daemon_.kill();
+    }
+
+private:
+    QProcess daemon_;
+};
+
 // A JACK server of the block's own, with the clients every block has.
 struct Stage {
     JackTestServer server;
@@ -654,6 +698,7 @@ public:
         return process_.waitForStarted() &&
                Eventually([&] { return recorder.Listen("fluidsynth-midi:") == 2; }, 20s);
     }
+    long long Pid() const { return process_.processId(); }
     ~FluidSynthProcess() {
         process_.terminate();
         if (!process_.waitForFinished(5000))
@@ -885,7 +930,7 @@ void FloorSound() {
         sender->Send(down ? MidiBytes{0x90, 69, 100} : MidiBytes{0x80, 69, 0});
     };
     if (PlayUntilHeard(*recorder, press))
-        TimeSound(kFloor, *recorder, *sender, press);
+        TimeSound(kFloor, *recorder, *sender, fluidsynth.Pid(), press);
 }
 
 // jack-keyboard played into fluidsynth.
@@ -911,7 +956,7 @@ void JackKeyboardSound() {
     const auto press = [&](bool down) { clicker.Button(down); };
     clicker.HoldShift(true);
     if (PlayUntilHeard(*recorder, press) && FindA4(*recorder, clicker, 14, kJackKeyboard))
-        TimeSound(kJackKeyboard, *recorder, *watch, press);
+        TimeSound(kJackKeyboard, *recorder, *watch, fluidsynth.Pid(), press);
     clicker.HoldShift(false);
 }
 
@@ -968,7 +1013,7 @@ void VmpkSound() {
                       started + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double, std::milli>(*shownAfter)));
     if (FindA4(*recorder, clicker, whiteKey, kVmpk))
-        TimeSound(kVmpk, *recorder, *watch, press);
+        TimeSound(kVmpk, *recorder, *watch, vmpk.Pid(), press);
 }
 
 // klavio on a first start, which opens its built-in synthesizer.
@@ -1003,7 +1048,7 @@ void KlavioSound() {
                       started + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double, std::milli>(*shownAfter)));
     if (FindA4(*recorder, clicker, 15, kKlavio))
-        TimeSound(kKlavio, *recorder, *watch, press);
+        TimeSound(kKlavio, *recorder, *watch, klavio.Pid(), press);
     session.RequestClose(*window);
     klavio.WaitForExit(20s);
 }
@@ -1034,6 +1079,8 @@ constexpr Row kRows[] = {
     {"sound_phase", "the same, the cycle's phase taken out", Row::kLatency, "ms"},
     {"sound_peak", "the note's early peak (timed to 32 dB under it)", Row::kMean, "", 2},
     {"sound_xruns", "xruns while clicking for sound", Row::kSum, ""},
+    {"sound_audio_cpu", "the synthesizer's real-time threads: CPU per cycle while clicking",
+     Row::kMean, "µs", 0},
     {"sound_stolen", "CPU time the host took meanwhile", Row::kSum, "ms"},
     {"sound_seconds", "time spent clicking for sound", Row::kSum, "s"},
     {"anon_memory", "anonymous memory with the synthesizer, 5 s after start", Row::kMean, "MB"},
@@ -1081,7 +1128,8 @@ double TQuantile(std::size_t degrees) {
 // One contestant's block mean less another's in the same round, with a 95 % interval over the
 // rounds both ran: a round's blocks share the machine's state of those minutes, so the rounds'
 // spread is the noise a difference has to beat, the host's busy spells included.
-void PrintDifference(const std::string& figure, const char* caption, Column one, Column other) {
+void PrintDifference(const std::string& figure, const char* caption, Column one, Column other,
+                     const char* unit = " ms") {
     const auto ours = blockMeans.find({figure, one});
     const auto theirs = blockMeans.find({figure, other});
     if (ours == blockMeans.end() || theirs == blockMeans.end())
@@ -1099,8 +1147,8 @@ void PrintDifference(const std::string& figure, const char* caption, Column one,
     const double half = TQuantile(differences.size() - 1) *
                         std::sqrt(squares / static_cast<double>(differences.size() - 1) /
                                   static_cast<double>(differences.size()));
-    std::printf("- %s, against %s: %+.2f ms (%+.2f to %+.2f), %zu rounds\n", caption,
-                kColumnNames[other], mean, mean - half, mean + half, differences.size());
+    std::printf("- %s, against %s: %+.2f%s (%+.2f to %+.2f), %zu rounds\n", caption,
+                kColumnNames[other], mean, unit, mean - half, mean + half, differences.size());
 }
 
 void PrintDifferences() {
@@ -1116,6 +1164,14 @@ void PrintDifferences() {
         for (int column = 0; column < kColumns; ++column)
             if (column != kKlavio)
                 PrintDifference(figure, caption, kKlavio, static_cast<Column>(column));
+    // xruns come in bursts while the host is busy: a gap between two contestants' counts means
+    // something only where it stands out of the rounds' spread.
+    for (const auto& [figure, caption] :
+         {std::pair("note_xruns", "xruns while clicking for notes"),
+          std::pair("sound_xruns", "xruns while clicking for sound")})
+        for (int column = 0; column < kColumns; ++column)
+            if (column != kKlavio)
+                PrintDifference(figure, caption, kKlavio, static_cast<Column>(column), "");
     // The bare X client reads its presses as soon as the X server hands them over: the most
     // any keyboard on X can be ahead of another.
     std::printf("\nThe bare X client's less jack-keyboard's:\n");
@@ -1229,6 +1285,11 @@ void RunKeepingTheHostOut(const Block& block, bool underPipeWire, int round, int
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    // The bus of the desktop the run starts from, if any; a child block under PipeWire takes
+    // its parent's.
+    std::optional<SessionBus> bus;
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        bus.emplace();
     if (argc == 3 && std::string(argv[1]) == "--block") {
         printSamples = true;
         for (const Block& block : kBlocks)
