@@ -66,30 +66,17 @@ inline double CpuSeconds(long long pid) {
 
 // CPU time so far of the threads running now, in seconds, to the scheduler's nanosecond: fine
 // enough to tell idle programs apart over a few seconds, where clock ticks are not. A thread
-// that ends takes its time with it, so this is for a program at rest.
-inline double RunningThreadsCpuSeconds(long long pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    double seconds = 0.0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::ifstream schedstat(task.path() / "schedstat");
-        long long nanoseconds = 0;
-        if (schedstat >> nanoseconds)
-            seconds += static_cast<double>(nanoseconds) / 1e9;
-    }
-    return seconds;
-}
-
-// CPU time so far of the program's real-time threads (its JACK process threads), in seconds to
-// the scheduler's nanosecond: what its synthesizer spends on the cycles it renders. On a
-// machine whose host takes processors unseen, a thread held up by the host counts as running.
-inline double RealtimeThreadsCpuSeconds(long long pid) {
+// that ends takes its time with it, so this is for a program at rest. realtimeOnly counts only
+// the threads with real-time priority (a synthesizer's JACK process threads): what it spends on
+// the cycles it renders. On a machine whose host takes processors unseen, a thread held up by
+// the host counts as running.
+inline double RunningThreadsCpuSeconds(long long pid, bool realtimeOnly = false) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     double seconds = 0.0;
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
         const int policy = ::sched_getscheduler(std::atoi(task.path().filename().c_str()));
-        if (policy != SCHED_FIFO && policy != SCHED_RR)
+        if (realtimeOnly && policy != SCHED_FIFO && policy != SCHED_RR)
             continue;
         std::ifstream schedstat(task.path() / "schedstat");
         long long nanoseconds = 0;

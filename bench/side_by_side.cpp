@@ -529,7 +529,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch, long 
     std::uniform_int_distribution<int> pauseMicroseconds(20'000, 120'000);
     const std::uint64_t xrunsBefore = xrunWatch.Xruns();
     const double stolenBefore = StolenCpuSeconds();
-    const double renderedBefore = RealtimeThreadsCpuSeconds(synthesizer);
+    const double renderedBefore = RunningThreadsCpuSeconds(synthesizer, true);
     const Clock::time_point began = Clock::now();
     std::vector<double> latencies;
     std::vector<double> phaseFree;
@@ -562,7 +562,7 @@ void TimeSound(Column column, JackRecorder& recorder, JackPeer& xrunWatch, long 
                           jack_get_buffer_size(xrunWatch.Client());
     if (cycles > 0)
         Record("sound_audio_cpu", column,
-               (RealtimeThreadsCpuSeconds(synthesizer) - renderedBefore) * 1e6 / cycles);
+               (RunningThreadsCpuSeconds(synthesizer, true) - renderedBefore) * 1e6 / cycles);
     const auto xruns = static_cast<double>(xrunWatch.Xruns() - xrunsBefore);
     Record("sound_xruns", column, xruns);
     RecordBlockMean("sound_xruns", column, {xruns});

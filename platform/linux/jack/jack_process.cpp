@@ -206,8 +206,8 @@ std::function<void()> JackProcess::ActivationRequest(bool cycling, bool active) 
             client, cycling ? &ThroughGate<&JackProcess::OnProcess>::Callback : nullptr, gate);
         if (jack_activate(client) != 0)
             refused->store(true);
-        else
-            TouchGraph(client);
+        else if (!active)
+            TouchGraph(client); // the client's first activation; later ones find the pages in
         // The client hears of other ports only while it is active: what changed meanwhile went
         // untold.
         ThroughGate<&JackProcess::NoteDevicesChanged>::Callback(gate);
