@@ -75,9 +75,11 @@ inline double RunningThreadsCpuSeconds(long long pid, bool realtimeOnly = false)
     double seconds = 0.0;
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        const int policy = ::sched_getscheduler(std::atoi(task.path().filename().c_str()));
-        if (realtimeOnly && policy != SCHED_FIFO && policy != SCHED_RR)
-            continue;
+        if (realtimeOnly) {
+            const int policy = ::sched_getscheduler(std::atoi(task.path().filename().c_str()));
+            if (policy != SCHED_FIFO && policy != SCHED_RR)
+                continue;
+        }
         std::ifstream schedstat(task.path() / "schedstat");
         long long nanoseconds = 0;
         if (schedstat >> nanoseconds)
