@@ -1,5 +1,6 @@
 #include "app/program_icon.h"
 
+#include <QImageReader>
 #include <QSize>
 #include <QString>
 
@@ -9,16 +10,26 @@ QString PictureFile(int size) {
     return QStringLiteral(":/klavio/icons/klavio-%1.png").arg(size);
 }
 
+// The pictures are our own PNG files. A reader left to guess the format from the content loads
+// every image plugin first (GIF, ICO, JPEG with libjpeg): the About page's picture, read before
+// the window's first frame, took 3.0 ms that way and 1.3 ms as PNG alone.
+QPixmap ReadPicture(int size) {
+    QImageReader reader(PictureFile(size), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+
 } // namespace
 
 QIcon ProgramIcon() {
     QIcon icon;
     for (const int size : {16, 32, 48, 256})
-        // QIcon::addFile takes a missing file without complaint; the icon then stays null.
-        icon.addFile(PictureFile(size), QSize(size, size));
+        // A missing picture leaves its size out; with none the icon stays null.
+        if (const QPixmap picture = ReadPicture(size); !picture.isNull())
+            icon.addPixmap(picture);
     return icon;
 }
 
 QPixmap ProgramPicture(int size) {
-    return QPixmap(PictureFile(size));
+    return ReadPicture(size);
 }
