@@ -1,9 +1,11 @@
 #include "app/Unit1.h"
+#include "app/program_icon.h"
 #include "app/uStuff.h"
 #include "support/about_links.h"
 #include "tests/app/form_helpers.h"
 #include "tests/fakes/fake_platform.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QPixmap>
 #include <QTabWidget>
@@ -134,6 +136,19 @@ TEST_F(AboutPage, OnlyTheDonationLinksLanguageFollowsTheUsersLanguage) {
         EXPECT_EQ(form->CopyrightLabel->toolTip(), mailLink);
         EXPECT_EQ(form->NameVersionLabel->text(), nameVersion);
     }
+}
+
+// The program's pictures are read as PNG alone: a format guessed from the content loads every
+// image plugin first. Seen only in a process of its own, as CTest runs each test.
+TEST(ProgramIcon, EverySizeIsReadWithoutImagePlugins) {
+    const auto pluginsMapped = [] {
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("/imageformats/");
+    };
+    const bool mappedBefore = pluginsMapped();
+    EXPECT_EQ(ProgramIcon().availableSizes(),
+              (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {256, 256}}));
+    EXPECT_TRUE(mappedBefore || !pluginsMapped());
 }
 
 } // namespace
