@@ -38,10 +38,11 @@ constexpr std::uint64_t kLongestHold = 48;
 constexpr std::size_t kShortestMessageBytes = 3;
 
 // libjack reads the server's graph from shared memory with a slot for every port the server
-// could ever hold (tens of megabytes), and the first look at it faults each slot's page in:
-// 20 ms on a virtual machine. Looked at once here, on the requests thread, the window's first
-// list of devices finds the pages in place (0.2 ms) instead of waiting for them. Runs on the
-// requests thread; libjack reads its shared memory only, without asking the server.
+// could ever hold (tens of megabytes, a page or more apart), and the first look at it touches
+// each slot's page for the first time: 20 ms on a virtual machine, most of it in the host. Looked
+// at once here, on the requests thread, the window's first list of devices finds the pages in place
+// (0.2 ms) instead of waiting for them. Runs on the requests thread; libjack reads its shared
+// memory only, without asking the server.
 void TouchGraph(jack_client_t* client) {
     jack_free(jack_get_ports(client, nullptr, nullptr, 0));
 }
